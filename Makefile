@@ -1,0 +1,40 @@
+# The two set-up commands: `make demo` and `make test`. Everything builds in
+# build/ with CMake; the sanitizer build lives in build-asan/.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all demo test sanitize bench deps clean
+
+all: $(BUILD)/.built
+
+demo: all
+	$(BUILD)/bin/linecard
+
+test: all
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DACL_TCAM_SANITIZE=ON -DACL_TCAM_BUILD_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+bench: all
+	$(BUILD)/bin/flow_bench
+
+deps:
+	@scripts/build-deps
+
+# Always runs CMake's build: it knows what is stale.
+$(BUILD)/.built: deps FORCE
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+	@touch $@
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
+
+.PHONY: FORCE
+FORCE:

@@ -1,0 +1,295 @@
+// Key order, coverage, start-up, memory types and the host-callback layer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "payload.h"
+#include "test_host.h"
+
+using namespace test;
+
+namespace {
+
+int sign(int v) {
+    return (v > 0) - (v < 0);
+}
+
+// Whether the walk callback treats node as finer than subject: it reads the
+// node's counter exactly then.
+bool reads_as_finer(const flow_t &node, const flow_t &subject, Host &host) {
+    flow_walk_ctx_t ctx{};
+    std::memcpy(&ctx, &subject, 20);
+    host.reads.clear();
+    get_finer_flow_stats(const_cast<flow_t *>(&node), &ctx);
+    return !host.reads.empty();
+}
+
+flow_t with_counter(flow_t f, uint16_t id) {
+    f.counter_id = id;
+    return f;
+}
+
+} // namespace
+
+TEST(FlowModel, KeyOrderIsBitmaskVsanDidSidUnsigned) {
+    struct Case {
+        flow_t a, b;
+        int expected;
+    } cases[] = {
+        {vsan_flow(20), domain_flow(1, 0x010000, 0x010000), -1}, // coarser first
+        {domain_flow(9, 0, 0), exact_flow(1, 0x010000, 0x010000), -1},
+        {vsan_flow(2), vsan_flow(1), 1},
+        {exact_flow(1, 0x020000, 0x010000), exact_flow(1, 0x010000, 0x020000),
+         -1}, // did before sid
+        {exact_flow(1, 0x010000, 0xff0000), exact_flow(1, 0x010000, 0x010000), 1},
+        {with_counter(vsan_flow(3), 7), vsan_flow(3), 0}, // counter id takes no part
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(sign(acl_tcam_flow_avl_compare(&c.a, &c.b)), c.expected);
+        EXPECT_EQ(sign(acl_tcam_flow_avl_compare(&c.b, &c.a)), -c.expected);
+    }
+    flow_t other_type = vsan_flow(3);
+    other_type.type = FLOW_TYPE_SID_DID;
+    EXPECT_EQ(acl_tcam_flow_avl_compare(&other_type, &cases[5].b), 0);
+}
+
+TEST(FlowModel, FinerFlowsAreTheCoveredOnes) {
+    Host host;
+    const flow_t vsan10 = vsan_flow(10);
+    const flow_t dom = domain_flow(10, 0x120000, 0x340000);
+    const flow_t inside = exact_flow(10, 0x12ab01, 0x34cd02);
+    struct Case {
+        flow_t node, subject;
+        bool finer;
+    } cases[] = {
+        {inside, dom, true},
+        {exact_flow(10, 0x12ab01, 0x35cd02), dom, false}, // did in another domain
+        {exact_flow(10, 0x13ab01, 0x34cd02), dom, false},
+        {inside, vsan10, true},
+        {dom, vsan10, true},
+        {inside, vsan_flow(11), false},
+        {dom, inside, false}, // coarser
+        {vsan10, dom, false},
+        {inside, inside, false},                             // nothing covers itself
+        {with_counter(inside, 4), inside, true},             // the counter id tells copies apart
+        {exact_flow(10, 0x12ab01, 0x34cd03), inside, false}, // exact flows only cover themselves
+        {with_counter(exact_flow(10, 0x12ab01, 0x34cd02), 9), with_counter(inside, 9), false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(reads_as_finer(c.node, c.subject, host), c.finer)
+            << c.node.type << "/" << std::hex << c.node.sid << " under " << c.subject.type;
+    }
+}
+
+TEST(Startup, RefusesCounterRangesTheTableCannotHold) {
+    Host host;
+    struct Case {
+        uint32_t start, size;
+        const char *text;
+    } cases[] = {
+        {5, 5, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:5  Table-Size:5"},
+        {0, 0, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:0  Table-Size:0"},
+        {0xffffffff, 10, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:-1  Table-Size:10"},
+        {0, 65536, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:0  Table-Size:65536"},
+    };
+    for (const Case &c : cases) {
+        host.clear();
+        EXPECT_EQ(acl_tcam_flow_init(1, c.start, c.size), ACL_TCAM_FS_ERR_INIT_ARGS);
+        ASSERT_EQ(host.logs.size(), 1u);
+        EXPECT_EQ(host.logs[0].text, c.text);
+        EXPECT_EQ(host.logs[0].level, 3u);
+        EXPECT_EQ(host.logs[0].kind, 1u);
+    }
+    EXPECT_EQ(acl_tcam_flow_is_initialized(), 0);
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(acl_tcam_flow_init(1, 0, 1), 0u); // the smallest valid range
+}
+
+TEST(Startup, InitialisesTableAndRequestsDownload) {
+    Host host;
+    card_sim_set_slot(0x01020304); // byte 1 is forced to 0 on the wire
+    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
+    EXPECT_EQ(host.texts(),
+              std::vector<std::string>{"(TCAMFS-ERR)acl_tcam_get_avl_flow_count: null AVL\n"});
+    host.clear();
+
+    ASSERT_EQ(acl_tcam_flow_init(42, 100, 2000), 0u);
+    EXPECT_EQ(acl_tcam_flow_is_initialized(), 1);
+    EXPECT_EQ(g_start_counter_id, 100u);
+    EXPECT_EQ(g_counter_table_size, 2000u);
+    EXPECT_EQ(g_num_counters_used, 0u);
+    const gl_counter_table_t *table = counter_table();
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(mtrack_sim_live_bytes(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t),
+              2000 * sizeof(gl_counter_table_t));
+    for (uint32_t i = 0; i < 2000; ++i) {
+        ASSERT_EQ(table[i].in_use + table[i].counter_id + table[i].type, 0) << i;
+        ASSERT_EQ(table[i].owner, nullptr);
+    }
+    ASSERT_EQ(host.sent.size(), 1u);
+    const SentMessage &download = host.sent[0];
+    EXPECT_EQ(download.handle, 42u);
+    EXPECT_EQ(download.dst.node, 0xfe000001u);
+    EXPECT_EQ(download.dst.endpoint, 25u);
+    EXPECT_EQ(download.opcode, 565u);
+    EXPECT_EQ(download.payload, (std::vector<uint8_t>{0x01, 0x00, 0x03, 0x04}));
+    EXPECT_FALSE(download.has_reply_to);
+    EXPECT_EQ(host.texts(), (std::vector<std::string>{
+                                "(TCAMFS-EV)Flow TCAM Initialization ....\n",
+                                "(TCAMFS-EV)VEXA Send for initial Download of flows Success.\n"}));
+    EXPECT_EQ(host.logs[1].level, 2u);
+    host.clear();
+    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
+    EXPECT_TRUE(host.logs.empty());
+}
+
+TEST(Startup, FailedDownloadSendStillSucceeds) {
+    Host host;
+    host.send_result = 0x1234;
+    EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), 0u);
+    EXPECT_TRUE(host.logged("(TCAMFS-ERR)acl_tcam_flow_init: VEXA Send for initial Download of "
+                            "flows failed: 0x1234 \n"));
+}
+
+TEST(Startup, TreeCreationFailure) {
+    Host host;
+    avl_sim_fail_next_create();
+    EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), ACL_TCAM_FS_ERR_NO_MEMORY);
+    EXPECT_EQ(host.texts(),
+              (std::vector<std::string>{"(TCAMFS-EV)Flow TCAM Initialization ....\n",
+                                        "(TCAMFS-ERR)acl_tcam_flow_init: No Memory Left.\n"}));
+    EXPECT_EQ(acl_tcam_flow_is_initialized(), 0);
+    EXPECT_TRUE(host.sent.empty());
+}
+
+TEST(Startup, CounterTableFailureLeavesNoUsableTable) {
+    Host host;
+    mtrack_sim_fail_type(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t);
+    EXPECT_EQ(acl_tcam_flow_init(1, 10, 100), ACL_TCAM_FS_ERR_NO_MEMORY);
+    ASSERT_EQ(host.logs.size(), 3u);
+    const std::string expected_size = std::to_string(100 * sizeof(gl_counter_table_t));
+    EXPECT_TRUE(std::regex_match(
+        host.logs[1].text, std::regex(R"(\(TCAMFS-ERR\)Warning! Malloc Failure in lib_flow_stats/)"
+                                      R"(acl_tcam_flow\.cpp\[\d+\] for size )" +
+                                      expected_size + "\n")))
+        << host.logs[1].text;
+    EXPECT_EQ(host.logs[2].text, "(TCAMFS-ERR)acl_tcam_flow_init: Failed to Malloc counter table");
+    EXPECT_EQ(acl_tcam_flow_is_initialized(), 1);
+    EXPECT_TRUE(host.sent.empty());
+    // Nothing may touch the missing table.
+    flow_t f = vsan_flow(1);
+    EXPECT_EQ(acl_tcam_flow_set(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
+    EXPECT_EQ(acl_tcam_flow_get(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
+    EXPECT_EQ(acl_tcam_flow_del(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
+    EXPECT_TRUE(host.logged("(TCAMFS-ERR)acl_tcam_flow_stats_set: Flow table not initialized.\n"));
+    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
+}
+
+TEST(Startup, ReinitialisationFreesEverything) {
+    Host host;
+    ASSERT_EQ(acl_tcam_flow_init(1, 10, 100), 0u);
+    flow_t flows[] = {vsan_flow(1), vsan_flow(2), exact_flow(1, 0x010101, 0x020202)};
+    for (flow_t &f : flows) {
+        ASSERT_EQ(acl_tcam_flow_set(&f), 0u);
+    }
+    ASSERT_EQ(acl_tcam_flow_init(2, 5, 50), 0u);
+    EXPECT_TRUE(host.logged("(TCAMFS-EV)acl_tcam_flow_init: Re-initialization drops 3 flows.\n"));
+    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
+    EXPECT_EQ(g_num_counters_used, 0u);
+    EXPECT_EQ(mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t), 0u);
+    EXPECT_EQ(mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t),
+              1u);
+    ASSERT_EQ(acl_tcam_flow_set(&flows[0]), 0u);
+    EXPECT_EQ(host.updates.back().counter_id, 5u); // the new range
+}
+
+TEST(Startup, RegionFlagIsSetForGood) {
+    EXPECT_EQ(acl_tcam_flow_is_region_init_done(), 0u);
+    acl_tcam_flow_set_region_init_done();
+    acl_tcam_flow_set_region_init_done();
+    EXPECT_EQ(acl_tcam_flow_is_region_init_done(), 1u);
+    EXPECT_EQ(acl_tcam_flow_init(1, 0, 4), 0u);
+    EXPECT_EQ(acl_tcam_flow_is_region_init_done(), 1u);
+}
+
+TEST(Memory, TypeNamesAndTheirLookups) {
+    const struct {
+        int value;
+        const char *name;
+    } names[] = {{0, "ACL_TCAM_FS_MEM_flow_t"},
+                 {1, "ACL_TCAM_FS_MEM_flow_stats_cmi_t"},
+                 {2, "ACL_TCAM_FS_MEM_gl_counter_table_t"},
+                 {3, "ACL_TCAM_FS_MEM_MAX"},
+                 {4, nullptr},
+                 {-1, nullptr}};
+    for (const auto &n : names) {
+        const char *found = __acl_tcam_flow_stats_mem_type_t_find(n.value);
+        EXPECT_STREQ(found, n.name) << n.value;
+    }
+    EXPECT_EQ(__acl_tcam_flow_stats_mem_type_t_str2enum("acl_tcam_fs_MEM_FLOW_stats_cmi_t"), 1);
+    EXPECT_EQ(__acl_tcam_flow_stats_mem_type_t_str2enum("ACL_TCAM_FS_MEM_MAX"), 3);
+    EXPECT_EQ(__acl_tcam_flow_stats_mem_type_t_str2enum("no such type"), 0);
+    EXPECT_EQ(__acl_tcam_flow_stats_mem_type_t_str2enum(""), 0);
+    // Registered when the library was loaded.
+    EXPECT_STREQ(mtrack_sim_module_name(ACL_TCAM_FS_MTRACK_ID), "ACL TCAM Flow Stats Library");
+    EXPECT_STREQ(mtrack_sim_type_name(ACL_TCAM_FS_MTRACK_ID, 2),
+                 "ACL_TCAM_FS_MEM_gl_counter_table_t");
+    EXPECT_EQ(mtrack_sim_type_name(ACL_TCAM_FS_MTRACK_ID, 3), nullptr);
+}
+
+TEST(Memory, WrappersAccountAndReportFailures) {
+    Host host;
+    void *block = acl_tcam_flow_malloc("caller.c", 7, 1, 100);
+    ASSERT_NE(block, nullptr);
+    block = acl_tcam_flow_realloc("caller.c", 8, 1, block, 300);
+    EXPECT_EQ(mtrack_sim_live_bytes(ACL_TCAM_FS_MTRACK_ID, 1), 300u);
+    mtrack_sim_fail_nth(1);
+    EXPECT_EQ(acl_tcam_flow_realloc("caller.c", 9, 1, block, 500), nullptr);
+    mtrack_sim_fail_nth(1);
+    EXPECT_EQ(acl_tcam_flow_malloc("caller.c", 10, 1, 64), nullptr);
+    acl_tcam_flow_free("caller.c", 11, block);
+    EXPECT_EQ(mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, 1), 0u);
+    EXPECT_EQ(host.texts(),
+              (std::vector<std::string>{
+                  "(TCAMFS-ERR)Warning! Malloc Failure in caller.c[9] for size 500\n",
+                  "(TCAMFS-ERR)Warning! Malloc Failure in caller.c[10] for size 64\n"}));
+}
+
+TEST(HostCallbacks, MissingCallbacksFailWithoutCallingAnything) {
+    Host host(0);
+    flow_hw_stats_t stats{};
+    flow_t f = vsan_flow(1);
+    EXPECT_EQ(acl_tcam_fs_debug(4, 2, "dropped"), ACL_TCAM_FS_ERR_NO_CALLBACK);
+    EXPECT_EQ(acl_tcam_flow_stats_get(3, &stats), ACL_TCAM_FS_ERR_NO_CALLBACK);
+    EXPECT_EQ(acl_tcam_flow_handle_update(&f, 3, 1, 1), ACL_TCAM_FS_ERR_NO_CALLBACK);
+    EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), 0u); // its texts are dropped
+
+    // A callback exported later is found by the next call.
+    host.export_callbacks(kDebug | kStats | kUpdate);
+    EXPECT_EQ(acl_tcam_fs_debug(4, 2, "kept"), 0u);
+    host.set_counter(3, 11, 22);
+    EXPECT_EQ(acl_tcam_flow_stats_get(3, &stats), 0u);
+    EXPECT_EQ(stats.frames, 11u);
+    EXPECT_EQ(stats.bytes, 22u);
+    host.update_result = [](const flow_handle_update_t &) { return 0x77; };
+    EXPECT_EQ(acl_tcam_flow_handle_update(&f, 9, 0, 1), 0x77u);
+    ASSERT_EQ(host.updates.size(), 1u);
+    EXPECT_EQ(host.updates[0].flow, &f);
+    EXPECT_EQ(host.updates[0].counter_id, 9u);
+    EXPECT_EQ(host.updates[0].install, 0u);
+    EXPECT_EQ(host.updates[0].flag, 1u);
+    EXPECT_EQ(host.texts(), std::vector<std::string>{"kept"});
+}
+
+TEST(HostCallbacks, LogTextsAreCutAtTheBound) {
+    Host host;
+    const std::string file(200000, 'f');
+    mtrack_sim_fail_nth(1);
+    acl_tcam_flow_malloc(file.c_str(), 1, 0, 1);
+    ASSERT_EQ(host.logs.size(), 1u);
+    const std::string &text = host.logs[0].text;
+    EXPECT_EQ(text.size(), 120631u);
+    EXPECT_EQ(text.rfind("(TCAMFS-ERR)Warning! Malloc Failure in ffff", 0), 0u);
+}
