@@ -380,21 +380,27 @@ void release_counter(uint16_t id) {
     --g_num_counters_used;
 }
 
-// Frees every stored flow and the counter table, leaving the tree empty.
-// Every stored flow owns exactly one entry, so the table finds them all.
-void drop_flow_table() {
+// Frees every stored flow, then the counter table. Every stored flow owns
+// exactly one entry, so the table finds them all. A flow the tree does not
+// give back stays stored with its counter, and then the table stays too.
+bool drop_flow_table() {
     if (state.counter_table == nullptr) {
-        return;
+        return true;
     }
     for (uint32_t id = 0; id < g_counter_table_size; ++id) {
-        if (flow_t *owner = state.counter_table[id].owner; owner != nullptr) {
-            avl_delete(state.flow_tree, owner);
-            fs_free(owner);
+        flow_t *owner = state.counter_table[id].owner;
+        if (owner == nullptr) {
+            continue;
         }
+        if (avl_delete(state.flow_tree, owner) == nullptr) {
+            return false;
+        }
+        release_counter(static_cast<uint16_t>(id));
+        fs_free(owner);
     }
     fs_free(state.counter_table);
     state.counter_table = nullptr;
-    g_num_counters_used = 0;
+    return true;
 }
 
 } // namespace
@@ -439,7 +445,10 @@ uint32_t acl_tcam_flow_init(uint32_t handle, uint32_t start_counter_id, uint32_t
     // destroy a tree.
     if (state.flow_tree != nullptr) {
         const uint32_t dropped = avl_count(state.flow_tree);
-        drop_flow_table();
+        if (!drop_flow_table()) {
+            fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_flow_init: error in acl_delete function.\n");
+            return ACL_TCAM_FS_ERR_NO_ENTRY;
+        }
         fs_log(kLogMilestone, "(TCAMFS-EV)acl_tcam_flow_init: Re-initialization drops %u flows.\n",
                dropped);
     } else {

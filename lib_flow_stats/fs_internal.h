@@ -4,7 +4,6 @@
 #define ACL_TCAM_FS_INTERNAL_H
 
 #include <cstdint>
-#include <source_location>
 #include <string_view>
 
 #include "acl_tcam_flow_stats.h"
@@ -40,14 +39,13 @@ constexpr const char *repo_relative(const char *path) {
 
 // Allocation and release through the exported wrappers, naming the caller's
 // source position in the failure text.
-inline void *fs_alloc(uint32_t mem_type, uint32_t size,
-                      std::source_location at = std::source_location::current()) {
-    return acl_tcam_flow_malloc(repo_relative(at.file_name()), static_cast<int>(at.line()),
-                                mem_type, size);
+inline void *fs_alloc(uint32_t mem_type, uint32_t size, const char *file = __builtin_FILE(),
+                      int line = __builtin_LINE()) {
+    return acl_tcam_flow_malloc(repo_relative(file), line, mem_type, size);
 }
 
-inline void fs_free(void *block, std::source_location at = std::source_location::current()) {
-    acl_tcam_flow_free(repo_relative(at.file_name()), static_cast<int>(at.line()), block);
+inline void fs_free(void *block, const char *file = __builtin_FILE(), int line = __builtin_LINE()) {
+    acl_tcam_flow_free(repo_relative(file), line, block);
 }
 
 } // namespace acl_tcam

@@ -174,12 +174,17 @@ typedef struct flow_handle_update {
 /* Takes one log text; level 0 to 4; kind 1 = event, 2 = error. */
 void acl_tcam_flow_debug_cb(uint32_t level, uint32_t kind, const char *text);
 /* Moves *update->flow's entry onto update->counter_id; 0 or a failure code.
- * install 1: a new flow; its counter is handed out afresh (possibly a reused
- * id), and the library takes no baseline of it, so the host starts it from
- * zero. install 0 for a flow being removed (update->flow->counter_id is
- * still its old counter): its entry stays in the TCAM and counts on the
- * covering flow's counter from now on; entries of flows removed earlier that
- * were parked on the old counter must move along with it. */
+ * The library forgets a removed flow, but its TCAM entry stays, parked on the
+ * counter of the nearest flow that covered it; keeping parked entries right
+ * is the host's part:
+ * install 1: a new flow with a counter handed out afresh (possibly a reused
+ *   id). The library takes no baseline of it: start it from zero. Parked
+ *   entries inside the new flow that count nowhere or on a coarser flow's
+ *   counter move onto the new counter, or their frames would miss it.
+ * install 0 for a flow being removed (update->flow->counter_id is still its
+ *   old counter): its entry moves onto the given counter (0: none), and so
+ *   does every entry parked on the old counter, or they would count on a
+ *   released counter. */
 int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *update);
 /* Reads counter_id into *stats; 0 or a failure code. */
 int32_t acl_tcam_flow_stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats);
