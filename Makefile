@@ -1,11 +1,14 @@
 # The two set-up commands: `make demo` and `make test`. Everything builds in
-# build/ with CMake; the sanitizer build lives in build-asan/.
+# build/ with CMake; the sanitizer build lives in build-asan/, the fuzzer's in
+# build-fuzz/.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all demo test sanitize bench deps clean
+.PHONY: all demo test sanitize bench fuzz deps clean
 
 all: $(BUILD)/.built
 
@@ -24,6 +27,16 @@ sanitize: deps
 bench: all
 	$(BUILD)/bin/flow_bench
 
+# libFuzzer on the flow operations, with clang, the library and platform under
+# AddressSanitizer and UndefinedBehaviorSanitizer. The corpus grows in
+# $(FUZZ_BUILD)/corpus, and crash inputs land in $(FUZZ_BUILD).
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DACL_TCAM_BUILD_FUZZ=ON -DACL_TCAM_SANITIZE=ON \
+		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	@mkdir -p $(FUZZ_BUILD)/corpus
+	cd $(FUZZ_BUILD) && bin/fuzz_flow_ops -max_total_time=$(FUZZ_SECONDS) corpus
+
 deps:
 	@scripts/build-deps
 
@@ -34,7 +47,7 @@ $(BUILD)/.built: deps FORCE
 	@touch $@
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
 .PHONY: FORCE
 FORCE:

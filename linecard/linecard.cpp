@@ -12,15 +12,18 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
 #include "platform_sim.h"
+#include "tcam_model.h"
+#include "wire.h"
 
 namespace {
+
+using namespace wire;
 
 constexpr uint32_t kHandle = 1;
 constexpr uint32_t kFirstCounterId = 100;
@@ -47,65 +50,17 @@ bool check(bool ok, const char *what) {
 
 // ---- Simulated TCAM ---------------------------------------------------------
 
-// An entry's key as the library stores it: domain flows keep only the domain
-// bytes, VSAN flows keep sid and did 0.
-struct EntryKey {
-    uint32_t type;
-    uint32_t vsan;
-    uint32_t sid;
-    uint32_t did;
-    auto operator<=>(const EntryKey &) const = default;
-};
+using tcam_model::Counter;
+using tcam_model::EntryKey;
+using tcam_model::Frame;
 
-struct Counter {
-    uint64_t frames = 0;
-    uint64_t bytes = 0;
-};
-
-struct Frame {
-    uint32_t vsan;
-    uint32_t sid;
-    uint32_t did;
-    uint32_t bytes;
-};
-
-struct Tcam {
-    std::map<EntryKey, uint16_t> entries; // key -> counter id, 0 = counts nowhere
-    std::map<uint32_t, Counter> counters;
-};
-Tcam tcam;
-
-uint32_t domain_of(uint32_t fcid) {
-    return fcid & FLOW_DOMAIN_MASK;
-}
-
-// The hardware counts a frame only on the most specific matching entry.
-const uint16_t *matching_entry(const Frame &f) {
-    const EntryKey finest_first[] = {
-        {FLOW_TYPE_SID_DID, f.vsan, f.sid, f.did},
-        {FLOW_TYPE_DOMAIN, f.vsan, domain_of(f.sid), domain_of(f.did)},
-        {FLOW_TYPE_VSAN, f.vsan, 0, 0},
-    };
-    for (const EntryKey &key : finest_first) {
-        if (auto it = tcam.entries.find(key); it != tcam.entries.end()) {
-            return &it->second;
-        }
-    }
-    return nullptr;
-}
-
-void count_in_hardware(const Frame &f) {
-    const uint16_t *counter_id = matching_entry(f);
-    if (counter_id != nullptr && *counter_id != 0) {
-        Counter &c = tcam.counters[*counter_id];
-        ++c.frames;
-        c.bytes += f.bytes;
-    }
-}
+tcam_model::Tcam tcam;
+tcam_model::GroundTruth truth;
 
 // ---- Flows and ground truth -------------------------------------------------
 
-// A flow as a requester names it, with the host's own tally of its traffic.
+// A flow as a requester names it; its tally lives in the ground truth while it
+// is live.
 struct Flow {
     const char *name;
     uint8_t request_type; // ACL_TCAM_FS_REQ_FLOW_*
@@ -114,17 +69,17 @@ struct Flow {
     uint32_t did;
     uint32_t mask; // ACL_TCAM_FS_REQ_MASK_*, SID/DID flows only
     bool live = false;
-    Counter truth{};
 };
 
-bool frame_in_flow(const Frame &f, const Flow &flow) {
-    if (f.vsan != flow.vsan) {
-        return false;
-    }
+// The flow as the library stores it, which is how the TCAM and the ground
+// truth know it.
+EntryKey key_of(const Flow &flow) {
     if (flow.request_type == ACL_TCAM_FS_REQ_FLOW_VSAN) {
-        return true;
+        return {FLOW_TYPE_VSAN, flow.vsan, 0, 0};
     }
-    return ((f.sid ^ flow.sid) & flow.mask) == 0 && ((f.did ^ flow.did) & flow.mask) == 0;
+    const uint32_t type =
+        flow.mask == ACL_TCAM_FS_REQ_MASK_DOMAIN ? FLOW_TYPE_DOMAIN : FLOW_TYPE_SID_DID;
+    return {type, flow.vsan, flow.sid & flow.mask, flow.did & flow.mask};
 }
 
 constexpr uint32_t kVsan = 10;
@@ -152,13 +107,8 @@ constexpr Frame kStreams[] = {
 };
 
 void deliver(const Frame &f) {
-    count_in_hardware(f);
-    for (Flow *flow : all_flows) {
-        if (flow->live && frame_in_flow(f, *flow)) {
-            ++flow->truth.frames;
-            flow->truth.bytes += f.bytes;
-        }
-    }
+    tcam.count(f);
+    truth.deliver(f);
 }
 
 void send_traffic(uint32_t round) {
@@ -175,35 +125,8 @@ void send_traffic(uint32_t round) {
 
 // ---- Messages ---------------------------------------------------------------
 
-void put_be32(uint8_t *at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-    }
-}
-
-uint32_t get_be32(const uint8_t *at) {
-    return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
-}
-
-uint64_t get_be64(const uint8_t *at) {
-    return uint64_t{get_be32(at)} << 32 | get_be32(at + 4);
-}
-
-// Offsets in the 184-byte request payload.
-constexpr size_t kMsgTypeAt = 0;
-constexpr size_t kStatusAt = 8;
-constexpr size_t kTagAt = 12; // opaque to the library: comes back in the reply
-constexpr size_t kIndexAt = 124;
-constexpr size_t kFlowTypeAt = 128;
-constexpr size_t kVsanAt = 132;
-constexpr size_t kDidAt = 136;
-constexpr size_t kSidAt = 140;
-constexpr size_t kMaskAt = 144;
-constexpr size_t kFramesAt = 152;
-constexpr size_t kBytesAt = 160;
-// Offsets in a display chunk.
-constexpr size_t kLastChunkAt = 12;
-constexpr size_t kTextLenAt = 16;
+// A tag in the opaque header identifies each request's reply.
+constexpr size_t kTagAt = wire::kOpaqueHeaderAt;
 
 using Payload = std::array<uint8_t, ACL_TCAM_FS_CMI_LEN>;
 
@@ -317,7 +240,7 @@ void add_flow(Flow &flow) {
     const Reply r = exchange(ACL_TCAM_FS_MSG_SET, flow, &status);
     if (check(is_full_success(r, status), "flow added")) {
         flow.live = true;
-        flow.truth = {};
+        truth.start(key_of(flow));
     }
 }
 
@@ -326,17 +249,20 @@ void remove_flow(Flow &flow) {
     const Reply r = exchange(ACL_TCAM_FS_MSG_DEL, flow, &status);
     check(is_full_success(r, status), "flow removed");
     flow.live = false;
+    truth.stop(key_of(flow));
 }
 
 void query_flow(const Flow &flow) {
     uint32_t status = 0;
     const Reply r = exchange(ACL_TCAM_FS_MSG_GET, flow, &status);
+    const Counter *tally = truth.of(key_of(flow));
+    const Counter expected = tally != nullptr ? *tally : Counter{};
     const bool ok =
-        is_full_success(r, status) && r.frames == flow.truth.frames && r.bytes == flow.truth.bytes;
+        is_full_success(r, status) && r.frames == expected.frames && r.bytes == expected.bytes;
     std::printf("      library %llu frames / %llu bytes, expected %llu / %llu: %s\n",
                 static_cast<unsigned long long>(r.frames), static_cast<unsigned long long>(r.bytes),
-                static_cast<unsigned long long>(flow.truth.frames),
-                static_cast<unsigned long long>(flow.truth.bytes), ok ? "ok" : "MISMATCH");
+                static_cast<unsigned long long>(expected.frames),
+                static_cast<unsigned long long>(expected.bytes), ok ? "ok" : "MISMATCH");
     run.failures += ok ? 0 : 1;
 }
 
@@ -492,24 +418,8 @@ int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *update) {
     if (update == nullptr || update->flow == nullptr) {
         return static_cast<int32_t>(ACL_TCAM_FS_ERR_INVALID_ARG);
     }
+    tcam.update(*update);
     const flow_t &f = *update->flow;
-    // A new flow's counter starts from zero: the library takes no baseline of
-    // its own counter.
-    if (update->install == 1) {
-        tcam.counters[update->counter_id] = Counter{};
-    }
-    // A removed flow's entry stays in the TCAM, parked on the counter of the
-    // flow that covers it. When that flow goes in turn, every entry counting
-    // on its counter moves along; otherwise the parked entries would go on
-    // counting on a released counter that no flow reads.
-    if (update->install == 0) {
-        for (auto &[key, counter_id] : tcam.entries) {
-            if (counter_id == f.counter_id) {
-                counter_id = update->counter_id;
-            }
-        }
-    }
-    tcam.entries[EntryKey{f.type, f.vsan, f.sid, f.did}] = update->counter_id;
     std::printf("    tcam: type %u vsan %u %06x->%06x now counts on %u%s\n", f.type, f.vsan, f.sid,
                 f.did, update->counter_id, update->install == 1 ? " (new)" : "");
     return 0;
@@ -519,8 +429,7 @@ int32_t acl_tcam_flow_stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) 
     if (stats == nullptr) {
         return static_cast<int32_t>(ACL_TCAM_FS_ERR_INVALID_ARG);
     }
-    const auto it = tcam.counters.find(counter_id);
-    const Counter c = it != tcam.counters.end() ? it->second : Counter{};
+    const Counter c = tcam.read(counter_id);
     stats->frames = c.frames;
     stats->bytes = c.bytes;
     return 0;

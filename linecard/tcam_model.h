@@ -1,0 +1,97 @@
+// A host-side model of the TCAM and of the true per-flow traffic, shared by the
+// reference line-card host and the fuzzer.
+//
+// The TCAM holds one entry per flow the library ever asked to install, keyed as
+// the library stores the flow (domain flows keep only the domain bytes of sid
+// and did, VSAN flows keep both 0), each pointing at a counter id, 0 meaning it
+// counts nowhere. A frame is counted only on the most specific entry that
+// matches it: exact, else domain pair, else VSAN.
+//
+// Invariants the model keeps between updates, given the library keeps its
+// own and every update succeeds:
+//  - entries are only ever added by an update and never erased: a removed
+//    flow's entry stays, parked;
+//  - a counter is zeroed exactly when a new flow is installed on it, so a
+//    flow's counter holds only what it counted since its installation;
+//  - a live flow's entry counts on its own counter, and a parked entry on the
+//    counter of the nearest live flow covering it, or nowhere when none does.
+//    Removal keeps this by moving the removed flow's entry and every entry
+//    parked on its counter to the counter the library names. Installation
+//    keeps it by moving to the new counter the parked entries the new flow
+//    covers that count nowhere or on a flow coarser than the new one: the
+//    library has forgotten removed flows, so only the host can, and without
+//    it such an entry would hide its frames from the new flow.
+//
+// The ground truth is independent of the TCAM: it adds every delivered frame
+// to each live flow that contains it, from the flow's start on.
+
+#ifndef LINECARD_TCAM_MODEL_H
+#define LINECARD_TCAM_MODEL_H
+
+#include <compare>
+#include <cstdint>
+#include <map>
+
+#include "acl_tcam_flow_stats.h"
+
+namespace tcam_model {
+
+// A flow or entry key in the library's stored form.
+struct EntryKey {
+    uint32_t type; // FLOW_TYPE_*
+    uint32_t vsan;
+    uint32_t sid;
+    uint32_t did;
+    auto operator<=>(const EntryKey &) const = default;
+};
+
+struct Counter {
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    bool operator==(const Counter &) const = default;
+};
+
+struct Frame {
+    uint32_t vsan;
+    uint32_t sid;
+    uint32_t did;
+    uint32_t bytes;
+};
+
+uint32_t domain_of(uint32_t fcid);
+EntryKey key_of(const flow_t &flow);
+// Whether the frame falls inside the flow the key names.
+bool frame_in_flow(const Frame &frame, const EntryKey &flow);
+// Whether every frame of fine falls inside coarse, which is a different flow.
+bool covers(const EntryKey &coarse, const EntryKey &fine);
+
+struct Tcam {
+    std::map<EntryKey, uint16_t> entries; // key -> counter id, 0 = counts nowhere
+    std::map<uint32_t, Counter> counters;
+    std::map<uint16_t, EntryKey> installed; // counter id -> the live flow installed on it
+
+    // The counter id of the most specific entry matching the frame, or NULL
+    // when no entry matches.
+    const uint16_t *matching_entry(const Frame &frame) const;
+    void count(const Frame &frame);
+    // Applies one handle update as the hardware would; see the callback's
+    // contract in acl_tcam_flow_stats.h.
+    void update(const flow_handle_update_t &update);
+    // A counter that never counted reads as zero.
+    Counter read(uint32_t counter_id) const;
+};
+
+struct GroundTruth {
+    std::map<EntryKey, Counter> flows; // live flows and their traffic
+
+    // Starts (or restarts) a flow from zero.
+    void start(const EntryKey &flow);
+    void stop(const EntryKey &flow);
+    void deliver(const Frame &frame);
+    // NULL for a flow that is not live.
+    const Counter *of(const EntryKey &flow) const;
+};
+
+} // namespace tcam_model
+
+#endif // LINECARD_TCAM_MODEL_H
