@@ -73,7 +73,7 @@ void expect_consistent(const std::map<uint32_t, flow_t> &model) {
 
 } // namespace
 
-TEST_F(FlowOps, NeverUsedCountersFirstThenLowestFree) {
+TEST_F(FlowOps, NeverUsedCountersFirstThenLowestFreeThenNone) {
     init(10, 20);
     ASSERT_EQ(add(vsan_flow(1)), 0u);
     ASSERT_EQ(add(vsan_flow(2)), 0u);
@@ -88,23 +88,17 @@ TEST_F(FlowOps, NeverUsedCountersFirstThenLowestFree) {
     ASSERT_EQ(del(vsan_flow(5)), 0u); // frees 14
     ASSERT_EQ(add(vsan_flow(12)), 0u);
     EXPECT_EQ(counter_of(vsan_flow(12)), 14);
-}
 
-TEST_F(FlowOps, ExhaustionClaimsNothing) {
-    init(10, 13);
-    for (uint32_t v = 1; v <= 3; ++v) {
-        ASSERT_EQ(add(vsan_flow(v)), 0u);
-    }
-    host.clear();
-    EXPECT_EQ(add(vsan_flow(4)), ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED);
-    EXPECT_EQ(
-        host.texts(),
-        (std::vector<std::string>{
-            "(TCAMFS-ERR)acl_tcam_alloc_flow_entry: Exhausted all counters\n",
-            "(TCAMFS-ERR)acl_tcam_flow_stats_set: Memory full or All Flow counters exhausted.\n"}));
-    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 3u);
-    EXPECT_EQ(g_num_counters_used, 3u);
-    EXPECT_EQ(mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t), 3u);
+    host.clear(); // every id is in use now
+    EXPECT_EQ(add(vsan_flow(13)), ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED);
+    EXPECT_EQ(host.texts(),
+              (std::vector<std::string>{
+                  "(TCAMFS-ERR)acl_tcam_alloc_flow_entry: Exhausted all counters\n",
+                  "(TCAMFS-ERR)acl_tcam_flow_stats_set: Memory full or All Flow counters "
+                  "exhausted.\n"}));
+    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 10u);
+    EXPECT_EQ(g_num_counters_used, 10u);
+    EXPECT_EQ(mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t), 10u);
 }
 
 TEST_F(FlowOps, InsertionTracesAndUpdatesWithTheFlowStored) {
@@ -168,23 +162,20 @@ TEST_F(FlowOps, TotalsFollowTheFormulaThroughRemovals) {
     host.set_counter(1, 50, 500);
     EXPECT_EQ(totals(vsan10), std::make_pair(uint64_t{17}, uint64_t{170}));
     EXPECT_EQ(totals(exact), std::make_pair(uint64_t{50}, uint64_t{500})); // no finer flows
+
+    host.set_counter(1, 30, 300); // the finer counter went back: wraps, shown signed
+    host.set_counter(2, 0, 0);
+    EXPECT_EQ(totals(vsan10), std::make_pair(~uint64_t{9}, ~uint64_t{99}));
+    EXPECT_EQ(host.logs.back().text, "(TCAMFS-EV)acl_tcam_flow_get: Final stats for counter id 2: "
+                                     "Frames = -10, Bytes = -100 \n");
+    host.set_counter(1, 50, 500);
+    host.set_counter(2, 7, 70);
     ASSERT_EQ(del(exact), 0u);
     EXPECT_EQ(totals(vsan10), std::make_pair(uint64_t{17}, uint64_t{170})); // unchanged by removal
     host.set_counter(2, 9, 90);
     EXPECT_EQ(totals(vsan10), std::make_pair(uint64_t{19}, uint64_t{190}));
     EXPECT_EQ(host.logs.back().text, "(TCAMFS-EV)acl_tcam_flow_get: Final stats for counter id 2: "
                                      "Frames = 19, Bytes = 190 \n");
-}
-
-TEST_F(FlowOps, TotalsWrapBelowTheBaseline) {
-    init(1, 100);
-    ASSERT_EQ(add(exact), 0u);
-    host.set_counter(1, 40, 400);
-    ASSERT_EQ(add(vsan10), 0u);
-    host.set_counter(1, 30, 300); // the finer counter went back
-    EXPECT_EQ(totals(vsan10), std::make_pair(~uint64_t{9}, ~uint64_t{99}));
-    EXPECT_EQ(host.logs.back().text, "(TCAMFS-EV)acl_tcam_flow_get: Final stats for counter id 2: "
-                                     "Frames = -10, Bytes = -100 \n");
 }
 
 TEST_F(FlowOps, RemovalHandsOverToEveryCoveringFlow) {
@@ -231,8 +222,9 @@ TEST_F(FlowOps, ParentIsTheNearestCoveringFlow) {
         flow_t removed;
         uint16_t parent;
     } cases[] = {
-        {{vsan10}, exact, 1},    {{dom}, exact, 1}, {{vsan10, dom}, exact, 2},
-        {{vsan10, dom}, dom, 1}, {{dom}, dom, 0},   {{vsan_flow(11), exact2}, exact, 0},
+        {{vsan10}, exact, 1},      {{dom}, exact, 1},
+        {{vsan10, dom}, exact, 2}, {{vsan10, exact, dom}, dom, 1},
+        {{dom}, dom, 0},           {{vsan_flow(11), exact2}, exact, 0},
         {{}, vsan10, 0},
     };
     for (const Case &c : cases) {
@@ -245,23 +237,9 @@ TEST_F(FlowOps, ParentIsTheNearestCoveringFlow) {
         }
         host.clear();
         ASSERT_EQ(del(c.removed), 0u);
-        ASSERT_EQ(host.updates.size(), 1u);
+        ASSERT_EQ(host.updates.size(), 1u); // only the removed flow's entry moves, not finer ones
         EXPECT_EQ(host.updates[0].counter_id, c.parent);
     }
-}
-
-TEST_F(FlowOps, RemovingADomainFlowLeavesItsExactFlowsAlone) {
-    init(1, 100);
-    ASSERT_EQ(add(vsan10), 0u); // 1
-    ASSERT_EQ(add(exact), 0u);  // 2
-    ASSERT_EQ(add(dom), 0u);    // 3
-    host.set_counter(3, 4, 40);
-    host.clear();
-    ASSERT_EQ(del(dom), 0u);
-    ASSERT_EQ(host.updates.size(), 1u); // only the removed flow's entry moves
-    EXPECT_EQ(stored(2).pos_frames, 0u);
-    EXPECT_EQ(stored(2).counter_id, 2u);
-    EXPECT_EQ(stored(1).pos_frames, 4u);
 }
 
 TEST_F(FlowOps, RemovingAnAbsentFlowSucceeds) {

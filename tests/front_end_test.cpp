@@ -339,4 +339,9 @@ TEST(FrontEndRegion, GateAnswersQueriesWithZeroAndRefusesTheRest) {
     const Message bad(make_payload(vsan_request(1, 0)));
     EXPECT_EQ(acl_tcam_flow_process_stats_msg(5, &bad.msg), ACL_TCAM_FS_ERR_INVALID_ARG);
     EXPECT_EQ(get_be32(host.sent.at(0).payload, 8), ACL_TCAM_FS_ERR_INVALID_ARG);
+
+    EXPECT_EQ(acl_tcam_flow_is_region_init_done(), 0u);
+    acl_tcam_flow_set_region_init_done();
+    acl_tcam_flow_set_region_init_done();
+    EXPECT_EQ(acl_tcam_flow_is_region_init_done(), 1u);
 }

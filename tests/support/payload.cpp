@@ -2,21 +2,20 @@
 
 #include <cstring>
 
+#include "wire.h"
+
 namespace test {
 
 uint32_t get_be32(const std::vector<uint8_t> &bytes, size_t at) {
-    return uint32_t{bytes.at(at)} << 24 | uint32_t{bytes.at(at + 1)} << 16 |
-           uint32_t{bytes.at(at + 2)} << 8 | uint32_t{bytes.at(at + 3)};
+    return wire::get_be32(&bytes.at(at + 3) - 3);
 }
 
 uint64_t get_be64(const std::vector<uint8_t> &bytes, size_t at) {
-    return uint64_t{get_be32(bytes, at)} << 32 | get_be32(bytes, at + 4);
+    return wire::get_be64(&bytes.at(at + 7) - 7);
 }
 
 void put_be32(std::vector<uint8_t> &bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes.at(at + i) = static_cast<uint8_t>(value >> (24 - 8 * i));
-    }
+    wire::put_be32(&bytes.at(at + 3) - 3, value);
 }
 
 std::vector<uint8_t> make_payload(const Request &r) {
@@ -24,14 +23,14 @@ std::vector<uint8_t> make_payload(const Request &r) {
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<uint8_t>(0x40 + i % 0x80);
     }
-    put_be32(bytes, 0, static_cast<uint32_t>(r.msg_type));
-    put_be32(bytes, 4, r.aux);
-    put_be32(bytes, 124, static_cast<uint32_t>(r.index));
-    bytes[128] = r.flow_type;
-    put_be32(bytes, 132, r.vsan);
-    put_be32(bytes, 136, r.did);
-    put_be32(bytes, 140, r.sid);
-    put_be32(bytes, 144, r.mask);
+    put_be32(bytes, wire::kMsgTypeAt, static_cast<uint32_t>(r.msg_type));
+    put_be32(bytes, wire::kAuxAt, r.aux);
+    put_be32(bytes, wire::kIndexAt, static_cast<uint32_t>(r.index));
+    bytes[wire::kFlowTypeAt] = r.flow_type;
+    put_be32(bytes, wire::kVsanAt, r.vsan);
+    put_be32(bytes, wire::kDidAt, r.did);
+    put_be32(bytes, wire::kSidAt, r.sid);
+    put_be32(bytes, wire::kMaskAt, r.mask);
     return bytes;
 }
 

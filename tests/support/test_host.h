@@ -28,7 +28,6 @@ struct LogLine {
 
 struct UpdateCall {
     flow_t *flow;
-    flow_t flow_then; // the record as it was during the call
     uint16_t counter_id;
     uint32_t install;
     uint32_t flag;
@@ -75,8 +74,7 @@ public:
 
     void clear();
     std::vector<std::string> texts() const;
-    size_t count(std::string_view text) const;
-    bool logged(std::string_view text) const { return count(text) != 0; }
+    bool logged(std::string_view text) const;
 
 private:
     static void on_debug(uint32_t level, uint32_t kind, const char *text);
