@@ -56,10 +56,6 @@ namespace {
 
 acl_tcam_fs_state_t state;
 
-avl_tree_t *flow_tree() {
-    return state.flow_tree;
-}
-
 // Flow operations need both the tree and the counter table; an
 // initialisation whose table allocation failed leaves only the tree.
 bool flow_table_ready() {
@@ -518,7 +514,7 @@ uint32_t refuse_unless_ready(const char *who, const flow_t *request) {
 }
 
 flow_t *find_flow(const flow_t *key) {
-    return static_cast<flow_t *>(avl_find(flow_tree(), key));
+    return static_cast<flow_t *>(avl_find(state.flow_tree, key));
 }
 
 } // namespace
@@ -566,7 +562,7 @@ uint32_t acl_tcam_alloc_flow_entry(flow_t *record) {
     claim_counter(id, record);
 
     flow_walk_ctx_t ctx = context_for(*record);
-    avl_walk(flow_tree(), get_finer_flow_stats, &ctx);
+    avl_walk(state.flow_tree, get_finer_flow_stats, &ctx);
     if (ctx.status != 0) {
         fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_alloc_flow_entry: error in avl_walk\n");
         release_counter(id);
@@ -609,7 +605,7 @@ uint32_t acl_tcam_flow_set(flow_t *req) {
         return rc;
     }
     // A tree that cannot store the record is out of memory: undo the claim.
-    if (avl_insert(flow_tree(), flow) != 0) {
+    if (avl_insert(state.flow_tree, flow) != 0) {
         release_counter(flow->counter_id);
         fs_free(flow);
         fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_flow_stats_set: No Memory Left.\n");
@@ -649,7 +645,7 @@ uint32_t acl_tcam_flow_get(flow_t *req) {
     // From the stored flow, not the request, so that the walk skips the flow
     // itself.
     flow_walk_ctx_t ctx = context_for(*flow);
-    avl_walk(flow_tree(), get_finer_flow_stats, &ctx);
+    avl_walk(state.flow_tree, get_finer_flow_stats, &ctx);
     if (ctx.status != 0) {
         fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_flow_get: error in avl walk.\n");
         return ctx.status;
@@ -774,8 +770,8 @@ uint32_t acl_tcam_flow_del(flow_t *key) {
 
     // Hand the final reading to every covering flow and choose the nearest
     // one's counter; then move covering flows sharing the counter onto it.
-    avl_walk(flow_tree(), set_coarser_flow_stats, &ctx);
-    avl_walk(flow_tree(), set_finer_flow_counters, &ctx);
+    avl_walk(state.flow_tree, set_coarser_flow_stats, &ctx);
+    avl_walk(state.flow_tree, set_finer_flow_counters, &ctx);
     if (ctx.status != 0) {
         fs_log(kLogError,
                "(TCAMFS-ERR)acl_tcam_flow_del: error in setting counter ids for finer flows.\n");
@@ -801,7 +797,7 @@ uint32_t acl_tcam_flow_del(flow_t *key) {
     }
     const uint16_t counter_id = flow->counter_id;
     release_counter(counter_id);
-    auto *removed = static_cast<flow_t *>(avl_delete(flow_tree(), key));
+    auto *removed = static_cast<flow_t *>(avl_delete(state.flow_tree, key));
     if (removed == nullptr) {
         fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_flow_del: error in acl_delete function.\n");
         // Still stored: it keeps owning its counter.
