@@ -22,6 +22,8 @@ install(FILES
   ${PROJECT_BINARY_DIR}/acl_tcam_flow_stats-config-version.cmake
   DESTINATION ${config_dir})
 
+# Relocatable: the prefix is found from where the .pc file lies.
+file(RELATIVE_PATH pc_to_prefix "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(cmake/acl_tcam_flow_stats.pc.in ${PROJECT_BINARY_DIR}/acl_tcam_flow_stats.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/acl_tcam_flow_stats.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
