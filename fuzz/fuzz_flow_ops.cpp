@@ -163,16 +163,8 @@ Decoded decode(const uint8_t *p) {
     return {ACL_TCAM_FS_ERR_INVALID_ARG, {}};
 }
 
-uint32_t bitmask_of(uint32_t type) {
-    switch (type) {
-    case FLOW_TYPE_VSAN:
-        return FLOW_MASK_VSAN;
-    case FLOW_TYPE_DOMAIN:
-        return FLOW_MASK_DOMAIN;
-    default:
-        return FLOW_MASK_SID_DID;
-    }
-}
+// The bitmask of each stored flow type, indexed by type.
+constexpr uint32_t kBitmaskOfType[] = {0, FLOW_MASK_VSAN, FLOW_MASK_DOMAIN, FLOW_MASK_SID_DID};
 
 // ---- Host state -------------------------------------------------------------
 
@@ -409,7 +401,7 @@ void check_totals() {
         req.vsan = key.vsan;
         req.sid = key.sid;
         req.did = key.did;
-        req.bitmask = bitmask_of(key.type);
+        req.bitmask = kBitmaskOfType[key.type];
         const uint32_t rc = acl_tcam_flow_get(&req);
         if (rc != 0 || req.pos_frames != tally.frames || req.pos_bytes != tally.bytes) {
             fail("flow type %u vsan %u %06x->%06x: status 0x%x, %llu frames / %llu bytes, "

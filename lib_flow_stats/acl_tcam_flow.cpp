@@ -33,6 +33,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 
 #include "acl_tcam_flow_stats.h"
@@ -279,17 +280,11 @@ bool is_covering_flow(const flow_t &node, const FlowKey &subject) {
     return node.type <= subject.type && flow_covered_by(subject, key_of(node));
 }
 
+// The bitmask of each flow type, indexed by type; 0 marks an invalid type.
+constexpr uint32_t kBitmaskOfType[] = {0, FLOW_MASK_VSAN, FLOW_MASK_DOMAIN, FLOW_MASK_SID_DID};
+
 uint32_t bitmask_of_type(uint32_t type) {
-    switch (type) {
-    case FLOW_TYPE_VSAN:
-        return FLOW_MASK_VSAN;
-    case FLOW_TYPE_DOMAIN:
-        return FLOW_MASK_DOMAIN;
-    case FLOW_TYPE_SID_DID:
-        return FLOW_MASK_SID_DID;
-    default:
-        return 0;
-    }
+    return type < std::size(kBitmaskOfType) ? kBitmaskOfType[type] : 0;
 }
 
 int compare_u32(uint32_t a, uint32_t b) {
