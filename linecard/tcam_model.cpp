@@ -52,25 +52,19 @@ void Tcam::count(const Frame &frame) {
     const uint16_t *counter_id = matching_entry(frame);
     if (counter_id != nullptr && *counter_id != 0) {
         Counter &c = counters[*counter_id];
-        ++c.frames;
+        c.frames += frame.frames;
         c.bytes += frame.bytes;
     }
 }
 
 namespace {
 
-// The parked entries the new flow covers that count nowhere or on a coarser
-// flow's counter count on the new flow's counter from now on.
-void take_over_parked_entries(Tcam &tcam, const EntryKey &flow, uint16_t counter_id) {
-    for (auto &[entry, current] : tcam.entries) {
-        if (!covers(flow, entry)) {
-            continue;
-        }
-        const auto owner = tcam.installed.find(current);
-        if (current == 0 || (owner != tcam.installed.end() && covers(owner->second, flow))) {
-            current = counter_id;
-        }
-    }
+// The counter of the most specific live flow matching the entry's key, as the
+// library sees it now.
+uint16_t counter_now_counting(const EntryKey &entry) {
+    uint32_t id = 0;
+    acl_tcam_flow_get_counter_id(entry.vsan, entry.sid, entry.did, entry.type, &id);
+    return static_cast<uint16_t>(id);
 }
 
 } // namespace
@@ -78,26 +72,25 @@ void take_over_parked_entries(Tcam &tcam, const EntryKey &flow, uint16_t counter
 void Tcam::update(const flow_handle_update_t &update) {
     const flow_t &f = *update.flow;
     const EntryKey key = key_of(f);
-    // A new flow's counter starts from zero: the library takes no baseline of
-    // its own counter.
     if (update.install == 1) {
+        // A new flow's counter starts from zero: the library takes no
+        // baseline of its own counter. Entries it covers whose most specific
+        // live flow is now the new one (parked entries) count on it from now.
         counters[update.counter_id] = Counter{};
-        take_over_parked_entries(*this, key, update.counter_id);
-        installed[update.counter_id] = key;
-    }
-    // A removed flow's entry stays, parked on the counter of the flow that
-    // covers it. When that flow goes in turn, every entry counting on its
-    // counter moves along; otherwise the parked entries would go on counting
-    // on a released counter that no flow reads.
-    if (update.install == 0) {
+        for (auto &[entry, counter_id] : entries) {
+            if (covers(key, entry)) {
+                counter_id = counter_now_counting(entry);
+            }
+        }
+    } else {
+        // A removed flow's entry stays, parked on the counter of the flow that
+        // covers it. When that flow goes in turn, every entry counting on its
+        // counter moves along; otherwise the parked entries would go on
+        // counting on a released counter that no flow reads.
         for (auto &[entry, counter_id] : entries) {
             if (counter_id == f.counter_id) {
                 counter_id = update.counter_id;
             }
-        }
-        if (const auto it = installed.find(f.counter_id);
-            f.counter_id != update.counter_id && it != installed.end() && it->second == key) {
-            installed.erase(it);
         }
     }
     entries[key] = update.counter_id;
@@ -119,7 +112,7 @@ void GroundTruth::stop(const EntryKey &flow) {
 void GroundTruth::deliver(const Frame &frame) {
     for (auto &[key, tally] : flows) {
         if (frame_in_flow(frame, key)) {
-            ++tally.frames;
+            tally.frames += frame.frames;
             tally.bytes += frame.bytes;
         }
     }

@@ -17,10 +17,10 @@
 //    counter of the nearest live flow covering it, or nowhere when none does.
 //    Removal keeps this by moving the removed flow's entry and every entry
 //    parked on its counter to the counter the library names. Installation
-//    keeps it by moving to the new counter the parked entries the new flow
-//    covers that count nowhere or on a flow coarser than the new one: the
-//    library has forgotten removed flows, so only the host can, and without
-//    it such an entry would hide its frames from the new flow.
+//    keeps it by asking the library, for every entry the new flow covers,
+//    which counter now counts it (acl_tcam_flow_get_counter_id): the library
+//    has forgotten removed flows, so only the host can move their entries,
+//    and without it a parked entry would hide its frames from the new flow.
 //
 // The ground truth is independent of the TCAM: it adds every delivered frame
 // to each live flow that contains it, from the flow's start on.
@@ -51,11 +51,13 @@ struct Counter {
     bool operator==(const Counter &) const = default;
 };
 
+// A burst of frames of one conversation; all of them match the same entries.
 struct Frame {
     uint32_t vsan;
     uint32_t sid;
     uint32_t did;
-    uint32_t bytes;
+    uint64_t bytes; // of the whole burst
+    uint64_t frames = 1;
 };
 
 uint32_t domain_of(uint32_t fcid);
@@ -68,14 +70,14 @@ bool covers(const EntryKey &coarse, const EntryKey &fine);
 struct Tcam {
     std::map<EntryKey, uint16_t> entries; // key -> counter id, 0 = counts nowhere
     std::map<uint32_t, Counter> counters;
-    std::map<uint16_t, EntryKey> installed; // counter id -> the live flow installed on it
 
     // The counter id of the most specific entry matching the frame, or NULL
     // when no entry matches.
     const uint16_t *matching_entry(const Frame &frame) const;
     void count(const Frame &frame);
     // Applies one handle update as the hardware would; see the callback's
-    // contract in acl_tcam_flow_stats.h.
+    // contract in acl_tcam_flow_stats.h. Call it from inside the callback:
+    // an installation asks the library about the entries it covers.
     void update(const flow_handle_update_t &update);
     // A counter that never counted reads as zero.
     Counter read(uint32_t counter_id) const;

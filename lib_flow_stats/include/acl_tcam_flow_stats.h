@@ -179,8 +179,10 @@ void acl_tcam_flow_debug_cb(uint32_t level, uint32_t kind, const char *text);
  * is the host's part:
  * install 1: a new flow with a counter handed out afresh (possibly a reused
  *   id). The library takes no baseline of it: start it from zero. Parked
- *   entries inside the new flow that count nowhere or on a coarser flow's
- *   counter move onto the new counter, or their frames would miss it.
+ *   entries inside the new flow must then count on the counter
+ *   acl_tcam_flow_get_counter_id names for them (the new one where the new
+ *   flow is now the most specific flow covering them), or their frames
+ *   would miss it.
  * install 0 for a flow being removed (update->flow->counter_id is still its
  *   old counter): its entry moves onto the given counter (0: none), and so
  *   does every entry parked on the old counter, or they would count on a
