@@ -1,0 +1,417 @@
+#include "scenario.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+
+#include "acl_tcam_flow_stats.h"
+
+namespace scenario {
+
+namespace {
+
+struct StatusName {
+    uint32_t code;
+    const char *name;
+};
+
+constexpr StatusName kStatusNames[] = {
+    {0, "ok"},
+    {ACL_TCAM_FS_ERR_INVALID_ARG, "ACL_TCAM_FS_ERR_INVALID_ARG"},
+    {ACL_TCAM_FS_ERR_NULL_PAYLOAD, "ACL_TCAM_FS_ERR_NULL_PAYLOAD"},
+    {ACL_TCAM_FS_ERR_FLOW_EXISTS, "ACL_TCAM_FS_ERR_FLOW_EXISTS"},
+    {ACL_TCAM_FS_ERR_NO_ENTRY, "ACL_TCAM_FS_ERR_NO_ENTRY"},
+    {ACL_TCAM_FS_ERR_INVALID_INDEX, "ACL_TCAM_FS_ERR_INVALID_INDEX"},
+    {ACL_TCAM_FS_ERR_REGION_NOT_INIT, "ACL_TCAM_FS_ERR_REGION_NOT_INIT"},
+    {ACL_TCAM_FS_ERR_NO_MEMORY, "ACL_TCAM_FS_ERR_NO_MEMORY"},
+    {ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED, "ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED"},
+    {ACL_TCAM_FS_ERR_NO_CALLBACK, "ACL_TCAM_FS_ERR_NO_CALLBACK"},
+    {ACL_TCAM_FS_ERR_INIT_ARGS, "ACL_TCAM_FS_ERR_INIT_ARGS"},
+};
+
+constexpr std::string_view kStatusPrefix = "ACL_TCAM_FS_ERR_";
+
+struct VerbName {
+    std::string_view word;
+    Verb verb;
+};
+
+constexpr VerbName kVerbs[] = {
+    {"init", Verb::Init},     {"region-ready", Verb::RegionReady},
+    {"add", Verb::Add},       {"del", Verb::Del},
+    {"get", Verb::Get},       {"traffic", Verb::Traffic},
+    {"lookup", Verb::Lookup}, {"show", Verb::Show},
+    {"verify", Verb::Verify}, {"echo", Verb::Echo},
+};
+
+constexpr uint32_t kVsanMax = 4095;
+constexpr uint32_t kFcidMax = 0xffffff;
+
+std::vector<std::string_view> split_words(std::string_view line) {
+    std::vector<std::string_view> words;
+    size_t at = 0;
+    while (true) {
+        at = line.find_first_not_of(" \t\r", at);
+        if (at == std::string_view::npos) {
+            return words;
+        }
+        const size_t end = std::min(line.find_first_of(" \t\r", at), line.size());
+        words.push_back(line.substr(at, end - at));
+        at = end;
+    }
+}
+
+std::optional<uint64_t> number(std::string_view word) {
+    int base = 10;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        base = 16;
+        word.remove_prefix(2);
+    }
+    uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value, base);
+    if (word.empty() || ec != std::errc{} || end != word.data() + word.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Reads the words of one command in order, keeping the first error.
+class Reader {
+public:
+    Reader(std::string_view what, std::vector<std::string_view> words)
+        : what_(what), words_(std::move(words)) {}
+
+    bool failed() const { return !error_.empty(); }
+    const std::string &error() const { return error_; }
+
+    void fail(const std::string &message) {
+        if (error_.empty()) {
+            error_ = std::string(what_) + ": " + message;
+        }
+    }
+
+    std::optional<std::string_view> word(const char *expected) {
+        if (next_ >= words_.size() || words_[next_].find('=') != std::string_view::npos) {
+            fail(std::string("expected ") + expected);
+            return std::nullopt;
+        }
+        return words_[next_++];
+    }
+
+    uint64_t value(const char *expected, uint64_t max) {
+        const auto w = word(expected);
+        if (!w) {
+            return 0;
+        }
+        return checked(*w, expected, max);
+    }
+
+    uint64_t checked(std::string_view w, const char *what, uint64_t max) {
+        const auto v = number(w);
+        if (!v) {
+            fail("'" + std::string(w) + "' is not a number");
+            return 0;
+        }
+        if (*v > max) {
+            fail(std::string(what) + " " + std::string(w) + " is out of range (at most " +
+                 std::to_string(max) + ")");
+            return 0;
+        }
+        return *v;
+    }
+
+    // The remaining words must all be name=value options from the allowed
+    // list; returns them in order.
+    std::vector<std::pair<std::string_view, std::string_view>>
+    options(std::initializer_list<std::string_view> allowed) {
+        std::vector<std::pair<std::string_view, std::string_view>> out;
+        for (; next_ < words_.size(); ++next_) {
+            const std::string_view w = words_[next_];
+            const size_t eq = w.find('=');
+            const std::string_view name = w.substr(0, eq);
+            bool known = eq != std::string_view::npos && eq + 1 < w.size();
+            known = known && std::find(allowed.begin(), allowed.end(), name) != allowed.end();
+            if (!known) {
+                fail("unexpected '" + std::string(w) + "'");
+                return out;
+            }
+            out.emplace_back(name, w.substr(eq + 1));
+        }
+        return out;
+    }
+
+private:
+    std::string_view what_;
+    std::vector<std::string_view> words_;
+    size_t next_ = 1; // past the verb
+    std::string error_;
+};
+
+uint32_t vsan_of(Reader &r) {
+    const uint64_t v = r.value("VSAN", kVsanMax);
+    if (!r.failed() && v == 0) {
+        r.fail("VSAN 0 is out of range (1 to 4095)");
+    }
+    return static_cast<uint32_t>(v);
+}
+
+// V SID DID, the ids of a conversation or of a flow finer than its VSAN.
+void conversation(Reader &r, FlowSpec &flow) {
+    flow.vsan = vsan_of(r);
+    flow.sid = static_cast<uint32_t>(r.value("SID", kFcidMax));
+    flow.did = static_cast<uint32_t>(r.value("DID", kFcidMax));
+}
+
+void parse_flow(Reader &r, FlowSpec &flow) {
+    const auto g = r.word("vsan, domain or exact");
+    if (!g) {
+        return;
+    }
+    if (*g == "vsan") {
+        flow.granularity = Granularity::Vsan;
+        flow.vsan = vsan_of(r);
+        return;
+    }
+    if (*g != "domain" && *g != "exact") {
+        r.fail("expected vsan, domain or exact, not '" + std::string(*g) + "'");
+        return;
+    }
+    flow.granularity = *g == "domain" ? Granularity::Domain : Granularity::Exact;
+    conversation(r, flow);
+}
+
+void parse_request(Reader &r, Command &c) {
+    parse_flow(r, c.flow);
+    for (const auto &[name, value] : r.options({"index", "expect"})) {
+        if (name == "index") {
+            c.index = static_cast<uint32_t>(r.checked(value, "index", UINT32_MAX));
+        } else if (!(c.expect = status_from_name(value))) {
+            r.fail("unknown status '" + std::string(value) + "'");
+        }
+    }
+}
+
+void parse_traffic(Reader &r, Command &c) {
+    const auto first = r.word("VSAN or random");
+    if (first && *first == "random") {
+        c.verb = Verb::RandomTraffic;
+        c.frames = r.value("a frame count", UINT32_MAX);
+        for (const auto &[name, value] : r.options({"seed"})) {
+            c.seed = r.checked(value, "seed", UINT64_MAX);
+        }
+        return;
+    }
+    if (!first) {
+        return;
+    }
+    const uint64_t vsan = r.checked(*first, "VSAN", kVsanMax);
+    c.flow.vsan = static_cast<uint32_t>(vsan);
+    c.flow.sid = static_cast<uint32_t>(r.value("SID", kFcidMax));
+    c.flow.did = static_cast<uint32_t>(r.value("DID", kFcidMax));
+    bool frames = false;
+    bool bytes = false;
+    for (const auto &[name, value] : r.options({"frames", "bytes"})) {
+        uint64_t &field = name == "frames" ? c.frames : c.bytes;
+        (name == "frames" ? frames : bytes) = true;
+        field = r.checked(value, name == "frames" ? "frames" : "bytes", UINT32_MAX);
+    }
+    if (!frames || !bytes) {
+        r.fail("needs frames=N and bytes=N");
+    }
+}
+
+void parse_lookup(Reader &r, Command &c) {
+    conversation(r, c.flow);
+    c.lookup_type = static_cast<uint32_t>(r.value("TYPE (1, 2 or 3)", FLOW_TYPE_SID_DID));
+    if (!r.failed() && c.lookup_type < FLOW_TYPE_VSAN) {
+        r.fail("TYPE 0 is out of range (1, 2 or 3)");
+    }
+    for (const auto &[name, value] : r.options({"expect"})) {
+        c.expect = static_cast<uint32_t>(r.checked(value, "expect", UINT16_MAX));
+    }
+}
+
+void parse_init(Reader &r, Command &c) {
+    c.first_counter_id = static_cast<uint32_t>(r.value("FIRST counter id", UINT32_MAX));
+    c.table_size = static_cast<uint32_t>(r.value("table SIZE", UINT32_MAX));
+    if (!r.failed() && c.first_counter_id == 0) {
+        r.fail("FIRST counter id 0 is out of range (counter 0 means no counter)");
+    }
+    for (const auto &[name, value] : r.options({"expect"})) {
+        if (!(c.expect = status_from_name(value))) {
+            r.fail("unknown status '" + std::string(value) + "'");
+        }
+    }
+}
+
+} // namespace
+
+Parsed parse_line(std::string_view line) {
+    line = line.substr(0, line.find('#'));
+    std::vector<std::string_view> words = split_words(line);
+    if (words.empty()) {
+        return {};
+    }
+    const std::string_view verb_word = words.front();
+    const auto known = std::find_if(std::begin(kVerbs), std::end(kVerbs),
+                                    [&](const VerbName &v) { return v.word == verb_word; });
+    if (known == std::end(kVerbs)) {
+        return {std::nullopt, "unknown command '" + std::string(verb_word) + "'"};
+    }
+    Command c;
+    c.verb = known->verb;
+    Reader r(verb_word, std::move(words));
+    switch (c.verb) {
+    case Verb::Init:
+        parse_init(r, c);
+        break;
+    case Verb::Add:
+    case Verb::Del:
+    case Verb::Get:
+        parse_request(r, c);
+        break;
+    case Verb::Traffic:
+        parse_traffic(r, c);
+        break;
+    case Verb::Lookup:
+        parse_lookup(r, c);
+        break;
+    case Verb::Echo: {
+        const size_t at = line.find(verb_word) + verb_word.size();
+        const size_t text = line.find_first_not_of(" \t", at);
+        c.text = text == std::string_view::npos ? "" : std::string(line.substr(text));
+        while (!c.text.empty() && (c.text.back() == ' ' || c.text.back() == '\r')) {
+            c.text.pop_back();
+        }
+        break;
+    }
+    default: // region-ready, show, verify take nothing
+        r.options({});
+        break;
+    }
+    if (r.failed()) {
+        return {std::nullopt, r.error()};
+    }
+    return {std::move(c), ""};
+}
+
+bool load(const std::string &path, std::vector<Step> &steps, std::string &error) {
+    std::ifstream in(path);
+    if (!in) {
+        error = path + ": cannot open";
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        Parsed p = parse_line(line);
+        if (!p.error.empty()) {
+            error = path + ":" + std::to_string(number) + ": " + p.error;
+            return false;
+        }
+        if (p.command) {
+            steps.push_back({number, std::move(*p.command)});
+        }
+    }
+    return true;
+}
+
+std::string status_name(uint32_t status) {
+    for (const StatusName &s : kStatusNames) {
+        if (s.code == status) {
+            return s.name;
+        }
+    }
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08x", status);
+    return hex;
+}
+
+std::optional<uint32_t> status_from_name(std::string_view word) {
+    for (const StatusName &s : kStatusNames) {
+        const std::string_view name = s.name;
+        if (word == name ||
+            (name.starts_with(kStatusPrefix) && word == name.substr(kStatusPrefix.size()))) {
+            return s.code;
+        }
+    }
+    const auto n = number(word);
+    if (n && *n <= UINT32_MAX) {
+        return static_cast<uint32_t>(*n);
+    }
+    return std::nullopt;
+}
+
+const char *granularity_name(Granularity g) {
+    constexpr std::array<const char *, 3> kNames = {"vsan", "domain", "exact"};
+    return kNames[static_cast<size_t>(g)];
+}
+
+namespace {
+
+std::string fcid(uint32_t id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%06x", id);
+    return text;
+}
+
+std::string flow_text(const FlowSpec &f) {
+    std::string text = std::string(granularity_name(f.granularity)) + " " + std::to_string(f.vsan);
+    if (f.granularity != Granularity::Vsan) {
+        text += " " + fcid(f.sid) + " " + fcid(f.did);
+    }
+    return text;
+}
+
+std::string conversation_text(const FlowSpec &f) {
+    return std::to_string(f.vsan) + " " + fcid(f.sid) + " " + fcid(f.did);
+}
+
+const char *verb_word(Verb verb) {
+    for (const VerbName &v : kVerbs) {
+        if (v.verb == verb) {
+            return v.word.data();
+        }
+    }
+    return "traffic"; // random traffic shares the word
+}
+
+} // namespace
+
+std::string format(const Command &c) {
+    std::string text = verb_word(c.verb);
+    switch (c.verb) {
+    case Verb::Init:
+        text += " " + std::to_string(c.first_counter_id) + " " + std::to_string(c.table_size);
+        text += c.expect ? " expect=" + status_name(*c.expect) : "";
+        break;
+    case Verb::Add:
+    case Verb::Del:
+    case Verb::Get:
+        text += " " + flow_text(c.flow);
+        text += c.index != 1 ? " index=" + std::to_string(c.index) : "";
+        text += c.expect ? " expect=" + status_name(*c.expect) : "";
+        break;
+    case Verb::Traffic:
+        text += " " + conversation_text(c.flow) + " frames=" + std::to_string(c.frames) +
+                " bytes=" + std::to_string(c.bytes);
+        break;
+    case Verb::RandomTraffic:
+        text += " random " + std::to_string(c.frames) + " seed=" + std::to_string(c.seed);
+        break;
+    case Verb::Lookup:
+        text += " " + conversation_text(c.flow) + " " + std::to_string(c.lookup_type);
+        text += c.expect ? " expect=" + std::to_string(*c.expect) : "";
+        break;
+    case Verb::Echo:
+        text += " " + c.text;
+        break;
+    default:
+        break;
+    }
+    return text;
+}
+
+} // namespace scenario

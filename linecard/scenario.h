@@ -1,0 +1,93 @@
+// The line-card host's scenario language: one command a line, `#` starts a
+// comment. The README lists every command; in short:
+//
+//   init FIRST SIZE                         counter ids FIRST..SIZE-1
+//   region-ready
+//   add|del|get vsan V [index=N] [expect=STATUS]
+//   add|del|get domain|exact V SID DID [index=N] [expect=STATUS]
+//   traffic V SID DID frames=N bytes=N      one burst of one conversation
+//   traffic random N [seed=S]               N frames over the known flows
+//   lookup V SID DID TYPE [expect=ID]       the counter a new entry would get
+//   show | verify | echo TEXT
+//
+// Numbers are decimal or 0x-prefixed hex. A STATUS is a code's name
+// (ACL_TCAM_FS_ERR_FLOW_EXISTS or just FLOW_EXISTS), `ok`, or a number.
+#ifndef LINECARD_SCENARIO_H
+#define LINECARD_SCENARIO_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scenario {
+
+enum class Granularity { Vsan, Domain, Exact };
+
+// A flow as an operator names it: full FC IDs, the granularity decides which
+// of their bits count.
+struct FlowSpec {
+    Granularity granularity = Granularity::Vsan;
+    uint32_t vsan = 0;
+    uint32_t sid = 0;
+    uint32_t did = 0;
+};
+
+enum class Verb {
+    Init,
+    RegionReady,
+    Add,
+    Del,
+    Get,
+    Traffic,
+    RandomTraffic,
+    Lookup,
+    Show,
+    Verify,
+    Echo,
+};
+
+struct Command {
+    Verb verb = Verb::Echo;
+    FlowSpec flow;                  // add, del, get; traffic and lookup use its ids
+    uint32_t first_counter_id = 0;  // init
+    uint32_t table_size = 0;        // init
+    uint32_t index = 1;             // add, del, get
+    uint32_t lookup_type = 0;       // lookup: FLOW_TYPE_*
+    std::optional<uint32_t> expect; // a request's status, or a lookup's counter id
+    uint64_t frames = 0;            // traffic, random traffic
+    uint64_t bytes = 0;             // traffic
+    uint64_t seed = 1;              // random traffic
+    std::string text;               // echo
+};
+
+// A blank or comment-only line has no command and no error.
+struct Parsed {
+    std::optional<Command> command;
+    std::string error; // what is wrong with the line, empty when nothing is
+};
+
+Parsed parse_line(std::string_view line);
+
+struct Step {
+    int line = 0;
+    Command command;
+};
+
+// Reads a whole scenario. On the first bad line returns false with error set
+// to "file:line: what is wrong".
+bool load(const std::string &path, std::vector<Step> &steps, std::string &error);
+
+// Status codes by name, for printing replies and reading expect=.
+std::string status_name(uint32_t status);
+std::optional<uint32_t> status_from_name(std::string_view word);
+
+const char *granularity_name(Granularity g);
+
+// The command as a scenario line that parses back to it.
+std::string format(const Command &command);
+
+} // namespace scenario
+
+#endif // LINECARD_SCENARIO_H

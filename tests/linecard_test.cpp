@@ -1,0 +1,156 @@
+// The reference host's own parts: the scenario language and the TCAM model's
+// matching. The host end to end runs as scenario and random-mode tests.
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+#include "tcam_model.h"
+
+namespace {
+
+using scenario::parse_line;
+
+struct BadLine {
+    const char *line;
+    const char *error;
+};
+
+TEST(ScenarioParser, ReportsWhatIsWrongWithALine) {
+    const BadLine cases[] = {
+        {"frobnicate 1", "unknown command 'frobnicate'"},
+        {"add", "add: expected vsan, domain or exact"},
+        {"add flow 10", "add: expected vsan, domain or exact, not 'flow'"},
+        {"add vsan 0", "add: VSAN 0 is out of range (1 to 4095)"},
+        {"get vsan 4096", "get: VSAN 4096 is out of range (at most 4095)"},
+        {"add exact 10 0x1000000 1", "add: SID 0x1000000 is out of range (at most 16777215)"},
+        {"del domain 10 0x12 zz", "del: 'zz' is not a number"},
+        {"del domain 10 0x12", "del: expected DID"},
+        {"get vsan 10 expect=BOGUS", "get: unknown status 'BOGUS'"},
+        {"get vsan 10 colour=red", "get: unexpected 'colour=red'"},
+        {"get vsan 10 index=", "get: unexpected 'index='"},
+        {"traffic 10 1 2 frames=3", "traffic: needs frames=N and bytes=N"},
+        {"traffic random", "traffic: expected a frame count"},
+        {"lookup 10 1 2 4", "lookup: TYPE (1, 2 or 3) 4 is out of range (at most 3)"},
+        {"lookup 10 1 2 0", "lookup: TYPE 0 is out of range (1, 2 or 3)"},
+        {"init 0 10", "init: FIRST counter id 0 is out of range (counter 0 means no counter)"},
+        {"show now", "show: unexpected 'now'"},
+    };
+    for (const BadLine &c : cases) {
+        const scenario::Parsed p = parse_line(c.line);
+        EXPECT_FALSE(p.command) << c.line;
+        EXPECT_EQ(p.error, c.error) << c.line;
+    }
+}
+
+// Every command prints as a line that parses back to the same command; the
+// host's replay of a random run depends on it.
+TEST(ScenarioParser, CommandsPrintAsLinesThatParseBack) {
+    const char *lines[] = {
+        "init 100 2000",
+        "init 5 5 expect=ACL_TCAM_FS_ERR_INIT_ARGS",
+        "region-ready",
+        "add vsan 10",
+        "add domain 10 0x120000 0x340000",
+        "del exact 4095 0x12ab01 0x34cd02 index=7",
+        "get exact 1 0x000000 0xffffff expect=ACL_TCAM_FS_ERR_NO_ENTRY",
+        "get vsan 2 index=0 expect=0x00001234",
+        "traffic 10 0x12ab01 0x34cd02 frames=100 bytes=64000",
+        "traffic random 10000 seed=7",
+        "lookup 10 0x12ab01 0x34cd02 3 expect=101",
+        "show",
+        "verify",
+        "echo == a heading, kept as written",
+    };
+    for (const char *line : lines) {
+        const scenario::Parsed p = parse_line(line);
+        ASSERT_TRUE(p.command) << line << ": " << p.error;
+        EXPECT_EQ(scenario::format(*p.command), line);
+    }
+}
+
+TEST(ScenarioParser, ReadsNumbersNamesAndComments) {
+    EXPECT_FALSE(parse_line("   # only a comment").command);
+    EXPECT_TRUE(parse_line("   # only a comment").error.empty());
+
+    const scenario::Parsed add = parse_line("add domain 0xa 18 52 expect=FLOW_EXISTS # note");
+    ASSERT_TRUE(add.command);
+    EXPECT_EQ(add.command->flow.vsan, 10u);
+    EXPECT_EQ(add.command->flow.sid, 18u);
+    EXPECT_EQ(add.command->flow.did, 52u);
+    EXPECT_EQ(add.command->flow.granularity, scenario::Granularity::Domain);
+    EXPECT_EQ(add.command->expect, ACL_TCAM_FS_ERR_FLOW_EXISTS);
+    EXPECT_EQ(parse_line("get vsan 1 expect=ok").command->expect, 0u);
+
+    EXPECT_EQ(scenario::status_name(ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED),
+              "ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED");
+    EXPECT_EQ(scenario::status_name(0x12345678), "0x12345678");
+}
+
+TEST(ScenarioParser, NamesTheFileAndLineOfTheFirstBadLine) {
+    const std::string path = ::testing::TempDir() + "bad.lcs";
+    std::ofstream(path) << "# a scenario\n\ninit 1 10\nadd vsan 10\nadd vsan 5000\nshow bad\n";
+    std::vector<scenario::Step> steps;
+    std::string error;
+    EXPECT_FALSE(scenario::load(path, steps, error));
+    EXPECT_EQ(error, path + ":5: add: VSAN 5000 is out of range (at most 4095)");
+
+    std::ofstream(path) << "init 1 10 # start\n\nregion-ready\n";
+    steps.clear();
+    ASSERT_TRUE(scenario::load(path, steps, error));
+    ASSERT_EQ(steps.size(), 2u);
+    EXPECT_EQ(steps[1].line, 3);
+    std::remove(path.c_str());
+
+    EXPECT_FALSE(scenario::load(path, steps, error));
+    EXPECT_EQ(error, path + ": cannot open");
+}
+
+struct Match {
+    tcam_model::Frame frame;
+    uint16_t counter; // 0: counted nowhere
+};
+
+// A frame counts only on the most specific entry that matches it, and an
+// entry on counter 0 hides its frames from every coarser entry.
+TEST(TcamModel, CountsEachFrameOnTheMostSpecificEntryOnly) {
+    tcam_model::Tcam tcam;
+    tcam.entries[{FLOW_TYPE_VSAN, 10, 0, 0}] = 1;
+    tcam.entries[{FLOW_TYPE_DOMAIN, 10, 0x120000, 0x340000}] = 2;
+    tcam.entries[{FLOW_TYPE_SID_DID, 10, 0x120101, 0x340201}] = 3;
+    tcam.entries[{FLOW_TYPE_SID_DID, 10, 0x120102, 0x340202}] = 0; // parked, uncovered
+    const Match cases[] = {
+        {{10, 0x120101, 0x340201, 100, 4}, 3},  {{10, 0x120909, 0x340909, 10, 1}, 2},
+        {{10, 0x340201, 0x120101, 1, 1}, 1}, // the reverse direction: another domain pair
+        {{10, 0x120102, 0x340202, 1000, 1}, 0}, {{11, 0x120101, 0x340201, 1000, 1}, 0},
+    };
+    for (const Match &m : cases) {
+        const uint16_t *entry = tcam.matching_entry(m.frame);
+        EXPECT_EQ(entry != nullptr ? *entry : 0, m.counter) << m.frame.vsan << " " << m.frame.sid;
+        tcam.count(m.frame);
+    }
+    EXPECT_EQ(tcam.read(3), (tcam_model::Counter{4, 100}));
+    EXPECT_EQ(tcam.read(2), (tcam_model::Counter{1, 10}));
+    EXPECT_EQ(tcam.read(1), (tcam_model::Counter{1, 1}));
+    EXPECT_EQ(tcam.read(0), tcam_model::Counter{});
+}
+
+TEST(TcamModel, GroundTruthCountsAFrameForEveryLiveFlowContainingIt) {
+    tcam_model::GroundTruth truth;
+    truth.start({FLOW_TYPE_VSAN, 10, 0, 0});
+    truth.start({FLOW_TYPE_DOMAIN, 10, 0x120000, 0x340000});
+    truth.deliver({10, 0x120101, 0x340201, 640, 10});
+    truth.start({FLOW_TYPE_SID_DID, 10, 0x120101, 0x340201});
+    truth.deliver({10, 0x120101, 0x340201, 64, 1});
+    truth.deliver({10, 0x130101, 0x340201, 1, 1});
+    EXPECT_EQ(*truth.of({FLOW_TYPE_VSAN, 10, 0, 0}), (tcam_model::Counter{12, 705}));
+    EXPECT_EQ(*truth.of({FLOW_TYPE_DOMAIN, 10, 0x120000, 0x340000}),
+              (tcam_model::Counter{11, 704}));
+    EXPECT_EQ(*truth.of({FLOW_TYPE_SID_DID, 10, 0x120101, 0x340201}), (tcam_model::Counter{1, 64}));
+    truth.stop({FLOW_TYPE_VSAN, 10, 0, 0});
+    EXPECT_EQ(truth.of({FLOW_TYPE_VSAN, 10, 0, 0}), nullptr);
+}
+
+} // namespace
