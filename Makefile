@@ -13,7 +13,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 all: $(BUILD)/.built
 
 demo: all
-	$(BUILD)/bin/linecard
+	$(BUILD)/bin/linecard-sim linecard/scenarios/demo.lcs
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

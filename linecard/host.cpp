@@ -1,0 +1,565 @@
+#include "host.h"
+
+#include <array>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "acl_tcam_flow_stats.h"
+#include "platform_sim.h"
+#include "wire.h"
+
+namespace linecard {
+
+namespace {
+
+using scenario::Command;
+using scenario::FlowSpec;
+using scenario::Granularity;
+using scenario::Verb;
+using tcam_model::Counter;
+using tcam_model::EntryKey;
+using tcam_model::Frame;
+
+constexpr uint32_t kHandle = 1;
+constexpr uint32_t kDisplayTag = 0xd15;
+
+// What the message service carried out of the library.
+struct Reply {
+    uint32_t len = 0;
+    uint32_t status = 0;
+    uint32_t tag = 0;
+    Counter totals;
+};
+
+struct DisplaySeen {
+    uint32_t chunks = 0;
+    uint32_t marked_last = 0;
+    bool last_is_marked = false;
+    uint64_t text_bytes = 0;
+};
+
+struct State {
+    Options options;
+    Tally tally;
+    std::function<void(const std::string &)> mismatch_hook;
+    tcam_model::Tcam tcam;
+    tcam_model::GroundTruth truth;
+    bool initialised = false;
+    bool region_ready = false;
+    uint32_t capacity = 0; // counter ids the library can hand out
+    uint32_t next_tag = 1;
+    std::vector<Reply> replies;
+    std::vector<std::string> library_texts; // shown after the command's own line
+    DisplaySeen display;
+    uint32_t download_requests = 0;
+};
+State state;
+
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *format, ...) {
+    if (!state.options.narrate) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+}
+
+void mismatch(const std::string &what) {
+    ++state.tally.mismatches;
+    std::printf("  MISMATCH: %s\n", what.c_str());
+    if (state.mismatch_hook) {
+        state.mismatch_hook(what);
+    }
+}
+
+// Counts one check; a false one is a mismatch.
+void expect_that(bool ok, const std::string &what) {
+    ++state.tally.replies_checked;
+    if (!ok) {
+        mismatch(what);
+    }
+}
+
+std::string status_text(uint32_t status) {
+    if (status == 0) {
+        return "ok";
+    }
+    char hex[16];
+    std::snprintf(hex, sizeof hex, " (0x%08x)", status);
+    return scenario::status_name(status) + hex;
+}
+
+std::string totals_text(const Counter &c) {
+    return std::to_string(c.frames) + " frames / " + std::to_string(c.bytes) + " bytes";
+}
+
+// ---- The flow as the library stores it, and on the wire ---------------------
+
+EntryKey stored_key(const FlowSpec &f) {
+    switch (f.granularity) {
+    case Granularity::Vsan:
+        return {FLOW_TYPE_VSAN, f.vsan, 0, 0};
+    case Granularity::Domain:
+        return {FLOW_TYPE_DOMAIN, f.vsan, f.sid & FLOW_DOMAIN_MASK, f.did & FLOW_DOMAIN_MASK};
+    case Granularity::Exact:
+        break;
+    }
+    return {FLOW_TYPE_SID_DID, f.vsan, f.sid, f.did};
+}
+
+int32_t msg_type_of(Verb verb) {
+    switch (verb) {
+    case Verb::Add:
+        return ACL_TCAM_FS_MSG_SET;
+    case Verb::Del:
+        return ACL_TCAM_FS_MSG_DEL;
+    default:
+        return ACL_TCAM_FS_MSG_GET;
+    }
+}
+
+using Payload = std::array<uint8_t, ACL_TCAM_FS_CMI_LEN>;
+
+// A request as a foreign requester builds it: big-endian fields by offset,
+// with a tag in the opaque header to recognise the reply by.
+Payload request_payload(Verb verb, const FlowSpec &f, uint32_t index, uint32_t tag) {
+    using namespace wire;
+    Payload p{};
+    put_be32(&p[kMsgTypeAt], static_cast<uint32_t>(msg_type_of(verb)));
+    put_be32(&p[kOpaqueHeaderAt], tag);
+    put_be32(&p[kIndexAt], index);
+    put_be32(&p[kVsanAt], f.vsan);
+    if (f.granularity == Granularity::Vsan) {
+        p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_VSAN;
+        return p;
+    }
+    p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_SID_DID;
+    put_be32(&p[kSidAt], f.sid);
+    put_be32(&p[kDidAt], f.did);
+    put_be32(&p[kMaskAt], f.granularity == Granularity::Domain ? ACL_TCAM_FS_REQ_MASK_DOMAIN
+                                                               : ACL_TCAM_FS_REQ_MASK_EXACT);
+    return p;
+}
+
+void capture_display_chunk(const uint8_t *p) {
+    const bool last = wire::get_be32(p + wire::kLastChunkAt) == 1;
+    ++state.display.chunks;
+    state.display.marked_last += last ? 1 : 0;
+    state.display.last_is_marked = last;
+    state.display.text_bytes += wire::get_be32(p + wire::kTextLenAt);
+}
+
+int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
+    if (sent->opcode == ACL_TCAM_FS_FLOW_DOWNLOAD_OPC) {
+        ++state.download_requests;
+        return 0;
+    }
+    if (sent->len == ACL_TCAM_FS_PRINT_REPLY_LEN) {
+        capture_display_chunk(sent->payload);
+        return 0;
+    }
+    Reply r;
+    r.len = sent->len;
+    r.status = wire::get_be32(sent->payload + wire::kStatusAt);
+    r.tag = wire::get_be32(sent->payload + wire::kOpaqueHeaderAt);
+    if (sent->len >= ACL_TCAM_FS_CMI_LEN) {
+        r.totals.frames = wire::get_be64(sent->payload + wire::kFramesAt);
+        r.totals.bytes = wire::get_be64(sent->payload + wire::kBytesAt);
+    }
+    state.replies.push_back(r);
+    return 0;
+}
+
+// ---- Expectations -----------------------------------------------------------
+
+bool is_live(const EntryKey &key) {
+    return state.truth.of(key) != nullptr;
+}
+
+// The status the host expects for a well-formed request, from its own view of
+// the table.
+uint32_t predicted_status(Verb verb, const EntryKey &key, uint32_t index) {
+    if (index == 0) {
+        return ACL_TCAM_FS_ERR_INVALID_INDEX;
+    }
+    if (!state.region_ready || !state.initialised) {
+        return ACL_TCAM_FS_ERR_REGION_NOT_INIT;
+    }
+    switch (verb) {
+    case Verb::Add:
+        if (is_live(key)) {
+            return ACL_TCAM_FS_ERR_FLOW_EXISTS;
+        }
+        return state.truth.flows.size() >= state.capacity ? ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED : 0;
+    case Verb::Get:
+        return is_live(key) ? 0 : ACL_TCAM_FS_ERR_NO_ENTRY;
+    default:
+        return 0; // removing an absent flow is no failure
+    }
+}
+
+// A query before the region is ready is answered in full, with zero totals.
+bool answered_in_full(Verb verb, uint32_t status) {
+    return status == 0 || (verb == Verb::Get && status == ACL_TCAM_FS_ERR_REGION_NOT_INIT);
+}
+
+void check_reply(Verb verb, uint32_t status, const std::vector<Reply> &replies, uint32_t tag,
+                 const std::string &request) {
+    if (replies.size() != 1) {
+        expect_that(false, request + ": " + std::to_string(replies.size()) + " replies, not one");
+        return;
+    }
+    const Reply &r = replies.front();
+    const bool full = answered_in_full(verb, status);
+    const uint32_t len = full ? ACL_TCAM_FS_CMI_LEN : ACL_TCAM_FS_CMI_HEADER_LEN;
+    const uint32_t reply_status = full ? 0 : status;
+    expect_that(r.tag == tag && r.len == len && r.status == reply_status,
+                request + ": reply of " + std::to_string(r.len) + " bytes with status " +
+                    status_text(r.status) + " and tag " + std::to_string(r.tag));
+}
+
+void check_totals(const EntryKey &key, const Counter &got, const std::string &request) {
+    const Counter *truth = state.truth.of(key);
+    const Counter expected = truth != nullptr ? *truth : Counter{};
+    expect_that(got == expected,
+                request + ": library " + totals_text(got) + ", traffic " + totals_text(expected));
+}
+
+// ---- Commands ---------------------------------------------------------------
+
+void init(const Command &c) {
+    const uint32_t downloads = state.download_requests;
+    const uint32_t status = acl_tcam_flow_init(kHandle, c.first_counter_id, c.table_size);
+    if (status == 0) {
+        say("%s -> ok, counters %u..%u\n", scenario::format(c).c_str(), c.first_counter_id,
+            c.table_size - 1);
+    } else {
+        say("%s -> %s\n", scenario::format(c).c_str(), status_text(status).c_str());
+    }
+    if (status == 0) {
+        // The library starts over, and so does the card's TCAM.
+        state.initialised = true;
+        state.capacity = c.table_size - c.first_counter_id;
+        state.tcam = tcam_model::Tcam{};
+        state.truth = tcam_model::GroundTruth{};
+        expect_that(state.download_requests == downloads + 1,
+                    "init: no request for the initial download of flows");
+    }
+    if (c.expect) {
+        expect_that(status == *c.expect, "init: expected " + status_text(*c.expect));
+    }
+}
+
+void region_ready() {
+    acl_tcam_flow_set_region_init_done();
+    state.region_ready = true;
+    say("TCAM region ready\n");
+}
+
+void request(const Command &c) {
+    const EntryKey key = stored_key(c.flow);
+    const uint32_t tag = state.next_tag++;
+    const Payload payload = request_payload(c.verb, c.flow, c.index, tag);
+    vexa_msg_t msg{};
+    msg.desc[0] = tag;
+    msg.payload = payload.data();
+    msg.payload_len = static_cast<uint32_t>(payload.size());
+
+    const uint32_t expected = c.expect ? *c.expect : predicted_status(c.verb, key, c.index);
+    const std::string text = scenario::format(c);
+    state.replies.clear();
+    ++state.tally.requests;
+    const uint32_t status = acl_tcam_flow_process_stats_msg(kHandle, &msg);
+    const std::vector<Reply> replies = std::move(state.replies);
+
+    const Counter totals = replies.size() == 1 ? replies.front().totals : Counter{};
+    if (c.verb == Verb::Get && answered_in_full(c.verb, status)) {
+        say("  %s -> %s, %s\n", text.c_str(), status_text(status).c_str(),
+            totals_text(totals).c_str());
+    } else if (c.verb == Verb::Add && status == 0) {
+        say("  %s -> ok, counter %u\n", text.c_str(), state.tcam.entries[key]);
+    } else {
+        say("  %s -> %s\n", text.c_str(), status_text(status).c_str());
+    }
+    expect_that(status == expected,
+                text + ": " + status_text(status) + ", expected " + status_text(expected));
+    check_reply(c.verb, status, replies, tag, text);
+    if (c.verb == Verb::Get && status == 0) {
+        check_totals(key, totals, text);
+    }
+    if (status == 0 && c.verb == Verb::Add) {
+        state.truth.start(key);
+    } else if (status == 0 && c.verb == Verb::Del) {
+        state.truth.stop(key);
+    }
+}
+
+void deliver(const Frame &frame) {
+    state.tcam.count(frame);
+    state.truth.deliver(frame);
+    state.tally.frames_injected += frame.frames;
+}
+
+void traffic(const Command &c) {
+    const Frame frame{c.flow.vsan, c.flow.sid, c.flow.did, c.bytes, c.frames};
+    const uint16_t *entry = state.tcam.matching_entry(frame);
+    deliver(frame);
+    if (entry == nullptr || *entry == 0) {
+        say("  %s -> counted nowhere\n", scenario::format(c).c_str());
+    } else {
+        say("  %s -> counter %u\n", scenario::format(c).c_str(), *entry);
+    }
+}
+
+// Frames over the conversations of every flow the card has an entry for, and
+// their neighbours: the same domains with other ports, and other domains.
+void random_traffic(const Command &c) {
+    std::mt19937_64 rng(c.seed);
+    std::vector<EntryKey> keys;
+    for (const auto &[key, counter] : state.tcam.entries) {
+        keys.push_back(key);
+    }
+    uint64_t bytes = 0;
+    for (uint64_t i = 0; i < c.frames && !keys.empty(); ++i) {
+        const EntryKey &k = keys[rng() % keys.size()];
+        const uint32_t sid = k.type == FLOW_TYPE_SID_DID && rng() % 4 != 0
+                                 ? k.sid
+                                 : (k.sid & FLOW_DOMAIN_MASK) | static_cast<uint32_t>(rng() % 4);
+        const uint32_t did = k.type == FLOW_TYPE_SID_DID && rng() % 4 != 0
+                                 ? k.did
+                                 : (k.did & FLOW_DOMAIN_MASK) | static_cast<uint32_t>(rng() % 4);
+        const uint64_t size = 36 + rng() % 2113; // a frame's size on the wire
+        deliver(Frame{k.vsan, sid, did, size, 1});
+        bytes += size;
+    }
+    const uint64_t frames = keys.empty() ? 0 : c.frames;
+    say("  %s -> %" PRIu64 " frames, %" PRIu64 " bytes over %zu entries\n",
+        scenario::format(c).c_str(), frames, bytes, keys.size());
+}
+
+// The counter the host expects the lookup to name: that of the most specific
+// live flow matching the key, from the finest the type allows.
+uint32_t expected_lookup(const Command &c) {
+    const uint32_t vsan = c.flow.vsan;
+    const uint32_t sid = c.flow.sid;
+    const uint32_t did = c.flow.did;
+    const EntryKey candidates[] = {
+        {FLOW_TYPE_SID_DID, vsan, sid, did},
+        {FLOW_TYPE_DOMAIN, vsan, sid & FLOW_DOMAIN_MASK, did & FLOW_DOMAIN_MASK},
+        {FLOW_TYPE_VSAN, vsan, 0, 0},
+    };
+    for (const EntryKey &k : candidates) {
+        if (k.type <= c.lookup_type && is_live(k)) {
+            return state.tcam.entries.at(k);
+        }
+    }
+    return 0;
+}
+
+void lookup(const Command &c) {
+    // The caller gives sid and did as the library stores them for the type.
+    uint32_t sid = c.flow.sid;
+    uint32_t did = c.flow.did;
+    if (c.lookup_type == FLOW_TYPE_DOMAIN) {
+        sid &= FLOW_DOMAIN_MASK;
+        did &= FLOW_DOMAIN_MASK;
+    } else if (c.lookup_type == FLOW_TYPE_VSAN) {
+        sid = did = 0;
+    }
+    uint32_t counter_id = 0;
+    acl_tcam_flow_get_counter_id(c.flow.vsan, sid, did, c.lookup_type, &counter_id);
+    const uint32_t expected = c.expect ? *c.expect : expected_lookup(c);
+    say("  %s -> counter %u\n", scenario::format(c).c_str(), counter_id);
+    expect_that(counter_id == expected, scenario::format(c) + ": counter " +
+                                            std::to_string(counter_id) + ", expected " +
+                                            std::to_string(expected));
+}
+
+void show() {
+    say("display of the flow table:\n");
+    vexa_msg_t request{};
+    request.desc[0] = kDisplayTag;
+    state.display = DisplaySeen{};
+    std::fflush(stdout);
+    const uint32_t status = acl_tcam_print_flows_info(&request);
+    std::fflush(stdout);
+    const DisplaySeen &d = state.display;
+    say("  sent in %u chunk(s), %" PRIu64 " bytes of text -> %s\n", d.chunks, d.text_bytes,
+        status_text(status).c_str());
+    expect_that(status == 0 && d.chunks >= 1 && d.last_is_marked && d.marked_last == 1,
+                "show: the display must end with exactly one chunk marked last");
+}
+
+// Queries every live flow through messages and checks the library's own
+// accounting against the host's view.
+void verify() {
+    const uint64_t before = state.tally.mismatches;
+    const bool narrate = state.options.narrate;
+    state.options.narrate = false;
+    std::vector<EntryKey> keys;
+    for (const auto &[key, counter] : state.truth.flows) {
+        keys.push_back(key);
+    }
+    for (const EntryKey &k : keys) {
+        Command get;
+        get.verb = Verb::Get;
+        get.flow = spec_of(k);
+        request(get);
+    }
+    state.options.narrate = narrate;
+    const uint32_t stored = state.initialised ? acl_tcam_get_avl_flow_count() : 0;
+    expect_that(stored == keys.size() && g_num_counters_used == keys.size(),
+                "verify: library holds " + std::to_string(stored) + " flows and " +
+                    std::to_string(g_num_counters_used) + " counters, host expects " +
+                    std::to_string(keys.size()));
+    say("verify: %zu flows, %" PRIu64 " mismatch(es)\n", keys.size(),
+        state.tally.mismatches - before);
+}
+
+// Flow records and the counter table are the library's only long-lived
+// blocks; the table lives as long as the process.
+void check_memory() {
+    const uint64_t flows = mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t);
+    const uint64_t tables =
+        mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t);
+    const uint64_t replies =
+        mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_stats_cmi_t);
+    const uint64_t want_tables = state.initialised ? 1 : 0;
+    std::printf("memory: %" PRIu64 " flow record(s), %" PRIu64 " counter table(s), %" PRIu64
+                " reply buffer(s) live\n",
+                flows, tables, replies);
+    expect_that(flows == live_flows() && tables == want_tables && replies == 0,
+                "memory: expected " + std::to_string(live_flows()) + " flow record(s), " +
+                    std::to_string(want_tables) + " counter table(s) and no reply buffer");
+}
+
+void dispatch(const Command &c);
+
+} // namespace
+
+FlowSpec spec_of(const EntryKey &key) {
+    const Granularity g = key.type == FLOW_TYPE_VSAN     ? Granularity::Vsan
+                          : key.type == FLOW_TYPE_DOMAIN ? Granularity::Domain
+                                                         : Granularity::Exact;
+    return {g, key.vsan, key.sid, key.did};
+}
+
+void start(const Options &options) {
+    state.options = options;
+    vexa_sim_set_sink(capture, nullptr);
+}
+
+void on_mismatch(std::function<void(const std::string &)> hook) {
+    state.mismatch_hook = std::move(hook);
+}
+
+void run(const Command &c) {
+    dispatch(c);
+    for (const std::string &text : state.library_texts) {
+        std::printf("%s\n", text.c_str());
+    }
+    state.library_texts.clear();
+}
+
+namespace {
+
+void dispatch(const Command &c) {
+    switch (c.verb) {
+    case Verb::Init:
+        init(c);
+        break;
+    case Verb::RegionReady:
+        region_ready();
+        break;
+    case Verb::Add:
+    case Verb::Del:
+    case Verb::Get:
+        request(c);
+        break;
+    case Verb::Traffic:
+        traffic(c);
+        break;
+    case Verb::RandomTraffic:
+        random_traffic(c);
+        break;
+    case Verb::Lookup:
+        lookup(c);
+        break;
+    case Verb::Show:
+        show();
+        break;
+    case Verb::Verify:
+        verify();
+        break;
+    case Verb::Echo:
+        say("%s\n", c.text.c_str());
+        break;
+    }
+}
+
+} // namespace
+
+size_t live_flows() {
+    return state.truth.flows.size();
+}
+
+const tcam_model::GroundTruth &truth() {
+    return state.truth;
+}
+
+const Tally &tally() {
+    return state.tally;
+}
+
+int finish() {
+    check_memory();
+    vexa_sim_set_sink(nullptr, nullptr);
+    const Tally &t = state.tally;
+    std::printf("summary: %zu flows, %" PRIu64 " requests, %" PRIu64 " replies checked, %" PRIu64
+                " frames injected, %" PRIu64 " mismatches\n",
+                live_flows(), t.requests, t.replies_checked, t.frames_injected, t.mismatches);
+    return t.mismatches == 0 ? 0 : 1;
+}
+
+} // namespace linecard
+
+// ---- Host callbacks, found by the library in the global symbol scope ---------
+
+extern "C" {
+
+void acl_tcam_flow_debug_cb(uint32_t level, uint32_t kind, const char *text) {
+    (void)kind; // the level alone decides: errors are level 4
+    if (level < linecard::state.options.log_level) {
+        return;
+    }
+    std::string line = text != nullptr ? text : "";
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
+        line.pop_back();
+    }
+    linecard::state.library_texts.push_back("      [lib " + std::to_string(level) + "] " + line);
+}
+
+int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *update) {
+    if (update == nullptr || update->flow == nullptr) {
+        return static_cast<int32_t>(ACL_TCAM_FS_ERR_INVALID_ARG);
+    }
+    linecard::state.tcam.update(*update);
+    return 0;
+}
+
+int32_t acl_tcam_flow_stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) {
+    if (stats == nullptr) {
+        return static_cast<int32_t>(ACL_TCAM_FS_ERR_INVALID_ARG);
+    }
+    const tcam_model::Counter c = linecard::state.tcam.read(counter_id);
+    stats->frames = c.frames;
+    stats->bytes = c.bytes;
+    return 0;
+}
+
+} // extern "C"
