@@ -44,7 +44,6 @@ struct DisplaySeen {
 struct State {
     Options options;
     Tally tally;
-    std::function<void(const std::string &)> mismatch_hook;
     tcam_model::Tcam tcam;
     tcam_model::GroundTruth truth;
     bool initialised = false;
@@ -72,9 +71,6 @@ void say(const char *format, ...) {
 void mismatch(const std::string &what) {
     ++state.tally.mismatches;
     std::printf("  MISMATCH: %s\n", what.c_str());
-    if (state.mismatch_hook) {
-        state.mismatch_hook(what);
-    }
 }
 
 // Counts one check; a false one is a mismatch.
@@ -452,10 +448,6 @@ FlowSpec spec_of(const EntryKey &key) {
 void start(const Options &options) {
     state.options = options;
     vexa_sim_set_sink(capture, nullptr);
-}
-
-void on_mismatch(std::function<void(const std::string &)> hook) {
-    state.mismatch_hook = std::move(hook);
 }
 
 void run(const Command &c) {

@@ -11,7 +11,6 @@
 #define LINECARD_HOST_H
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "scenario.h"
@@ -37,8 +36,6 @@ struct Tally {
 
 // Installs the host (message sink, options). Call once before any command.
 void start(const Options &options);
-// Called with a description of every mismatch, after it is printed.
-void on_mismatch(std::function<void(const std::string &)> hook);
 
 void run(const scenario::Command &command);
 
