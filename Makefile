@@ -4,11 +4,13 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+S390X_BUILD ?= build-s390x
+I386_BUILD ?= build-i386
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all demo test sanitize bench fuzz deps clean
+.PHONY: all demo test sanitize test-sanitize bench fuzz deps cross-deps test-s390x test-i386 clean
 
 all: $(BUILD)/.built
 
@@ -23,6 +25,21 @@ sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DACL_TCAM_SANITIZE=ON -DACL_TCAM_BUILD_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The library, the platform stand-ins and every test cross-built for a target
+# and run under qemu-user: s390x is big-endian with 64-bit pointers, i386
+# little-endian with 32-bit ones.
+test-s390x: cross-deps
+	$(call cross_test,s390x,$(S390X_BUILD))
+
+test-i386: cross-deps
+	$(call cross_test,i386,$(I386_BUILD))
+
+define cross_test
+	cmake -S . -B $(2) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(1).cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(2) -j$(JOBS)
+	cd $(2) && ctest --output-on-failure -j$(JOBS)
+endef
 
 bench: all
 	$(BUILD)/bin/flow_bench
@@ -40,6 +57,9 @@ fuzz:
 deps:
 	@scripts/build-deps
 
+cross-deps:
+	@scripts/build-deps cross
+
 # Always runs CMake's build: it knows what is stale.
 $(BUILD)/.built: deps FORCE
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -47,7 +67,7 @@ $(BUILD)/.built: deps FORCE
 	@touch $@
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(S390X_BUILD) $(I386_BUILD)
 
 .PHONY: FORCE
 FORCE:

@@ -1,9 +1,13 @@
 # The library exports exactly the names of its version script and leaves the
 # platform's symbols to be resolved at load time.
 # Arguments: -DLIB=<path of the library> -DMAP=<path of exports.map>
+# [-DNM=<the target's nm>]
 cmake_policy(SET CMP0007 NEW)
-execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE defined COMMAND_ERROR_IS_FATAL ANY)
-execute_process(COMMAND nm -D --undefined-only ${LIB} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
+if(NOT NM)
+  set(NM nm)
+endif()
+execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE defined COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${NM} -D --undefined-only ${LIB} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCHALL "[A-Za-z_0-9]+\n" defined_names "${defined}")
 string(REGEX REPLACE "\n" "" defined_names "${defined_names}")
 list(SORT defined_names)
