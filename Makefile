@@ -15,7 +15,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 VALGRIND_RUNS ?= "$(BUILD)/bin/linecard"
 FUZZERS = fuzz_stats_msg fuzz_flow_ops
 
-.PHONY: all demo test test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke test-s390x \
+.PHONY: all demo test abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke test-s390x \
 	test-i386 ci-all bench deps clean
 
 all: $(BUILD)/.built
@@ -25,6 +25,11 @@ demo: all
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The exported dynamic symbols against tests/abi/exported-symbols.txt (also
+# part of `make test`, natively and in every cross build).
+abi-check: all
+	cd $(BUILD) && ctest --output-on-failure -R library_exports
 
 # Every test again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the reference host's runs included.
