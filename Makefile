@@ -5,6 +5,7 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+FUZZ_COV_BUILD ?= build-fuzz-cov
 S390X_BUILD ?= build-s390x
 I386_BUILD ?= build-i386
 FUZZ_SECONDS ?= 60
@@ -15,7 +16,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 VALGRIND_RUNS ?= "$(BUILD)/bin/linecard"
 FUZZERS = fuzz_stats_msg fuzz_flow_ops
 
-.PHONY: all demo test abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke test-s390x \
+.PHONY: all demo test abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
 	test-i386 ci-all bench deps clean
 
 all: $(BUILD)/.built
@@ -65,6 +66,29 @@ fuzz-build:
 		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 
+# Source coverage of the library reached by the fuzzers' corpora (run `make
+# fuzz` or `make fuzz-smoke` first), with clang's source-based coverage.
+COV_FLAGS = -fprofile-instr-generate -fcoverage-mapping
+fuzz-coverage:
+	@scripts/build-deps fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_COV_BUILD) -DACL_TCAM_BUILD_FUZZ=ON \
+		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_C_FLAGS="$(COV_FLAGS)" -DCMAKE_CXX_FLAGS="$(COV_FLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
+		-DCMAKE_SHARED_LINKER_FLAGS=-fprofile-instr-generate
+	cmake --build $(FUZZ_COV_BUILD) -j$(JOBS)
+	@rm -f $(FUZZ_COV_BUILD)/*.profraw
+	@for f in $(FUZZERS); do \
+		seeds=""; [ -d fuzz/corpus/$${f#fuzz_} ] && seeds=$(CURDIR)/fuzz/corpus/$${f#fuzz_}; \
+		LLVM_PROFILE_FILE=$(FUZZ_COV_BUILD)/$$f.profraw $(FUZZ_COV_BUILD)/bin/$$f -runs=0 \
+			$(FUZZ_BUILD)/corpus-$$f $$seeds >/dev/null 2>&1 || exit 1; \
+		llvm-profdata merge -o $(FUZZ_COV_BUILD)/$$f.profdata $(FUZZ_COV_BUILD)/$$f.profraw; \
+		echo "$$f alone:"; llvm-cov report $(FUZZ_COV_BUILD)/lib/libacl_tcam_flow_stats.so \
+			-instr-profile=$(FUZZ_COV_BUILD)/$$f.profdata | tail -1; \
+	done
+	@llvm-profdata merge -o $(FUZZ_COV_BUILD)/all.profdata $(FUZZ_COV_BUILD)/*.profraw
+	llvm-cov report $(FUZZ_COV_BUILD)/lib/libacl_tcam_flow_stats.so -instr-profile=$(FUZZ_COV_BUILD)/all.profdata
+
 define run_fuzzers
 	@for f in $(FUZZERS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus-$$f && \
@@ -109,7 +133,7 @@ $(BUILD)/.built: deps FORCE
 	@touch $@
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(S390X_BUILD) $(I386_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(FUZZ_COV_BUILD) $(S390X_BUILD) $(I386_BUILD)
 
 .PHONY: FORCE
 FORCE:
