@@ -12,6 +12,10 @@
 // model of the stored flows; after every input the fuzzer also checks the
 // replies, the counter table against g_num_counters_used and the tree, and
 // the memory tracker's blocks.
+//
+// A failing input met a state that the inputs before it built, so it may not
+// fail on its own: the failure report lists that state (region, capacity and
+// the stored flows) to rebuild it from.
 
 #include <cstdint>
 #include <cstdio>
@@ -51,6 +55,11 @@ std::vector<std::vector<uint8_t>> replies;
 
 [[noreturn]] void fail(const char *what, uint32_t a = 0, uint32_t b = 0) {
     std::fprintf(stderr, "fuzz_stats_msg: %s (0x%x, 0x%x)\n", what, a, b);
+    std::fprintf(stderr, "region %s, %u counters, %zu flows expected:\n",
+                 model.region_ready ? "ready" : "not ready", model.capacity, model.flows.size());
+    for (const auto &[type, vsan, sid, did] : model.flows) {
+        std::fprintf(stderr, "  type %u vsan %u sid %06x did %06x\n", type, vsan, sid, did);
+    }
     std::abort();
 }
 
