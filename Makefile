@@ -1,14 +1,23 @@
 # The two set-up commands: `make demo` and `make test`. Everything builds in
-# build/ with CMake; the sanitizer build lives in build-asan/, the fuzzer's in
-# build-fuzz/.
+# build/ with CMake; the sanitizer build lives in build-asan/, the fuzzers' in
+# build-fuzz/, the cross builds in build-s390x/ and build-i386/. `make ci-all`
+# runs every check that CI runs.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+FUZZ_COV_BUILD ?= build-fuzz-cov
+S390X_BUILD ?= build-s390x
+I386_BUILD ?= build-i386
 FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 30
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Host runs checked under valgrind, one quoted command line each.
+VALGRIND_RUNS ?= "$(BUILD)/bin/linecard"
+FUZZERS = fuzz_stats_msg fuzz_flow_ops
 
-.PHONY: all demo test sanitize bench fuzz deps clean
+.PHONY: all demo test abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
+	test-i386 ci-all bench deps clean
 
 all: $(BUILD)/.built
 
@@ -18,24 +27,101 @@ demo: all
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-# Tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
-sanitize: deps
+# The exported dynamic symbols against tests/abi/exported-symbols.txt (also
+# part of `make test`, natively and in every cross build).
+abi-check: all
+	cd $(BUILD) && ctest --output-on-failure -R library_exports
+
+# Every test again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the reference host's runs included.
+test-sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DACL_TCAM_SANITIZE=ON -DACL_TCAM_BUILD_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
-bench: all
-	$(BUILD)/bin/flow_bench
+sanitize: test-sanitize
 
-# libFuzzer on the flow operations, with clang, the library and platform under
-# AddressSanitizer and UndefinedBehaviorSanitizer. The corpus grows in
-# $(FUZZ_BUILD)/corpus, and crash inputs land in $(FUZZ_BUILD).
-fuzz:
+# The host runs under valgrind's memcheck: no error, no lost block, and at
+# exit only the counter table and the flow tree (scripts/valgrind-runs).
+valgrind: all
+	@scripts/build-deps valgrind
+	scripts/valgrind-runs $(VALGRIND_RUNS)
+
+# libFuzzer with clang, the library and platform under AddressSanitizer and
+# UndefinedBehaviorSanitizer. fuzz_stats_msg feeds arbitrary messages to the
+# front end, seeded from fuzz/corpus/stats_msg; fuzz_flow_ops drives flow
+# operations, traffic and faults. `make fuzz` runs each for FUZZ_SECONDS;
+# new inputs land in $(FUZZ_BUILD)/corpus-<fuzzer>, crash inputs in
+# $(FUZZ_BUILD).
+fuzz: fuzz-build
+	$(call run_fuzzers,$(FUZZ_SECONDS))
+
+# CI's bounded run.
+fuzz-smoke: fuzz-build
+	$(call run_fuzzers,$(FUZZ_SMOKE_SECONDS))
+
+fuzz-build:
+	@scripts/build-deps fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DACL_TCAM_BUILD_FUZZ=ON -DACL_TCAM_SANITIZE=ON \
 		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
-	@mkdir -p $(FUZZ_BUILD)/corpus
-	cd $(FUZZ_BUILD) && bin/fuzz_flow_ops -max_total_time=$(FUZZ_SECONDS) corpus
+
+# Source coverage of the library reached by the fuzzers' corpora (run `make
+# fuzz` or `make fuzz-smoke` first), with clang's source-based coverage.
+COV_FLAGS = -fprofile-instr-generate -fcoverage-mapping
+fuzz-coverage:
+	@scripts/build-deps fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_COV_BUILD) -DACL_TCAM_BUILD_FUZZ=ON \
+		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_C_FLAGS="$(COV_FLAGS)" -DCMAKE_CXX_FLAGS="$(COV_FLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
+		-DCMAKE_SHARED_LINKER_FLAGS=-fprofile-instr-generate
+	cmake --build $(FUZZ_COV_BUILD) -j$(JOBS)
+	@rm -f $(FUZZ_COV_BUILD)/*.profraw
+	@for f in $(FUZZERS); do \
+		seeds=""; [ -d fuzz/corpus/$${f#fuzz_} ] && seeds=$(CURDIR)/fuzz/corpus/$${f#fuzz_}; \
+		LLVM_PROFILE_FILE=$(FUZZ_COV_BUILD)/$$f.profraw $(FUZZ_COV_BUILD)/bin/$$f -runs=0 \
+			$(FUZZ_BUILD)/corpus-$$f $$seeds >/dev/null 2>&1 || exit 1; \
+		llvm-profdata merge -o $(FUZZ_COV_BUILD)/$$f.profdata $(FUZZ_COV_BUILD)/$$f.profraw; \
+		echo "$$f alone:"; llvm-cov report $(FUZZ_COV_BUILD)/lib/libacl_tcam_flow_stats.so \
+			-instr-profile=$(FUZZ_COV_BUILD)/$$f.profdata | tail -1; \
+	done
+	@llvm-profdata merge -o $(FUZZ_COV_BUILD)/all.profdata $(FUZZ_COV_BUILD)/*.profraw
+	llvm-cov report $(FUZZ_COV_BUILD)/lib/libacl_tcam_flow_stats.so -instr-profile=$(FUZZ_COV_BUILD)/all.profdata
+
+define run_fuzzers
+	@for f in $(FUZZERS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus-$$f && \
+		seeds=""; [ -d fuzz/corpus/$${f#fuzz_} ] && seeds=$(CURDIR)/fuzz/corpus/$${f#fuzz_}; \
+		echo "$$f: $(1) s"; \
+		(cd $(FUZZ_BUILD) && bin/$$f -max_total_time=$(1) -print_final_stats=1 corpus-$$f $$seeds \
+			2>fuzz-$$f.log) || { tail -50 $(FUZZ_BUILD)/fuzz-$$f.log; exit 1; }; \
+		grep -E "DONE|number_of_executed_units" $(FUZZ_BUILD)/fuzz-$$f.log; \
+	done
+endef
+
+# The library, the platform stand-ins and every test cross-built for a target
+# and run under qemu-user: s390x is big-endian with 64-bit pointers, i386
+# little-endian with 32-bit ones.
+test-s390x:
+	@scripts/build-deps cross
+	$(call cross_test,s390x,$(S390X_BUILD))
+
+test-i386:
+	@scripts/build-deps cross
+	$(call cross_test,i386,$(I386_BUILD))
+
+define cross_test
+	cmake -S . -B $(2) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(1).cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(2) -j$(JOBS)
+	cd $(2) && ctest --output-on-failure -j$(JOBS)
+endef
+
+# Everything CI checks, most important first after the plain tests.
+ci-all: test test-s390x test-i386 test-sanitize fuzz-smoke valgrind
+
+bench: all
+	$(BUILD)/bin/flow_bench
 
 deps:
 	@scripts/build-deps
@@ -47,7 +133,7 @@ $(BUILD)/.built: deps FORCE
 	@touch $@
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(FUZZ_COV_BUILD) $(S390X_BUILD) $(I386_BUILD)
 
 .PHONY: FORCE
 FORCE:

@@ -13,6 +13,11 @@ namespace {
 
 Host *current = nullptr;
 
+// Counts an armed one-shot fault down; true when it fires now.
+bool fires(uint32_t &nth) {
+    return nth != 0 && --nth == 0;
+}
+
 // Loads the shim library that defines one callback and points its hook at fn.
 template <class Fn>
 void install_hook(const char *path, const char *hook_name, Fn *fn) {
@@ -88,6 +93,9 @@ void Host::on_debug(uint32_t level, uint32_t kind, const char *text) {
 int32_t Host::on_stats(uint32_t id, flow_hw_stats_t *stats) {
     current->reads.push_back(id);
     current->events.push_back("read " + std::to_string(id));
+    if (fires(current->fail_call_nth)) {
+        return current->fail_call_code;
+    }
     if (auto failure = current->read_failures_.find(id); failure != current->read_failures_.end()) {
         return failure->second;
     }
@@ -105,6 +113,9 @@ int32_t Host::on_update(flow_handle_update_t *update) {
     if (current->during_update) {
         current->during_update(*update);
     }
+    if (fires(current->fail_call_nth)) {
+        return current->fail_call_code;
+    }
     return current->update_result ? current->update_result(*update) : 0;
 }
 
@@ -114,6 +125,9 @@ int Host::on_send(void *user, const vexa_sim_sent_t *m) {
         m->handle, m->dst, m->opcode, {m->payload, m->payload + m->len}, m->has_reply_to != 0, {}};
     std::memcpy(copy.reply_to.data(), m->reply_to, copy.reply_to.size());
     host->sent.push_back(std::move(copy));
+    if (fires(host->fail_send_nth)) {
+        return host->fail_send_result;
+    }
     if (host->send_result != 0) {
         errno = host->send_errno;
     }

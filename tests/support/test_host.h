@@ -63,6 +63,13 @@ public:
     // Result of each send and the errno a failed one leaves; 0 by default.
     int send_result = 0;
     int send_errno = 0;
+    // One-shot faults for sweeps, counted from when they are set (1 = the
+    // next one; 0 = none): the nth counter read or entry update returns
+    // fail_call_code, the nth send fails with fail_send_result.
+    uint32_t fail_call_nth = 0;
+    int32_t fail_call_code = 0;
+    uint32_t fail_send_nth = 0;
+    int fail_send_result = -1;
 
     // What happened, in order. events holds "log <text>", "read <id>" and
     // "update <flow's counter>-><counter> install <n>".

@@ -1,0 +1,267 @@
+// Fuzzes the message front end with arbitrary payloads on one library whose
+// flow table lives on from input to input.
+//
+// An input is a control byte and a payload. The control byte can declare the
+// TCAM region ready (for good: the library cannot go back), drop the payload
+// (a message without one), force the message type, fold the request's key
+// into a small key space (so that sets, removals and queries of the same
+// flows meet and the counters run out), or re-initialise the table. The
+// payload, of any length, goes through acl_tcam_flow_process_stats_msg.
+//
+// The host's callbacks never fail, so every status is predictable from a
+// model of the stored flows; after every input the fuzzer also checks the
+// replies, the counter table against g_num_counters_used and the tree, and
+// the memory tracker's blocks.
+//
+// A failing input met a state that the inputs before it built, so it may not
+// fail on its own: the failure report lists that state (region, capacity and
+// the stored flows) to rebuild it from.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <tuple>
+#include <vector>
+
+#include "acl_tcam_flow_stats.h"
+#include "platform_sim.h"
+#include "wire.h"
+
+namespace {
+
+using namespace wire;
+
+constexpr uint32_t kHandle = 9;
+constexpr uint32_t kStartId = 2;
+
+// Control byte.
+constexpr uint8_t kRegionReady = 0x01;
+constexpr uint8_t kNoPayloadBits = 0x06; // both set: no payload
+constexpr uint8_t kForceType = 0x08;     // type from bits 4-6: 1 to 8
+constexpr uint8_t kFoldKey = 0x80;
+constexpr uint8_t kReinit = 0x7f; // the whole byte: table size from the next one
+
+using Key = std::tuple<uint16_t, uint32_t, uint32_t, uint32_t>; // type, vsan, sid, did
+
+struct Model {
+    std::set<Key> flows;
+    uint32_t capacity = 0;
+    bool region_ready = false;
+} model;
+
+std::vector<std::vector<uint8_t>> replies;
+
+[[noreturn]] void fail(const char *what, uint32_t a = 0, uint32_t b = 0) {
+    std::fprintf(stderr, "fuzz_stats_msg: %s (0x%x, 0x%x)\n", what, a, b);
+    std::fprintf(stderr, "region %s, %u counters, %zu flows expected:\n",
+                 model.region_ready ? "ready" : "not ready", model.capacity, model.flows.size());
+    for (const auto &[type, vsan, sid, did] : model.flows) {
+        std::fprintf(stderr, "  type %u vsan %u sid %06x did %06x\n", type, vsan, sid, did);
+    }
+    std::abort();
+}
+
+void check(bool ok, const char *what, uint32_t a = 0, uint32_t b = 0) {
+    if (!ok) {
+        fail(what, a, b);
+    }
+}
+
+int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
+    replies.emplace_back(sent->payload, sent->payload + sent->len);
+    return 0;
+}
+
+void reinit(uint32_t capacity) {
+    check(acl_tcam_flow_init(kHandle, kStartId, kStartId + capacity) == 0, "init failed");
+    model.flows.clear();
+    model.capacity = capacity;
+}
+
+void put32(std::vector<uint8_t> &p, size_t at, uint32_t v) {
+    put_be32(&p[at], v);
+}
+
+// A small key space: three VSANs, two domains, two ports.
+void fold_key(std::vector<uint8_t> &p) {
+    const uint8_t b = p[kFlowTypeAt];
+    put32(p, kIndexAt, 1);
+    p[kFlowTypeAt] = (b & 1) != 0 ? ACL_TCAM_FS_REQ_FLOW_VSAN : ACL_TCAM_FS_REQ_FLOW_SID_DID;
+    put32(p, kVsanAt, 1 + p[kVsanAt + 3] % 3);
+    put32(p, kSidAt, (1 + (b >> 1 & 1)) << 16 | (b >> 2 & 1));
+    put32(p, kDidAt, (3 + (b >> 3 & 1)) << 16 | (b >> 4 & 1));
+    put32(p, kMaskAt, (b & 0x20) != 0 ? ACL_TCAM_FS_REQ_MASK_DOMAIN : ACL_TCAM_FS_REQ_MASK_EXACT);
+}
+
+enum class Reply { none, header, full };
+
+struct Expected {
+    uint32_t status;
+    Reply reply;
+};
+
+// What the library must answer, from the model; updates the model.
+Expected expect(const std::vector<uint8_t> *payload) {
+    if (payload == nullptr) {
+        return {ACL_TCAM_FS_ERR_INVALID_ARG, Reply::none};
+    }
+    if (payload->size() < ACL_TCAM_FS_CMI_LEN) {
+        return {ACL_TCAM_FS_ERR_INVALID_ARG, Reply::header};
+    }
+    flow_t f{};
+    if (const uint32_t rc =
+            acl_tcam_build_flow_request(payload->data() + ACL_TCAM_FS_CMI_BODY_OFFSET, &f);
+        rc != 0) {
+        return {rc, Reply::header};
+    }
+    const auto type = static_cast<int32_t>(get_be32(&(*payload)[kMsgTypeAt]));
+    const bool query = type == ACL_TCAM_FS_MSG_GET || type == ACL_TCAM_FS_MSG_GET_ALT;
+    if (!model.region_ready) {
+        return {ACL_TCAM_FS_ERR_REGION_NOT_INIT, query ? Reply::full : Reply::header};
+    }
+    const Key key{f.type, f.vsan, f.sid, f.did};
+    const bool present = model.flows.count(key) != 0;
+    uint32_t status = 0;
+    switch (type) {
+    case ACL_TCAM_FS_MSG_SET:
+        if (present) {
+            status = ACL_TCAM_FS_ERR_FLOW_EXISTS;
+        } else if (model.flows.size() == model.capacity) {
+            status = ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED;
+        } else {
+            model.flows.insert(key);
+        }
+        break;
+    case ACL_TCAM_FS_MSG_DEL:
+        model.flows.erase(key);
+        break;
+    case ACL_TCAM_FS_MSG_GET:
+    case ACL_TCAM_FS_MSG_GET_ALT:
+        status = present ? 0 : ACL_TCAM_FS_ERR_NO_ENTRY;
+        break;
+    default:
+        return {ACL_TCAM_FS_ERR_INVALID_ARG, Reply::none};
+    }
+    return {status, status == 0 ? Reply::full : Reply::header};
+}
+
+void check_replies(const std::vector<uint8_t> *payload, const Expected &e) {
+    if (e.reply == Reply::none) {
+        check(replies.empty(), "answered", static_cast<uint32_t>(replies.size()));
+        return;
+    }
+    check(replies.size() == 1, "replies", static_cast<uint32_t>(replies.size()));
+    const std::vector<uint8_t> &r = replies[0];
+    const bool full = e.reply == Reply::full;
+    const size_t len = full ? ACL_TCAM_FS_CMI_LEN : ACL_TCAM_FS_CMI_HEADER_LEN;
+    check(r.size() == len, "reply length", static_cast<uint32_t>(r.size()));
+    check(get_be32(&r[kStatusAt]) == (full ? 0 : e.status), "reply status", get_be32(&r[kStatusAt]),
+          e.status);
+    // Everything but the fields the library writes comes back, or zero past
+    // the end of a short payload.
+    for (size_t i = 0; i < len; ++i) {
+        const bool written =
+            (i >= kAuxAt && i < kStatusAt + 4) || (full && i >= kFramesAt && i < kBytesAt + 8);
+        const uint8_t sent = i < payload->size() ? (*payload)[i] : 0;
+        check(written || r[i] == sent, "reply byte changed", static_cast<uint32_t>(i));
+    }
+}
+
+void check_tables() {
+    const auto live = [](uint32_t type) {
+        return mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, type);
+    };
+    const auto *table = static_cast<const gl_counter_table_t *>(
+        mtrack_sim_last_block(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t));
+    check(table != nullptr && live(ACL_TCAM_FS_MEM_gl_counter_table_t) == 1, "counter table");
+    check(live(ACL_TCAM_FS_MEM_flow_stats_cmi_t) == 0, "reply buffer leaked");
+    const uint32_t stored = acl_tcam_get_avl_flow_count();
+    check(stored == model.flows.size(), "tree count", stored,
+          static_cast<uint32_t>(model.flows.size()));
+    check(live(ACL_TCAM_FS_MEM_flow_t) == stored, "flow records", stored);
+    uint32_t in_use = 0;
+    for (uint32_t id = 0; id < g_counter_table_size; ++id) {
+        const gl_counter_table_t &e = table[id];
+        if (e.in_use == 0) {
+            check(e.owner == nullptr && e.type == 0, "free entry held", id);
+            continue;
+        }
+        ++in_use;
+        check(id >= g_start_counter_id && e.counter_id == id && e.owner != nullptr, "entry", id);
+        const flow_t &f = *e.owner;
+        check(f.counter_id == id && f.type == e.type, "owner", id);
+        check(model.flows.count(Key{f.type, f.vsan, f.sid, f.did}) != 0, "unknown owner", id);
+        uint32_t found = 0;
+        acl_tcam_flow_get_counter_id(f.vsan, f.sid, f.did, f.type, &found);
+        check(found == id, "owner not in the tree", id, found);
+    }
+    check(in_use == g_num_counters_used && in_use == stored, "counters used", in_use,
+          g_num_counters_used);
+}
+
+} // namespace
+
+extern "C" {
+
+void acl_tcam_flow_debug_cb(uint32_t /*level*/, uint32_t /*kind*/, const char * /*text*/) {}
+
+int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *update) {
+    check(update != nullptr && update->flow != nullptr, "update without a flow");
+    return 0;
+}
+
+int32_t acl_tcam_flow_stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) {
+    check(stats != nullptr, "read without a result");
+    stats->frames = counter_id * 3u;
+    stats->bytes = counter_id * 300u;
+    return 0;
+}
+
+int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+    vexa_sim_set_sink(capture, nullptr);
+    reinit(12);
+    return 0;
+}
+
+int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const uint8_t control = data[0];
+    std::vector<uint8_t> bytes(data + 1, data + size);
+    if (control == kReinit) {
+        reinit(1 + (bytes.empty() ? 0 : bytes[0] % 24));
+        check_tables();
+        return 0;
+    }
+    if ((control & kRegionReady) != 0 && !model.region_ready) {
+        acl_tcam_flow_set_region_init_done();
+        model.region_ready = true;
+    }
+    if ((control & kForceType) != 0 && bytes.size() >= 4) {
+        put32(bytes, kMsgTypeAt, 1 + (control >> 4 & 7));
+    }
+    if ((control & kFoldKey) != 0 && bytes.size() >= ACL_TCAM_FS_CMI_LEN) {
+        fold_key(bytes);
+    }
+    const bool no_payload = (control & kNoPayloadBits) == kNoPayloadBits;
+    const std::vector<uint8_t> *payload = no_payload ? nullptr : &bytes;
+
+    vexa_msg_t msg{};
+    msg.desc[0] = 0xfeed;
+    // A zero-length payload still has an address: the message has one.
+    static const uint8_t empty = 0;
+    msg.payload = no_payload ? nullptr : (bytes.empty() ? &empty : bytes.data());
+    msg.payload_len = no_payload ? 0 : static_cast<uint32_t>(bytes.size());
+    replies.clear();
+    const Expected expected = expect(payload);
+    const uint32_t status = acl_tcam_flow_process_stats_msg(kHandle, &msg);
+    check(status == expected.status, "status", status, expected.status);
+    check_replies(payload, expected);
+    check_tables();
+    return 0;
+}
+
+} // extern "C"
