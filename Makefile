@@ -13,7 +13,9 @@ FUZZ_SMOKE_SECONDS ?= 30
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Host runs checked under valgrind, one quoted command line each.
-VALGRIND_RUNS ?= "$(BUILD)/bin/linecard"
+LINECARD = $(BUILD)/bin/linecard-sim
+VALGRIND_RUNS ?= "$(LINECARD) --drain linecard/scenarios/demo.lcs" \
+	"$(LINECARD) --drain linecard/scenarios/nesting.lcs" "$(LINECARD) --drain --random 2000 --seed 1"
 FUZZERS = fuzz_stats_msg fuzz_flow_ops
 
 .PHONY: all demo test abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
@@ -22,7 +24,7 @@ FUZZERS = fuzz_stats_msg fuzz_flow_ops
 all: $(BUILD)/.built
 
 demo: all
-	$(BUILD)/bin/linecard-sim linecard/scenarios/demo.lcs
+	$(LINECARD) linecard/scenarios/demo.lcs
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -417,6 +417,25 @@ void verify() {
         state.tally.mismatches - before);
 }
 
+// As a card does when its flows are unconfigured: after it, the counter
+// table is all the library still holds.
+void drain() {
+    std::vector<EntryKey> keys;
+    for (const auto &[key, counter] : state.truth.flows) {
+        keys.push_back(key);
+    }
+    const bool narrate = state.options.narrate;
+    state.options.narrate = false;
+    for (const EntryKey &k : keys) {
+        Command del;
+        del.verb = Verb::Del;
+        del.flow = spec_of(k);
+        request(del);
+    }
+    state.options.narrate = narrate;
+    say("drain: %zu flow(s) removed, %zu left\n", keys.size(), live_flows());
+}
+
 // Flow records and the counter table are the library's only long-lived
 // blocks; the table lives as long as the process.
 void check_memory() {
@@ -509,6 +528,9 @@ const Tally &tally() {
 }
 
 int finish() {
+    if (state.options.drain) {
+        drain();
+    }
     check_memory();
     vexa_sim_set_sink(nullptr, nullptr);
     const Tally &t = state.tally;

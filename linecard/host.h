@@ -25,6 +25,7 @@ inline constexpr uint32_t kLogLevelNone = 5;
 struct Options {
     uint32_t log_level = kLogLevelErrors; // print library texts at this level and above
     bool narrate = true;                  // print every command and its outcome
+    bool drain = false;                   // remove every flow before the memory check
 };
 
 struct Tally {
@@ -48,8 +49,9 @@ size_t live_flows();
 const tcam_model::GroundTruth &truth();
 const Tally &tally();
 
-// Prints the closing summary, checks the library's memory, removes the sink
-// and returns the process exit status: 0 only without mismatches.
+// Removes every flow through delete requests if the options say so, prints
+// the closing summary, checks the library's memory, removes the sink and
+// returns the process exit status: 0 only without mismatches.
 int finish();
 
 } // namespace linecard
