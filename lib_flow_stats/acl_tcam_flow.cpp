@@ -42,6 +42,7 @@
 #include "card.h"
 #include "fs_internal.h"
 #include "mtrack.h"
+#include "text_format.h"
 #include "vexa.h"
 
 using namespace acl_tcam;
@@ -80,8 +81,8 @@ Fn *host_callback(const char *name) {
     return reinterpret_cast<Fn *>(dlsym(RTLD_DEFAULT, name));
 }
 
-// Texts are short; only a text that does not fit here pays for the full-size
-// buffer.
+// Texts are short; only a text that does not fit here, or whose format the
+// fast formatter declines, pays for the full-size buffer and vsnprintf.
 constexpr size_t kShortLogText = 512;
 
 [[gnu::noinline]] void log_long_text(LogClass cls, const char *format, va_list args) {
@@ -98,7 +99,7 @@ void acl_tcam::fs_log(LogClass cls, const char *format, ...) {
     va_start(args, format);
     va_copy(again, args);
     char text[kShortLogText];
-    const int length = std::vsnprintf(text, sizeof text, format, args);
+    const int length = format_text(text, sizeof text, format, args);
     if (length >= 0 && static_cast<size_t>(length) < sizeof text) {
         acl_tcam_fs_debug(cls.level, cls.kind, text);
     } else {
@@ -645,9 +646,9 @@ void acl_tcam_dump_flow(const flow_t *flow) {
         return;
     }
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "Type=%d VSAN=0x%x DID=0x%x SID=0x%x Counter=%d BitMask=0x%x\n", flow->type,
-                  flow->vsan, flow->did, flow->sid, flow->counter_id, flow->bitmask);
+    format_bounded(text, sizeof text,
+                   "Type=%d VSAN=0x%x DID=0x%x SID=0x%x Counter=%d BitMask=0x%x\n", flow->type,
+                   flow->vsan, flow->did, flow->sid, flow->counter_id, flow->bitmask);
     fs_log(kLogDump, "(TCAMFS-EV)Flow: %s \n", text);
 }
 
@@ -952,7 +953,7 @@ uint32_t send_print_chunk(uint32_t last_chunk) {
     const size_t room = ACL_TCAM_FS_PRINT_TEXT_CAPACITY - print_len;
     va_list args;
     va_start(args, format);
-    const int length = std::vsnprintf(at, room, format, args);
+    const int length = vformat_bounded(at, room, format, args);
     va_end(args);
     const size_t written = length < 0 ? 0 : std::min(static_cast<size_t>(length), room - 1);
     std::fwrite(at, 1, written, stdout);
