@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace acl_tcam {
 
@@ -32,11 +33,21 @@ public:
         ++length_;
     }
     void put(const char *text, size_t n) {
+        if (length_ + n < cap_) {
+            std::memcpy(out_ + length_, text, n);
+            length_ += n;
+            return;
+        }
         for (size_t i = 0; i < n; ++i) {
             put(text[i]);
         }
     }
     void pad(size_t n) {
+        if (length_ + n < cap_) {
+            std::memset(out_ + length_, ' ', n);
+            length_ += n;
+            return;
+        }
         for (size_t i = 0; i < n; ++i) {
             put(' ');
         }
@@ -55,8 +66,9 @@ private:
 };
 
 // Digits of v in base 10 or 16 (lowercase), written backwards from end;
-// returns the first digit.
-inline char *digits(uint64_t v, unsigned base, char *end) {
+// returns the first digit. The base is a constant, so no division is done.
+template <unsigned base>
+char *digits(uint64_t v, char *end) {
     constexpr char kDigits[] = "0123456789abcdef";
     do {
         *--end = kDigits[v % base];
@@ -75,7 +87,11 @@ inline int format_text(char *out, size_t cap, const char *format, va_list args) 
     Sink sink(out, cap);
     for (const char *p = format; *p != '\0'; ++p) {
         if (*p != '%') {
-            sink.put(*p);
+            // The literal run up to the next conversion, in one piece.
+            const char *next = std::strchr(p, '%');
+            const size_t n = next != nullptr ? static_cast<size_t>(next - p) : std::strlen(p);
+            sink.put(p, n);
+            p += n - 1;
             continue;
         }
         ++p;
@@ -113,7 +129,7 @@ inline int format_text(char *out, size_t cap, const char *format, va_list args) 
                                              : va_arg(args, int);
             const uint64_t magnitude =
                 v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-            char *first = digits(magnitude, 10, end);
+            char *first = digits<10>(magnitude, end);
             if (v < 0) {
                 *--first = '-';
             }
@@ -126,7 +142,7 @@ inline int format_text(char *out, size_t cap, const char *format, va_list args) 
             const uint64_t v = longs == 2   ? va_arg(args, unsigned long long)
                                : longs == 1 ? va_arg(args, unsigned long)
                                             : va_arg(args, unsigned int);
-            char *first = digits(v, *p == 'x' ? 16 : 10, end);
+            char *first = *p == 'x' ? digits<16>(v, end) : digits<10>(v, end);
             text = first;
             n = static_cast<size_t>(end - first);
             break;
