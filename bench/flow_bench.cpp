@@ -562,6 +562,8 @@ void BM_Memory(benchmark::State &state) {
 // it measures and its table size.
 class MedianTable : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal.
+    MedianTable() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Color : OO_None) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         std::vector<Run> medians;
         for (Run run : runs) {
