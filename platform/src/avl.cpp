@@ -292,11 +292,16 @@ int avl_walk(avl_tree_t *tree, avl_walk_fn fn, void *ctx) {
         return 0;
     void *const *order = tree->order;
     const uint32_t count = tree->count;
-    for (uint32_t i = 0; i < count; i++) {
-        if (i + prefetch_distance < count)
-            __builtin_prefetch(order[i + prefetch_distance]);
+    // Prefetching only where there is a record ahead to prefetch, without a
+    // test in the loop.
+    const uint32_t streamed = count > prefetch_distance ? count - prefetch_distance : 0;
+    uint32_t i = 0;
+    for (; i < streamed; i++) {
+        __builtin_prefetch(order[i + prefetch_distance]);
         fn(order[i], ctx);
     }
+    for (; i < count; i++)
+        fn(order[i], ctx);
     return 0;
 }
 
