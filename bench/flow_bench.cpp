@@ -5,7 +5,8 @@
 // is measured against its floor in the same run: the same flows in one flat
 // array, handed to the same walk callback. Ratios to that floor appear as
 // counters ("x_floor"): for a whole-tree walk alone, and for each operation
-// against as many floor scans as it walks the tree.
+// against as many floor scans as it walks the tree, each floor scan taken
+// right beside what it is compared with (the machine is shared).
 //
 // The flow mix: about 2% VSAN flows (one per VSAN at most), 18% domain-pair
 // flows and 80% exact flows over 16 VSANs; half the exact flows lie inside a
@@ -283,25 +284,29 @@ flow_walk_ctx_t context_of(const flow_t &f) {
     return ctx;
 }
 
-// Nanoseconds per iteration of a loop timed by the caller.
-class Stopwatch {
+double since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// Wall times of single iterations. Their median is what the table's counters
+// show: on a shared machine some iterations are preempted, and a mean would
+// carry the other processes' time.
+class Samples {
 public:
-    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
-    double ns_per(benchmark::State &state) const {
-        const auto elapsed = std::chrono::steady_clock::now() - start_;
-        return std::chrono::duration<double, std::nano>(elapsed).count() /
-               static_cast<double>(std::max<benchmark::IterationCount>(1, state.iterations()));
+    void add(double ns) { ns_.push_back(ns); }
+    double median() {
+        if (ns_.empty()) {
+            return 0;
+        }
+        auto middle = ns_.begin() + static_cast<std::ptrdiff_t>(ns_.size() / 2);
+        std::nth_element(ns_.begin(), middle, ns_.end());
+        return *middle;
     }
 
 private:
-    std::chrono::steady_clock::time_point start_;
+    std::vector<double> ns_;
 };
-
-void set_floor_ratio(benchmark::State &state, double ns, double floor_ns) {
-    if (floor_ns > 0) {
-        state.counters["x_floor"] = ns / floor_ns;
-    }
-}
 
 // ---- Whole-tree walks and their floor ------------------------------------------
 
@@ -315,44 +320,88 @@ std::vector<flow_walk_ctx_t> walk_subjects() {
     return out;
 }
 
-double floor_scan(benchmark::State &state, avl_walk_fn fn) {
-    auto subjects = walk_subjects();
-    size_t next = 0;
-    Stopwatch watch;
-    for (auto _ : state) {
-        flow_walk_ctx_t ctx = subjects[next++ % subjects.size()];
-        for (flow_t &f : table.flat) {
-            fn(&f, &ctx);
-        }
-        benchmark::DoNotOptimize(ctx);
+// One scan of the flat array, timed: the floor of one walk with fn.
+double timed_floor_scan(avl_walk_fn fn, const flow_walk_ctx_t &subject) {
+    flow_walk_ctx_t ctx = subject;
+    const auto start = std::chrono::steady_clock::now();
+    for (flow_t &f : table.flat) {
+        fn(&f, &ctx);
     }
-    return watch.ns_per(state);
+    benchmark::DoNotOptimize(ctx);
+    return since(start);
 }
 
-double tree_walk(benchmark::State &state, avl_walk_fn fn) {
-    auto subjects = walk_subjects();
-    size_t next = 0;
-    Stopwatch watch;
-    for (auto _ : state) {
-        flow_walk_ctx_t ctx = subjects[next++ % subjects.size()];
-        avl_walk(table.mirror, fn, &ctx);
-        benchmark::DoNotOptimize(ctx);
+// The floor, measured beside the thing compared with it: on a shared machine
+// only measurements taken side by side make a fair ratio.
+class FloorMeter {
+public:
+    explicit FloorMeter(bool coarser_walk_too)
+        : coarser_(coarser_walk_too), subject_(walk_subjects().front()) {}
+    void scan() {
+        double ns = timed_floor_scan(get_finer_flow_stats, subject_);
+        if (coarser_) {
+            ns += timed_floor_scan(set_coarser_flow_stats, subject_);
+        }
+        floor_.add(ns);
     }
-    return watch.ns_per(state);
-}
+    void add_measured(benchmark::State &state, double ns) {
+        state.SetIterationTime(ns * 1e-9);
+        measured_.add(ns);
+    }
+    void report(benchmark::State &state) {
+        const double measured = measured_.median();
+        state.counters["med_us"] = measured / 1000;
+        state.counters["x_floor"] = measured / floor_.median();
+    }
+
+private:
+    bool coarser_;
+    flow_walk_ctx_t subject_;
+    Samples floor_;
+    Samples measured_;
+};
 
 void BM_FloorScan(benchmark::State &state, bool coarser) {
     ensure_table(static_cast<uint32_t>(state.range(0)));
-    const double ns = floor_scan(state, coarser ? set_coarser_flow_stats : get_finer_flow_stats);
+    const avl_walk_fn fn = coarser ? set_coarser_flow_stats : get_finer_flow_stats;
+    const auto subjects = walk_subjects();
+    size_t next = 0;
+    Samples scans;
+    for (auto _ : state) {
+        const double ns = timed_floor_scan(fn, subjects[next++ % subjects.size()]);
+        state.SetIterationTime(ns * 1e-9);
+        scans.add(ns);
+    }
+    const double ns = scans.median();
     (coarser ? table.floor_coarser_ns : table.floor_finer_ns) = ns;
+    state.counters["med_us"] = ns / 1000;
     state.counters["ns_per_flow"] = ns / table.n;
 }
 
+// Each walk of the tree alternates with a scan of the floor for the same
+// subject.
 void BM_TreeWalk(benchmark::State &state, bool coarser) {
     ensure_table(static_cast<uint32_t>(state.range(0)));
-    const double ns = tree_walk(state, coarser ? set_coarser_flow_stats : get_finer_flow_stats);
-    state.counters["ns_per_flow"] = ns / table.n;
-    set_floor_ratio(state, ns, coarser ? table.floor_coarser_ns : table.floor_finer_ns);
+    const avl_walk_fn fn = coarser ? set_coarser_flow_stats : get_finer_flow_stats;
+    const auto subjects = walk_subjects();
+    size_t next = 0;
+    Samples walks;
+    Samples floors;
+    for (auto _ : state) {
+        const flow_walk_ctx_t &subject = subjects[next++ % subjects.size()];
+        flow_walk_ctx_t ctx = subject;
+        const auto start = std::chrono::steady_clock::now();
+        avl_walk(table.mirror, fn, &ctx);
+        benchmark::DoNotOptimize(ctx);
+        const double ns = since(start);
+        state.SetIterationTime(ns * 1e-9);
+        walks.add(ns);
+        floors.add(timed_floor_scan(fn, subject));
+    }
+    const double walk_ns = walks.median();
+    state.counters["med_us"] = walk_ns / 1000;
+    state.counters["ns_per_flow"] = walk_ns / table.n;
+    state.counters["x_floor"] = walk_ns / floors.median();
 }
 
 // ---- Single operations, direct calls -------------------------------------------
@@ -372,20 +421,18 @@ void BM_Insert(benchmark::State &state, int64_t type) {
     ensure_table(static_cast<uint32_t>(state.range(0)));
     const auto subjects = subjects_for(type);
     size_t next = 0;
-    double total_ns = 0;
+    FloorMeter floor(false);
     for (auto _ : state) {
         flow_t f = subjects[next++ % subjects.size()];
         acl_tcam_flow_del(&f);
         const auto start = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(acl_tcam_flow_set(&f));
-        const auto end = std::chrono::steady_clock::now();
-        const double ns = std::chrono::duration<double, std::nano>(end - start).count();
-        total_ns += ns;
-        state.SetIterationTime(ns * 1e-9);
+        const double ns = since(start);
+        floor.add_measured(state, ns);
+        floor.scan();
     }
     label_type(state, type);
-    set_floor_ratio(state, total_ns / static_cast<double>(state.iterations()),
-                    table.floor_finer_ns);
+    floor.report(state);
 }
 
 // One removal: the flow is put back untimed afterwards.
@@ -393,47 +440,56 @@ void BM_Remove(benchmark::State &state, int64_t type) {
     ensure_table(static_cast<uint32_t>(state.range(0)));
     const auto subjects = subjects_for(type);
     size_t next = 0;
-    double total_ns = 0;
+    FloorMeter floor(true);
     for (auto _ : state) {
         flow_t f = subjects[next++ % subjects.size()];
         const auto start = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(acl_tcam_flow_del(&f));
-        const auto end = std::chrono::steady_clock::now();
+        const double ns = since(start);
         acl_tcam_flow_set(&f);
-        const double ns = std::chrono::duration<double, std::nano>(end - start).count();
-        total_ns += ns;
-        state.SetIterationTime(ns * 1e-9);
+        floor.add_measured(state, ns);
+        floor.scan();
     }
     label_type(state, type);
-    set_floor_ratio(state, total_ns / static_cast<double>(state.iterations()),
-                    table.floor_finer_ns + table.floor_coarser_ns);
+    floor.report(state);
 }
 
 void BM_Query(benchmark::State &state, int64_t type) {
     ensure_table(static_cast<uint32_t>(state.range(0)));
     const auto subjects = subjects_for(type);
     size_t next = 0;
-    Stopwatch watch;
+    FloorMeter floor(false);
     for (auto _ : state) {
         flow_t f = subjects[next++ % subjects.size()];
+        const auto start = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(acl_tcam_flow_get(&f));
+        const double ns = since(start);
+        floor.add_measured(state, ns);
+        floor.scan();
     }
     label_type(state, type);
-    set_floor_ratio(state, watch.ns_per(state), table.floor_finer_ns);
+    floor.report(state);
 }
 
 // Every flow queried once, as a poll of the whole table.
 void BM_PollingRound(benchmark::State &state) {
     ensure_table(static_cast<uint32_t>(state.range(0)));
-    Stopwatch watch;
+    Samples rounds;
     for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
         for (flow_t f : table.flows) {
             benchmark::DoNotOptimize(acl_tcam_flow_get(&f));
         }
+        const double ns = since(start);
+        state.SetIterationTime(ns * 1e-9);
+        rounds.add(ns);
     }
-    const double ns = watch.ns_per(state);
+    const double ns = rounds.median();
+    state.counters["med_ms"] = ns / 1e6;
     state.counters["us_per_flow"] = ns / table.n / 1000;
-    set_floor_ratio(state, ns, table.floor_finer_ns * table.n);
+    if (table.floor_finer_ns > 0) {
+        state.counters["x_floor"] = ns / (table.floor_finer_ns * table.n);
+    }
 }
 
 // ---- Single operations through the message path -------------------------------
@@ -484,7 +540,7 @@ void BM_Message(benchmark::State &state, int32_t msg_type) {
     auto requests = requests_for(msg_type, subjects);
     vexa_sim_set_sink(reply_sink, nullptr);
     size_t next = 0;
-    double total_ns = 0;
+    FloorMeter floor(msg_type == ACL_TCAM_FS_MSG_DEL);
     for (auto _ : state) {
         const size_t i = next++ % subjects.size();
         flow_t f = subjects[i];
@@ -493,22 +549,18 @@ void BM_Message(benchmark::State &state, int32_t msg_type) {
         }
         const auto start = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(acl_tcam_flow_process_stats_msg(1, &requests[i].msg));
-        const auto end = std::chrono::steady_clock::now();
+        const double ns = since(start);
         if (msg_type == ACL_TCAM_FS_MSG_DEL) {
             acl_tcam_flow_set(&f);
         }
-        const double ns = std::chrono::duration<double, std::nano>(end - start).count();
-        total_ns += ns;
-        state.SetIterationTime(ns * 1e-9);
+        floor.add_measured(state, ns);
+        floor.scan();
     }
     vexa_sim_set_sink(nullptr, nullptr);
     if (hw.reply_status != 0) {
         state.SkipWithError("a request was refused");
     }
-    const double walks_floor = msg_type == ACL_TCAM_FS_MSG_DEL
-                                   ? table.floor_finer_ns + table.floor_coarser_ns
-                                   : table.floor_finer_ns;
-    set_floor_ratio(state, total_ns / static_cast<double>(state.iterations()), walks_floor);
+    floor.report(state);
 }
 
 // ---- Display, logging, memory --------------------------------------------------
@@ -521,13 +573,19 @@ void BM_Display(benchmark::State &state) {
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     vexa_msg_t request{};
+    Samples displays;
     for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(acl_tcam_print_flows_info(&request));
+        const double ns = since(start);
+        state.SetIterationTime(ns * 1e-9);
+        displays.add(ns);
     }
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(null);
     close(saved);
+    state.counters["med_ms"] = displays.median() / 1e6;
     state.SetItemsProcessed(state.iterations() * table.n);
 }
 
@@ -605,8 +663,14 @@ void register_all() {
         const double min_time = n >= 20000 ? 0.05 : 0.1;
         for (bool coarser : {false, true}) {
             const std::string walk = coarser ? "coarser" : "finer";
-            add("floor_scan_" + walk, BM_FloorScan, coarser)->Arg(ni)->MinTime(min_time);
-            add("tree_walk_" + walk, BM_TreeWalk, coarser)->Arg(ni)->MinTime(min_time);
+            add("floor_scan_" + walk, BM_FloorScan, coarser)
+                ->Arg(ni)
+                ->UseManualTime()
+                ->MinTime(min_time);
+            add("tree_walk_" + walk, BM_TreeWalk, coarser)
+                ->Arg(ni)
+                ->UseManualTime()
+                ->MinTime(min_time);
         }
         std::vector<int64_t> types = {0};
         if (n == 2000) {
@@ -616,7 +680,7 @@ void register_all() {
             static constexpr const char *kSuffix[] = {"", "_vsan", "_domain", "_exact"};
             const std::string suffix = kSuffix[type];
             add("insert" + suffix, BM_Insert, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
-            add("query" + suffix, BM_Query, type)->Arg(ni)->MinTime(min_time);
+            add("query" + suffix, BM_Query, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
             add("remove" + suffix, BM_Remove, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
         }
         add("msg_insert", BM_Message, ACL_TCAM_FS_MSG_SET)
@@ -634,8 +698,13 @@ void register_all() {
         add("polling_round", BM_PollingRound)
             ->Arg(ni)
             ->Iterations(n >= 20000 ? 1 : 10)
+            ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
-        add("display", BM_Display)->Arg(ni)->MinTime(min_time)->Unit(benchmark::kMillisecond);
+        add("display", BM_Display)
+            ->Arg(ni)
+            ->UseManualTime()
+            ->MinTime(min_time)
+            ->Unit(benchmark::kMillisecond);
         add("memory_per_flow", BM_Memory)->Arg(ni)->Iterations(1);
     }
 }
