@@ -1,142 +1,725 @@
-// Costs of the library's operations against tables of a given size, with a
-// host whose callbacks do almost nothing, so that the library's own work
-// (tree walks, logging, symbol lookups, formatting) is what is measured.
+// What the library costs a line card, at table sizes from a lab switch to a
+// full counter range, with a host whose callbacks do real but cheap work.
+//
+// Every insertion, query and removal walks the whole flow tree, so the walk
+// is measured against its floor in the same run: the same flows in one flat
+// array, handed to the same walk callback. Ratios to that floor appear as
+// counters ("x_floor"): for a whole-tree walk alone, and for each operation
+// against as many floor scans as it walks the tree, each floor scan taken
+// right beside what it is compared with (the machine is shared).
+//
+// The flow mix: about 2% VSAN flows (one per VSAN at most), 18% domain-pair
+// flows and 80% exact flows over 16 VSANs; half the exact flows lie inside a
+// domain-pair flow. Flows are inserted in a shuffled order, as a download
+// delivers them.
 #include <benchmark/benchmark.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "avl.h"
 #include "platform_sim.h"
 #include "wire.h"
 
+// ---- The host ---------------------------------------------------------------
+
+namespace {
+
+// The simulated hardware: one frame and byte counter per counter id, and
+// the counter each flow's entry counts on.
+struct Hardware {
+    std::array<flow_hw_stats_t, 65536> counters{};
+    uint64_t updates = 0;
+    uint64_t replies = 0;
+    uint64_t reply_status = 0;
+};
+Hardware hw;
+
+} // namespace
+
 extern "C" {
-void acl_tcam_flow_debug_cb(uint32_t, uint32_t, const char *text) {
-    benchmark::DoNotOptimize(text);
-}
-int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *) {
+int32_t acl_tcam_flow_stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) {
+    if (counter_id >= hw.counters.size()) {
+        return -1;
+    }
+    // Traffic keeps flowing: every read sees a few more frames.
+    flow_hw_stats_t &c = hw.counters[counter_id];
+    c.frames += 3;
+    c.bytes += 3 * 2112;
+    *stats = c;
     return 0;
 }
-int32_t acl_tcam_flow_stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) {
-    stats->frames = counter_id;
-    stats->bytes = counter_id * 1000ull;
+
+int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *update) {
+    if (update->install != 0 && update->counter_id < hw.counters.size()) {
+        hw.counters[update->counter_id] = flow_hw_stats_t{};
+    }
+    ++hw.updates;
     return 0;
 }
 }
 
 namespace {
 
-constexpr uint32_t kVsan = 1;
-
-flow_t exact(uint32_t i) {
-    flow_t f{};
-    f.type = FLOW_TYPE_SID_DID;
-    f.vsan = kVsan;
-    f.sid = 0x010000 | (i & 0xffff);
-    f.did = 0x020000 | (i >> 16);
-    f.bitmask = FLOW_MASK_SID_DID;
-    return f;
+int reply_sink(void *, const vexa_sim_sent_t *sent) {
+    ++hw.replies;
+    if (sent->len >= wire::kStatusAt + 4) {
+        hw.reply_status |= wire::get_be32(sent->payload + wire::kStatusAt);
+    }
+    return 0;
 }
 
-flow_t vsan_flow() {
+// The debug callback lives in a module of its own, loaded after the log
+// line has been measured without it. It cannot be unloaded again: the
+// dynamic linker ties a module to the library that looked a symbol up in it.
+void *debug_module;
+
+void load_debug_callback() {
+    if (debug_module == nullptr) {
+        debug_module = dlopen(FLOW_BENCH_DEBUG_MODULE, RTLD_NOW | RTLD_GLOBAL);
+        if (debug_module == nullptr) {
+            std::fprintf(stderr, "flow_bench: %s\n", dlerror());
+            std::exit(1);
+        }
+    }
+}
+
+bool debug_callback_visible() {
+    return dlsym(RTLD_DEFAULT, "acl_tcam_flow_debug_cb") != nullptr;
+}
+
+// ---- Flows --------------------------------------------------------------------
+
+constexpr uint32_t kVsans = 16;
+constexpr uint32_t kTableSize = 65535;
+constexpr std::array<uint32_t, 4> kSizes = {100, 2000, 20000, 65535};
+
+flow_t vsan_flow(uint32_t vsan) {
     flow_t f{};
     f.type = FLOW_TYPE_VSAN;
-    f.vsan = kVsan;
+    f.vsan = vsan;
     f.bitmask = FLOW_MASK_VSAN;
     return f;
 }
 
-// A fresh table holding n exact flows of one VSAN.
-void fill_table(uint32_t n) {
-    acl_tcam_flow_init(1, 1, 65535);
-    for (uint32_t i = 0; i < n; ++i) {
-        flow_t f = exact(i);
-        acl_tcam_flow_set(&f);
-    }
+flow_t domain_flow(uint32_t vsan, uint32_t sdom, uint32_t ddom) {
+    flow_t f{};
+    f.type = FLOW_TYPE_DOMAIN;
+    f.vsan = vsan;
+    f.sid = sdom << 16;
+    f.did = ddom << 16;
+    f.bitmask = FLOW_MASK_DOMAIN;
+    return f;
 }
 
-// One insertion and one removal of a flow beside n exact flows: each walks
-// the whole tree, and the VSAN flow also reads n counters for its baseline.
-void BM_InsertRemove(benchmark::State &state, flow_t f) {
-    fill_table(static_cast<uint32_t>(state.range(0)));
-    for (auto _ : state) {
-        acl_tcam_flow_set(&f);
-        acl_tcam_flow_del(&f);
-    }
+flow_t exact_flow(uint32_t vsan, uint32_t sid, uint32_t did) {
+    flow_t f{};
+    f.type = FLOW_TYPE_SID_DID;
+    f.vsan = vsan;
+    f.sid = sid;
+    f.did = did;
+    f.bitmask = FLOW_MASK_SID_DID;
+    return f;
 }
-BENCHMARK_CAPTURE(BM_InsertRemove, Exact, exact(0xfffff))->Arg(100)->Arg(1000)->Arg(10000);
-BENCHMARK_CAPTURE(BM_InsertRemove, CoveringFlow, vsan_flow())->Arg(100)->Arg(1000)->Arg(10000);
 
-void BM_QueryCoveringFlow(benchmark::State &state) {
-    const auto n = static_cast<uint32_t>(state.range(0));
-    fill_table(n);
-    flow_t f = vsan_flow();
-    acl_tcam_flow_set(&f);
-    for (auto _ : state) {
-        flow_t query = vsan_flow();
-        benchmark::DoNotOptimize(acl_tcam_flow_get(&query));
-    }
+using Key = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>;
+
+Key key_of(const flow_t &f) {
+    return {f.type, f.vsan, f.sid, f.did};
 }
-BENCHMARK(BM_QueryCoveringFlow)->Arg(100)->Arg(1000)->Arg(10000);
 
-// The worst lookup: an exact key that falls back to the VSAN flow.
-void BM_LookupFallback(benchmark::State &state) {
-    fill_table(10000);
-    flow_t f = vsan_flow();
-    acl_tcam_flow_set(&f);
-    uint32_t out = 0;
-    for (auto _ : state) {
-        acl_tcam_flow_get_counter_id(kVsan, 0x0a0000, 0x0b0000, FLOW_TYPE_SID_DID, &out);
-        benchmark::DoNotOptimize(out);
+// n distinct flows of the mix, in insertion order.
+std::vector<flow_t> make_flows(uint32_t n) {
+    std::mt19937 rng(n);
+    auto pick = [&rng](uint32_t lo, uint32_t hi) {
+        return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
+    };
+    std::vector<flow_t> flows;
+    std::set<Key> seen;
+    auto add = [&](const flow_t &f) {
+        if (flows.size() < n && seen.insert(key_of(f)).second) {
+            flows.push_back(f);
+        }
+    };
+    const uint32_t vsan_flows = std::min(kVsans, std::max(1u, n / 50));
+    const uint32_t coarse = std::max(vsan_flows + 1, n / 5);
+    for (uint32_t v = 1; v <= vsan_flows; ++v) {
+        add(vsan_flow(v));
     }
+    std::vector<flow_t> domains;
+    while (flows.size() < coarse) {
+        const flow_t f = domain_flow(pick(1, kVsans), pick(1, 239), pick(1, 239));
+        add(f);
+        domains.push_back(f);
+    }
+    while (flows.size() < n) {
+        if (pick(0, 1) == 0) {
+            const flow_t &d = domains[pick(0, static_cast<uint32_t>(domains.size() - 1))];
+            add(exact_flow(d.vsan, d.sid | pick(0, 0xffff), d.did | pick(0, 0xffff)));
+        } else {
+            add(exact_flow(pick(1, kVsans), pick(1, 239) << 16 | pick(0, 0xffff),
+                           pick(1, 239) << 16 | pick(0, 0xffff)));
+        }
+    }
+    std::shuffle(flows.begin(), flows.end(), rng);
+    return flows;
 }
-BENCHMARK(BM_LookupFallback);
 
-// A query message end to end: decode, dispatch, walk, full reply.
-void BM_DispatchQuery(benchmark::State &state) {
-    fill_table(1000);
+// The flows a single-operation benchmark cycles through: a uniform sample of
+// the table, so the operations see the mix.
+std::vector<flow_t> sample_of(const std::vector<flow_t> &flows, size_t count) {
+    std::vector<flow_t> sample;
+    const size_t step = std::max<size_t>(1, flows.size() / count);
+    for (size_t i = 0; i < flows.size() && sample.size() < count; i += step) {
+        sample.push_back(flows[i]);
+    }
+    return sample;
+}
+
+std::vector<flow_t> of_type(const std::vector<flow_t> &flows, uint32_t type, size_t count) {
+    std::vector<flow_t> out;
+    for (const flow_t &f : flows) {
+        if (f.type == type && out.size() < count) {
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
+// ---- The table of the current size ------------------------------------------
+
+struct Table {
+    uint32_t n = 0;
+    std::vector<flow_t> flows;
+    double heap_bytes_per_flow = 0;
+    double record_bytes_per_flow = 0;
+    double counter_table_bytes_per_flow = 0;
+    // The same flows in a tree of our own, records allocated the way the
+    // library allocates its own, and in one flat array in key order.
+    avl_tree_t *mirror = nullptr;
+    std::vector<flow_t *> mirror_records;
+    std::vector<flow_t> flat;
+    // Floor of one scan of the flat array, ns, per walk callback.
+    double floor_finer_ns = 0;
+    double floor_coarser_ns = 0;
+};
+Table table;
+
+void drop_mirror() {
+    if (table.mirror != nullptr) {
+        avl_sim_destroy(table.mirror);
+        table.mirror = nullptr;
+    }
+    for (flow_t *record : table.mirror_records) {
+        acl_tcam_flow_free(__FILE__, __LINE__, record);
+    }
+    table.mirror_records.clear();
+}
+
+// The library's table holds exactly n flows of the mix.
+void ensure_table(uint32_t n) {
+    load_debug_callback();
+    if (table.n == n) {
+        return;
+    }
+    drop_mirror();
+    table = Table{};
+    acl_tcam_flow_init(1, 0, kTableSize);
     acl_tcam_flow_set_region_init_done();
-    std::array<uint8_t, ACL_TCAM_FS_CMI_LEN> payload{};
-    const flow_t key = exact(500);
-    wire::put_be32(&payload[wire::kMsgTypeAt], ACL_TCAM_FS_MSG_GET);
-    wire::put_be32(&payload[wire::kIndexAt], 1);
-    payload[wire::kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_SID_DID;
-    wire::put_be32(&payload[wire::kVsanAt], kVsan);
-    wire::put_be32(&payload[wire::kDidAt], key.did);
-    wire::put_be32(&payload[wire::kSidAt], key.sid);
-    wire::put_be32(&payload[wire::kMaskAt], ACL_TCAM_FS_REQ_MASK_EXACT);
-    vexa_msg_t msg{};
-    msg.payload = payload.data();
-    msg.payload_len = payload.size();
+    table.flows = make_flows(n);
+    const size_t heap_before = mallinfo2().uordblks;
+    const uint64_t records_before =
+        mtrack_sim_live_bytes(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t);
+    for (flow_t f : table.flows) {
+        acl_tcam_flow_set(&f);
+    }
+    table.n = n;
+    table.heap_bytes_per_flow = static_cast<double>(mallinfo2().uordblks - heap_before) / n;
+    table.record_bytes_per_flow =
+        static_cast<double>(mtrack_sim_live_bytes(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t) -
+                            records_before) /
+        n;
+    table.counter_table_bytes_per_flow =
+        static_cast<double>(
+            mtrack_sim_live_bytes(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t)) /
+        n;
+
+    table.mirror = avl_create(acl_tcam_flow_avl_compare, nullptr);
+    for (const flow_t &f : table.flows) {
+        auto *record = static_cast<flow_t *>(
+            acl_tcam_flow_malloc(__FILE__, __LINE__, ACL_TCAM_FS_MEM_flow_t, sizeof(flow_t)));
+        *record = f;
+        avl_insert(table.mirror, record);
+        table.mirror_records.push_back(record);
+    }
+    table.flat = table.flows;
+    std::sort(table.flat.begin(), table.flat.end(), [](const flow_t &a, const flow_t &b) {
+        return acl_tcam_flow_avl_compare(&a, &b) < 0;
+    });
+}
+
+flow_walk_ctx_t context_of(const flow_t &f) {
+    flow_walk_ctx_t ctx{};
+    ctx.type = f.type;
+    ctx.counter_id = f.counter_id;
+    ctx.vsan = f.vsan;
+    ctx.sid = f.sid;
+    ctx.did = f.did;
+    ctx.bitmask = f.bitmask;
+    return ctx;
+}
+
+double since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// Wall times of single iterations. Their median is what the table's counters
+// show: on a shared machine some iterations are preempted, and a mean would
+// carry the other processes' time.
+class Samples {
+public:
+    void add(double ns) { ns_.push_back(ns); }
+    double median() {
+        if (ns_.empty()) {
+            return 0;
+        }
+        auto middle = ns_.begin() + static_cast<std::ptrdiff_t>(ns_.size() / 2);
+        std::nth_element(ns_.begin(), middle, ns_.end());
+        return *middle;
+    }
+
+private:
+    std::vector<double> ns_;
+};
+
+// ---- Whole-tree walks and their floor ------------------------------------------
+
+// Subjects of the walk benchmarks: exact flows, the bulk of every table. Their
+// walks match few or no nodes, so the walk itself is what is measured.
+std::vector<flow_walk_ctx_t> walk_subjects() {
+    std::vector<flow_walk_ctx_t> out;
+    for (const flow_t &f : of_type(table.flows, FLOW_TYPE_SID_DID, 16)) {
+        out.push_back(context_of(f));
+    }
+    return out;
+}
+
+// One scan of the flat array, timed: the floor of one walk with fn.
+double timed_floor_scan(avl_walk_fn fn, const flow_walk_ctx_t &subject) {
+    flow_walk_ctx_t ctx = subject;
+    const auto start = std::chrono::steady_clock::now();
+    for (flow_t &f : table.flat) {
+        fn(&f, &ctx);
+    }
+    benchmark::DoNotOptimize(ctx);
+    return since(start);
+}
+
+// The floor, measured beside the thing compared with it: on a shared machine
+// only measurements taken side by side make a fair ratio.
+class FloorMeter {
+public:
+    explicit FloorMeter(bool coarser_walk_too)
+        : coarser_(coarser_walk_too), subject_(walk_subjects().front()) {}
+    void scan() {
+        double ns = timed_floor_scan(get_finer_flow_stats, subject_);
+        if (coarser_) {
+            ns += timed_floor_scan(set_coarser_flow_stats, subject_);
+        }
+        floor_.add(ns);
+    }
+    void add_measured(benchmark::State &state, double ns) {
+        state.SetIterationTime(ns * 1e-9);
+        measured_.add(ns);
+    }
+    void report(benchmark::State &state) {
+        const double measured = measured_.median();
+        state.counters["med_us"] = measured / 1000;
+        state.counters["x_floor"] = measured / floor_.median();
+    }
+
+private:
+    bool coarser_;
+    flow_walk_ctx_t subject_;
+    Samples floor_;
+    Samples measured_;
+};
+
+void BM_FloorScan(benchmark::State &state, bool coarser) {
+    ensure_table(static_cast<uint32_t>(state.range(0)));
+    const avl_walk_fn fn = coarser ? set_coarser_flow_stats : get_finer_flow_stats;
+    const auto subjects = walk_subjects();
+    size_t next = 0;
+    Samples scans;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(acl_tcam_flow_process_stats_msg(1, &msg));
+        const double ns = timed_floor_scan(fn, subjects[next++ % subjects.size()]);
+        state.SetIterationTime(ns * 1e-9);
+        scans.add(ns);
+    }
+    const double ns = scans.median();
+    (coarser ? table.floor_coarser_ns : table.floor_finer_ns) = ns;
+    state.counters["med_us"] = ns / 1000;
+    state.counters["ns_per_flow"] = ns / table.n;
+}
+
+// Each walk of the tree alternates with a scan of the floor for the same
+// subject.
+void BM_TreeWalk(benchmark::State &state, bool coarser) {
+    ensure_table(static_cast<uint32_t>(state.range(0)));
+    const avl_walk_fn fn = coarser ? set_coarser_flow_stats : get_finer_flow_stats;
+    const auto subjects = walk_subjects();
+    size_t next = 0;
+    Samples walks;
+    Samples floors;
+    for (auto _ : state) {
+        const flow_walk_ctx_t &subject = subjects[next++ % subjects.size()];
+        flow_walk_ctx_t ctx = subject;
+        const auto start = std::chrono::steady_clock::now();
+        avl_walk(table.mirror, fn, &ctx);
+        benchmark::DoNotOptimize(ctx);
+        const double ns = since(start);
+        state.SetIterationTime(ns * 1e-9);
+        walks.add(ns);
+        floors.add(timed_floor_scan(fn, subject));
+    }
+    const double walk_ns = walks.median();
+    state.counters["med_us"] = walk_ns / 1000;
+    state.counters["ns_per_flow"] = walk_ns / table.n;
+    state.counters["x_floor"] = walk_ns / floors.median();
+}
+
+// ---- Single operations, direct calls -------------------------------------------
+
+// Which flows an operation benchmark cycles through: the mix, or one type.
+std::vector<flow_t> subjects_for(int64_t type) {
+    return type == 0 ? sample_of(table.flows, 200) : of_type(table.flows, type, 16);
+}
+
+void label_type(benchmark::State &state, int64_t type) {
+    static constexpr const char *kNames[] = {"mix", "VSAN flows", "domain flows", "exact flows"};
+    state.SetLabel(kNames[type]);
+}
+
+// One insertion: the flow is removed untimed first.
+void BM_Insert(benchmark::State &state, int64_t type) {
+    ensure_table(static_cast<uint32_t>(state.range(0)));
+    const auto subjects = subjects_for(type);
+    size_t next = 0;
+    FloorMeter floor(false);
+    for (auto _ : state) {
+        flow_t f = subjects[next++ % subjects.size()];
+        acl_tcam_flow_del(&f);
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(acl_tcam_flow_set(&f));
+        const double ns = since(start);
+        floor.add_measured(state, ns);
+        floor.scan();
+    }
+    label_type(state, type);
+    floor.report(state);
+}
+
+// One removal: the flow is put back untimed afterwards.
+void BM_Remove(benchmark::State &state, int64_t type) {
+    ensure_table(static_cast<uint32_t>(state.range(0)));
+    const auto subjects = subjects_for(type);
+    size_t next = 0;
+    FloorMeter floor(true);
+    for (auto _ : state) {
+        flow_t f = subjects[next++ % subjects.size()];
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(acl_tcam_flow_del(&f));
+        const double ns = since(start);
+        acl_tcam_flow_set(&f);
+        floor.add_measured(state, ns);
+        floor.scan();
+    }
+    label_type(state, type);
+    floor.report(state);
+}
+
+void BM_Query(benchmark::State &state, int64_t type) {
+    ensure_table(static_cast<uint32_t>(state.range(0)));
+    const auto subjects = subjects_for(type);
+    size_t next = 0;
+    FloorMeter floor(false);
+    for (auto _ : state) {
+        flow_t f = subjects[next++ % subjects.size()];
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(acl_tcam_flow_get(&f));
+        const double ns = since(start);
+        floor.add_measured(state, ns);
+        floor.scan();
+    }
+    label_type(state, type);
+    floor.report(state);
+}
+
+// Every flow queried once, as a poll of the whole table.
+void BM_PollingRound(benchmark::State &state) {
+    ensure_table(static_cast<uint32_t>(state.range(0)));
+    Samples rounds;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        for (flow_t f : table.flows) {
+            benchmark::DoNotOptimize(acl_tcam_flow_get(&f));
+        }
+        const double ns = since(start);
+        state.SetIterationTime(ns * 1e-9);
+        rounds.add(ns);
+    }
+    const double ns = rounds.median();
+    state.counters["med_ms"] = ns / 1e6;
+    state.counters["us_per_flow"] = ns / table.n / 1000;
+    if (table.floor_finer_ns > 0) {
+        state.counters["x_floor"] = ns / (table.floor_finer_ns * table.n);
     }
 }
-BENCHMARK(BM_DispatchQuery);
 
-// The whole display of n flows, standard output going to /dev/null.
+// ---- Single operations through the message path -------------------------------
+
+std::array<uint8_t, ACL_TCAM_FS_CMI_LEN> request_for(int32_t msg_type, const flow_t &f) {
+    std::array<uint8_t, ACL_TCAM_FS_CMI_LEN> payload{};
+    wire::put_be32(&payload[wire::kMsgTypeAt], static_cast<uint32_t>(msg_type));
+    wire::put_be32(&payload[wire::kIndexAt], 1);
+    wire::put_be32(&payload[wire::kVsanAt], f.vsan);
+    if (f.type == FLOW_TYPE_VSAN) {
+        payload[wire::kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_VSAN;
+    } else {
+        payload[wire::kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_SID_DID;
+        // A domain flow's request carries any identifiers of the domains.
+        const uint32_t low = f.type == FLOW_TYPE_DOMAIN ? 0x0101 : 0;
+        wire::put_be32(&payload[wire::kDidAt], f.did | low);
+        wire::put_be32(&payload[wire::kSidAt], f.sid | low);
+        wire::put_be32(&payload[wire::kMaskAt], f.type == FLOW_TYPE_DOMAIN
+                                                    ? ACL_TCAM_FS_REQ_MASK_DOMAIN
+                                                    : ACL_TCAM_FS_REQ_MASK_EXACT);
+    }
+    return payload;
+}
+
+struct Request {
+    std::array<uint8_t, ACL_TCAM_FS_CMI_LEN> payload;
+    vexa_msg_t msg;
+};
+
+std::vector<Request> requests_for(int32_t msg_type, const std::vector<flow_t> &flows) {
+    std::vector<Request> out(flows.size());
+    for (size_t i = 0; i < flows.size(); ++i) {
+        out[i].payload = request_for(msg_type, flows[i]);
+        out[i].msg = vexa_msg_t{};
+    }
+    for (Request &r : out) {
+        r.msg.payload = r.payload.data();
+        r.msg.payload_len = static_cast<uint32_t>(r.payload.size());
+    }
+    return out;
+}
+
+// One request message: 3 insertion, 4 removal, 1 query. Insertions and
+// removals are undone untimed by direct calls.
+void BM_Message(benchmark::State &state, int32_t msg_type) {
+    ensure_table(static_cast<uint32_t>(state.range(0)));
+    const auto subjects = subjects_for(0);
+    auto requests = requests_for(msg_type, subjects);
+    vexa_sim_set_sink(reply_sink, nullptr);
+    size_t next = 0;
+    FloorMeter floor(msg_type == ACL_TCAM_FS_MSG_DEL);
+    for (auto _ : state) {
+        const size_t i = next++ % subjects.size();
+        flow_t f = subjects[i];
+        if (msg_type == ACL_TCAM_FS_MSG_SET) {
+            acl_tcam_flow_del(&f);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(acl_tcam_flow_process_stats_msg(1, &requests[i].msg));
+        const double ns = since(start);
+        if (msg_type == ACL_TCAM_FS_MSG_DEL) {
+            acl_tcam_flow_set(&f);
+        }
+        floor.add_measured(state, ns);
+        floor.scan();
+    }
+    vexa_sim_set_sink(nullptr, nullptr);
+    if (hw.reply_status != 0) {
+        state.SkipWithError("a request was refused");
+    }
+    floor.report(state);
+}
+
+// ---- Display, logging, memory --------------------------------------------------
+
+// The whole display, standard output going to /dev/null.
 void BM_Display(benchmark::State &state) {
-    const auto n = static_cast<uint32_t>(state.range(0));
-    fill_table(n);
+    ensure_table(static_cast<uint32_t>(state.range(0)));
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     vexa_msg_t request{};
+    Samples displays;
     for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(acl_tcam_print_flows_info(&request));
+        const double ns = since(start);
+        state.SetIterationTime(ns * 1e-9);
+        displays.add(ns);
     }
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(null);
     close(saved);
-    state.SetItemsProcessed(state.iterations() * n);
+    state.counters["med_ms"] = displays.median() / 1e6;
+    state.SetItemsProcessed(state.iterations() * table.n);
 }
-BENCHMARK(BM_Display)->Arg(10000);
+
+// One trace line: the counter choice logs exactly one and does little else.
+void BM_LogLine(benchmark::State &state) {
+    const bool with_callback = state.range(0) != 0;
+    if (with_callback) {
+        load_debug_callback();
+    }
+    if (debug_callback_visible() != with_callback) {
+        state.SkipWithError("the debug callback is loaded already: run this one first");
+    }
+    uint32_t out = 0;
+    for (auto _ : state) {
+        acl_tcam_flow_choose_counter(3, 7, &out);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetLabel(with_callback ? "with debug callback" : "without debug callback");
+}
+
+void BM_Memory(benchmark::State &state) {
+    ensure_table(static_cast<uint32_t>(state.range(0)));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(table.n);
+    }
+    state.counters["record_B"] = table.record_bytes_per_flow;
+    state.counters["heap_B"] = table.heap_bytes_per_flow;
+    state.counters["ctr_table_B"] = table.counter_table_bytes_per_flow;
+}
+
+// One table: the median of the repetitions of each benchmark, named by what
+// it measures and its table size.
+class MedianTable : public benchmark::ConsoleReporter {
+public:
+    // Colours only on a terminal.
+    MedianTable() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Color : OO_None) {}
+    void ReportRuns(const std::vector<Run> &runs) override {
+        std::vector<Run> medians;
+        for (Run run : runs) {
+            if (run.error_occurred) {
+                medians.push_back(run);
+            } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                run.run_type = Run::RT_Iteration;
+                run.run_name.min_time.clear();
+                run.run_name.iterations.clear();
+                run.run_name.repetitions.clear();
+                run.run_name.time_type.clear();
+                medians.push_back(run);
+            }
+        }
+        if (!medians.empty()) {
+            ConsoleReporter::ReportRuns(medians);
+        }
+    }
+};
+
+// The machine is shared, so every benchmark runs three times and the table
+// shows the median.
+constexpr int kRepetitions = 3;
+
+template <class Fn, class... Args>
+benchmark::internal::Benchmark *add(const std::string &name, Fn fn, Args... args) {
+    return benchmark::RegisterBenchmark(name.c_str(), fn, args...)
+        ->Repetitions(kRepetitions)
+        ->ReportAggregatesOnly(true);
+}
+
+// Grouped by table size, so that each table is built once.
+void register_all() {
+    // Before anything loads the debug callback.
+    add("log_line", BM_LogLine)->Arg(0)->MinTime(0.05);
+    add("log_line", BM_LogLine)->Arg(1)->MinTime(0.05);
+    for (uint32_t n : kSizes) {
+        const auto ni = static_cast<int64_t>(n);
+        const double min_time = n >= 20000 ? 0.05 : 0.1;
+        for (bool coarser : {false, true}) {
+            const std::string walk = coarser ? "coarser" : "finer";
+            add("floor_scan_" + walk, BM_FloorScan, coarser)
+                ->Arg(ni)
+                ->UseManualTime()
+                ->MinTime(min_time);
+            add("tree_walk_" + walk, BM_TreeWalk, coarser)
+                ->Arg(ni)
+                ->UseManualTime()
+                ->MinTime(min_time);
+        }
+        std::vector<int64_t> types = {0};
+        if (n == 2000) {
+            types = {0, FLOW_TYPE_VSAN, FLOW_TYPE_DOMAIN, FLOW_TYPE_SID_DID};
+        }
+        for (int64_t type : types) {
+            static constexpr const char *kSuffix[] = {"", "_vsan", "_domain", "_exact"};
+            const std::string suffix = kSuffix[type];
+            add("insert" + suffix, BM_Insert, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
+            add("query" + suffix, BM_Query, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
+            add("remove" + suffix, BM_Remove, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
+        }
+        add("msg_insert", BM_Message, ACL_TCAM_FS_MSG_SET)
+            ->Arg(ni)
+            ->UseManualTime()
+            ->MinTime(min_time);
+        add("msg_query", BM_Message, ACL_TCAM_FS_MSG_GET)
+            ->Arg(ni)
+            ->UseManualTime()
+            ->MinTime(min_time);
+        add("msg_remove", BM_Message, ACL_TCAM_FS_MSG_DEL)
+            ->Arg(ni)
+            ->UseManualTime()
+            ->MinTime(min_time);
+        add("polling_round", BM_PollingRound)
+            ->Arg(ni)
+            ->Iterations(n >= 20000 ? 1 : 10)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        add("display", BM_Display)
+            ->Arg(ni)
+            ->UseManualTime()
+            ->MinTime(min_time)
+            ->Unit(benchmark::kMillisecond);
+        add("memory_per_flow", BM_Memory)->Arg(ni)->Iterations(1);
+    }
+}
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    MedianTable table_reporter;
+    benchmark::RunSpecifiedBenchmarks(&table_reporter);
+    benchmark::Shutdown();
+    drop_mirror();
+    return 0;
+}

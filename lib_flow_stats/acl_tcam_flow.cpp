@@ -42,6 +42,7 @@
 #include "card.h"
 #include "fs_internal.h"
 #include "mtrack.h"
+#include "text_format.h"
 #include "vexa.h"
 
 using namespace acl_tcam;
@@ -80,8 +81,8 @@ Fn *host_callback(const char *name) {
     return reinterpret_cast<Fn *>(dlsym(RTLD_DEFAULT, name));
 }
 
-// Texts are short; only a text that does not fit here pays for the full-size
-// buffer.
+// Texts are short; only a text that does not fit here, or whose format the
+// fast formatter declines, pays for the full-size buffer and vsnprintf.
 constexpr size_t kShortLogText = 512;
 
 [[gnu::noinline]] void log_long_text(LogClass cls, const char *format, va_list args) {
@@ -98,7 +99,7 @@ void acl_tcam::fs_log(LogClass cls, const char *format, ...) {
     va_start(args, format);
     va_copy(again, args);
     char text[kShortLogText];
-    const int length = std::vsnprintf(text, sizeof text, format, args);
+    const int length = format_text(text, sizeof text, format, args);
     if (length >= 0 && static_cast<size_t>(length) < sizeof text) {
         acl_tcam_fs_debug(cls.level, cls.kind, text);
     } else {
@@ -252,32 +253,48 @@ bool same_domain(uint32_t a, uint32_t b) {
 }
 
 // 1 if coarse covers fine. No flow covers itself.
-bool flow_covered_by(const FlowKey &fine, const FlowKey &coarse) {
-    if ((coarse.bitmask & fine.bitmask) != coarse.bitmask || flow_key_equal(fine, coarse)) {
+//
+// Every walk runs this on each stored flow, so the tests go cheapest and
+// most selective first: the VSAN (which every relation needs), then the
+// coarse flow's own key fields, and only for a candidate the bitmask and the
+// whole-key equality. The result is the conjunction of the same tests in any
+// order. Records are read field by field, not copied into keys.
+template <class Fine, class Coarse>
+[[gnu::always_inline]] inline bool flow_covered_by(const Fine &fine, const Coarse &coarse) {
+    if (fine.vsan != coarse.vsan) {
         return false;
     }
     switch (coarse.type) {
     case FLOW_TYPE_VSAN:
-        return fine.vsan == coarse.vsan;
+        break;
     case FLOW_TYPE_DOMAIN:
-        return fine.vsan == coarse.vsan && same_domain(fine.did, coarse.did) &&
-               same_domain(fine.sid, coarse.sid);
+        if (!same_domain(fine.did, coarse.did) || !same_domain(fine.sid, coarse.sid)) {
+            return false;
+        }
+        break;
     case FLOW_TYPE_SID_DID:
-        return fine.vsan == coarse.vsan && fine.did == coarse.did && fine.sid == coarse.sid;
+        if (fine.did != coarse.did || fine.sid != coarse.sid) {
+            return false;
+        }
+        break;
     default:
         return false;
     }
+    return (coarse.bitmask & fine.bitmask) == coarse.bitmask &&
+           !flow_key_equal(key_of(fine), key_of(coarse));
 }
 
-// A stored flow that steals frames from the subject: the type test first, it
-// is the cheapest.
-bool is_finer_flow(const flow_t &node, const FlowKey &subject) {
-    return node.type >= subject.type && flow_covered_by(key_of(node), subject);
+// A stored flow that steals frames from the subject: the VSAN and type tests
+// first, they reject nearly every node.
+[[gnu::always_inline]] inline bool is_finer_flow(const flow_t &node,
+                                                 const flow_walk_ctx_t &subject) {
+    return node.vsan == subject.vsan && node.type >= subject.type && flow_covered_by(node, subject);
 }
 
 // A stored flow that sees the subject's frames once the subject is gone.
-bool is_covering_flow(const flow_t &node, const FlowKey &subject) {
-    return node.type <= subject.type && flow_covered_by(subject, key_of(node));
+[[gnu::always_inline]] inline bool is_covering_flow(const flow_t &node,
+                                                    const flow_walk_ctx_t &subject) {
+    return node.vsan == subject.vsan && node.type <= subject.type && flow_covered_by(subject, node);
 }
 
 // The bitmask of each flow type, indexed by type; 0 marks an invalid type.
@@ -516,22 +533,18 @@ flow_t *find_flow(const flow_t *key) {
 
 // ---- Insertion ----------------------------------------------------------------
 
-int get_finer_flow_stats(void *node_ptr, void *ctx_ptr) {
-    if (node_ptr == nullptr || ctx_ptr == nullptr) {
-        return 0;
-    }
-    const auto &node = *static_cast<const flow_t *>(node_ptr);
-    auto &ctx = *static_cast<flow_walk_ctx_t *>(ctx_ptr);
-    if (!is_finer_flow(node, key_of(ctx))) {
-        return 0;
-    }
+namespace {
+
+// The walk callbacks test every node inline and leave the rare match to a
+// function of its own, so that a rejected node costs no register saves.
+[[gnu::noinline]] void add_finer_flow_reading(const flow_t &node, flow_walk_ctx_t &ctx) {
     flow_hw_stats_t reading{};
     if (const uint32_t rc = acl_tcam_flow_stats_get(node.counter_id, &reading); rc != 0) {
         fs_log(kLogError,
                "(TCAMFS-ERR)get_finer_flow_stats: error in getting Hw counter with id %d\n",
                node.counter_id);
         ctx.status |= rc;
-        return 0;
+        return;
     }
     fs_log(kLogTrace,
            "(TCAMFS-EV)get_finer_flow_stats: Got finer flow stats from Hw counter %d for flow "
@@ -540,6 +553,19 @@ int get_finer_flow_stats(void *node_ptr, void *ctx_ptr) {
            static_cast<long long>(reading.frames));
     ctx.frames += reading.frames;
     ctx.bytes += reading.bytes;
+}
+
+} // namespace
+
+int get_finer_flow_stats(void *node_ptr, void *ctx_ptr) {
+    if (node_ptr == nullptr || ctx_ptr == nullptr) {
+        return 0;
+    }
+    const auto &node = *static_cast<const flow_t *>(node_ptr);
+    auto &ctx = *static_cast<flow_walk_ctx_t *>(ctx_ptr);
+    if (is_finer_flow(node, ctx)) {
+        add_finer_flow_reading(node, ctx);
+    }
     return 0;
 }
 
@@ -620,9 +646,9 @@ void acl_tcam_dump_flow(const flow_t *flow) {
         return;
     }
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "Type=%d VSAN=0x%x DID=0x%x SID=0x%x Counter=%d BitMask=0x%x\n", flow->type,
-                  flow->vsan, flow->did, flow->sid, flow->counter_id, flow->bitmask);
+    format_bounded(text, sizeof text,
+                   "Type=%d VSAN=0x%x DID=0x%x SID=0x%x Counter=%d BitMask=0x%x\n", flow->type,
+                   flow->vsan, flow->did, flow->sid, flow->counter_id, flow->bitmask);
     fs_log(kLogDump, "(TCAMFS-EV)Flow: %s \n", text);
 }
 
@@ -674,7 +700,29 @@ namespace {
 // no owner names no flow, and any covering flow replaces it.
 bool nearer_than_parent(const flow_t &node, uint16_t parent_counter_id) {
     const flow_t *parent = counter_owner(parent_counter_id);
-    return parent == nullptr || flow_covered_by(key_of(node), key_of(*parent));
+    return parent == nullptr || flow_covered_by(node, *parent);
+}
+
+// A covering flow of the removed one: it may be the nearest so far, and it
+// takes the removed flow's final reading.
+[[gnu::noinline]] void hand_over_to_covering_flow(flow_t &node, flow_walk_ctx_t &ctx) {
+    if (ctx.parent_counter_id == 0) {
+        fs_log(kLogTrace, "(TCAMFS-EV)Choosing counter: %d(type %d)\n", node.counter_id,
+               counter_type(node.counter_id));
+        ctx.parent_counter_id = node.counter_id;
+    } else {
+        fs_log(kLogTrace, "(TCAMFS-EV)Choosing between counter %d(%d) and %d(%d)\n",
+               ctx.parent_counter_id, counter_type(ctx.parent_counter_id), node.counter_id,
+               counter_type(node.counter_id));
+        if (nearer_than_parent(node, ctx.parent_counter_id)) {
+            ctx.parent_counter_id = node.counter_id;
+        }
+        fs_log(kLogTrace, "(TCAMFS-EV)Result = %d .....\n", ctx.parent_counter_id);
+    }
+    fs_log(kLogTrace, "(TCAMFS-EV)Adding stats to counter with id %d frames %lli (%lli bytes)\n",
+           node.counter_id, static_cast<long long>(ctx.frames), static_cast<long long>(ctx.bytes));
+    node.pos_frames += ctx.frames;
+    node.pos_bytes += ctx.bytes;
 }
 
 } // namespace
@@ -685,25 +733,8 @@ int set_coarser_flow_stats(void *node_ptr, void *ctx_ptr) {
     }
     auto &node = *static_cast<flow_t *>(node_ptr);
     auto &ctx = *static_cast<flow_walk_ctx_t *>(ctx_ptr);
-    if (is_covering_flow(node, key_of(ctx))) {
-        if (ctx.parent_counter_id == 0) {
-            fs_log(kLogTrace, "(TCAMFS-EV)Choosing counter: %d(type %d)\n", node.counter_id,
-                   counter_type(node.counter_id));
-            ctx.parent_counter_id = node.counter_id;
-        } else {
-            fs_log(kLogTrace, "(TCAMFS-EV)Choosing between counter %d(%d) and %d(%d)\n",
-                   ctx.parent_counter_id, counter_type(ctx.parent_counter_id), node.counter_id,
-                   counter_type(node.counter_id));
-            if (nearer_than_parent(node, ctx.parent_counter_id)) {
-                ctx.parent_counter_id = node.counter_id;
-            }
-            fs_log(kLogTrace, "(TCAMFS-EV)Result = %d .....\n", ctx.parent_counter_id);
-        }
-        fs_log(
-            kLogTrace, "(TCAMFS-EV)Adding stats to counter with id %d frames %lli (%lli bytes)\n",
-            node.counter_id, static_cast<long long>(ctx.frames), static_cast<long long>(ctx.bytes));
-        node.pos_frames += ctx.frames;
-        node.pos_bytes += ctx.bytes;
+    if (is_covering_flow(node, ctx)) {
+        hand_over_to_covering_flow(node, ctx);
     }
     ctx.status = 0;
     return 0;
@@ -715,7 +746,8 @@ int set_finer_flow_counters(void *node_ptr, void *ctx_ptr) {
     }
     auto &node = *static_cast<flow_t *>(node_ptr);
     auto &ctx = *static_cast<flow_walk_ctx_t *>(ctx_ptr);
-    if (!is_covering_flow(node, key_of(ctx)) || node.counter_id != ctx.counter_id) {
+    // The counter test first: it rejects all but a handful of nodes.
+    if (node.counter_id != ctx.counter_id || !is_covering_flow(node, ctx)) {
         return 0;
     }
     fs_log(kLogTrace, "(TCAMFS-EV)Setting Counter from id %d to %d\n", node.counter_id,
@@ -731,7 +763,7 @@ int acl_tcam_get_parent_counter_id(void *node_ptr, void *ctx_ptr) {
     }
     const auto &node = *static_cast<const flow_t *>(node_ptr);
     auto &ctx = *static_cast<flow_walk_ctx_t *>(ctx_ptr);
-    if (is_covering_flow(node, key_of(ctx))) {
+    if (is_covering_flow(node, ctx)) {
         if (ctx.parent_counter_id == 0 || nearer_than_parent(node, ctx.parent_counter_id)) {
             ctx.parent_counter_id = node.counter_id;
         }
@@ -921,7 +953,7 @@ uint32_t send_print_chunk(uint32_t last_chunk) {
     const size_t room = ACL_TCAM_FS_PRINT_TEXT_CAPACITY - print_len;
     va_list args;
     va_start(args, format);
-    const int length = std::vsnprintf(at, room, format, args);
+    const int length = vformat_bounded(at, room, format, args);
     va_end(args);
     const size_t written = length < 0 ? 0 : std::min(static_cast<size_t>(length), room - 1);
     std::fwrite(at, 1, written, stdout);

@@ -5,13 +5,21 @@
 //  - every node's height is 1 + the larger child height (an absent child
 //    counts 0), and the two child heights differ by at most 1;
 //  - every child's parent pointer names its parent, and the root's is NULL;
-//  - count equals the number of nodes.
-// Parent pointers let the walk and the retracing after an update run without
-// a stack, so a walk costs no memory whatever the tree's size.
+//  - count equals the number of nodes;
+//  - order[0..count) holds the records in in-order sequence.
+// Parent pointers let the retracing after an update run without a stack.
+//
+// Callers walk the whole tree on every operation, so the walk reads the
+// records from one contiguous array in key order instead of chasing nodes:
+// a pointer chase waits for each node's line in turn, a scan of the array
+// streams, and the records' lines are prefetched a few steps ahead. Keeping
+// the array costs an insertion or deletion a memmove of the pointers behind
+// its position, which is small beside the walks that accompany each one.
 
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "avl.h"
 #include "platform_sim.h"
@@ -19,10 +27,10 @@
 namespace {
 
 struct Node {
+    void *record;
     Node *left;
     Node *right;
     Node *parent;
-    void *record;
     int height;
 };
 
@@ -50,16 +58,9 @@ Node *leftmost(Node *n) {
     return n;
 }
 
-Node *successor(Node *n) {
-    if (n->right)
-        return leftmost(n->right);
-    Node *p = n->parent;
-    while (p && n == p->right) {
-        n = p;
-        p = p->parent;
-    }
-    return p;
-}
+// How far ahead of the callback the walk prefetches records: enough to
+// cover a miss to memory at a few nanoseconds per record.
+constexpr uint32_t prefetch_distance = 8;
 
 } // namespace
 
@@ -67,6 +68,8 @@ struct avl_tree {
     avl_compare_fn cmp;
     Node *root;
     uint32_t count;
+    uint32_t capacity; // of order
+    void **order;      // the records in key order
 };
 
 namespace {
@@ -145,6 +148,33 @@ Node *find_node(const avl_tree *t, const void *key) {
     return nullptr;
 }
 
+// Position of the first record in order that sorts after key.
+uint32_t rank_after(const avl_tree *t, const void *key) {
+    uint32_t lo = 0;
+    uint32_t hi = t->count;
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (t->cmp(key, t->order[mid]) < 0)
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return lo;
+}
+
+// Room in order for one more record; false when memory is short.
+bool reserve_one(avl_tree *t) {
+    if (t->count < t->capacity)
+        return true;
+    uint32_t capacity = t->capacity ? 2 * t->capacity : 64;
+    auto *grown = static_cast<void **>(std::realloc(t->order, capacity * sizeof(void *)));
+    if (!grown)
+        return false;
+    t->order = grown;
+    t->capacity = capacity;
+    return true;
+}
+
 // Unlinks n, which has at most one child, and retraces from its parent.
 void unlink_node(avl_tree *t, Node *n) {
     Node *child = n->left ? n->left : n->right;
@@ -174,6 +204,8 @@ int check_subtree(CheckState &s, const Node *n, const Node *parent, int depth) {
     int l = check_subtree(s, n->left, n, depth + 1);
     if (s.prev && s.tree->cmp(s.prev->record, n->record) >= 0)
         s.ok = false;
+    if (s.nodes >= s.tree->count || s.tree->order[s.nodes] != n->record)
+        s.ok = false;
     s.prev = n;
     s.nodes++;
     int r = check_subtree(s, n->right, n, depth + 1);
@@ -194,7 +226,7 @@ avl_tree_t *avl_create(avl_compare_fn cmp, void *reserved) {
     auto *t = static_cast<avl_tree *>(std::malloc(sizeof(avl_tree)));
     if (!t)
         return nullptr;
-    *t = avl_tree{cmp, nullptr, 0};
+    *t = avl_tree{cmp, nullptr, 0, 0, nullptr};
     return t;
 }
 
@@ -210,11 +242,16 @@ int avl_insert(avl_tree_t *tree, void *record) {
             return -1;
         link = c < 0 ? &parent->left : &parent->right;
     }
+    if (!reserve_one(tree))
+        return -1;
     auto *n = static_cast<Node *>(std::malloc(sizeof(Node)));
     if (!n)
         return -1;
-    *n = Node{nullptr, nullptr, parent, record, 1};
+    *n = Node{record, nullptr, nullptr, parent, 1};
     *link = n;
+    uint32_t at = rank_after(tree, record);
+    std::memmove(&tree->order[at + 1], &tree->order[at], (tree->count - at) * sizeof(void *));
+    tree->order[at] = record;
     tree->count++;
     retrace(tree, parent);
     return 0;
@@ -234,6 +271,9 @@ void *avl_delete(avl_tree_t *tree, const void *key) {
     if (!n)
         return nullptr;
     void *record = n->record;
+    // The record sorts just before everything after it.
+    uint32_t at = rank_after(tree, record) - 1;
+    std::memmove(&tree->order[at], &tree->order[at + 1], (tree->count - at - 1) * sizeof(void *));
     // A node with two children takes its successor's record, and the
     // successor's node (which has no left child) is the one removed.
     Node *victim = n;
@@ -248,13 +288,20 @@ void *avl_delete(avl_tree_t *tree, const void *key) {
 }
 
 int avl_walk(avl_tree_t *tree, avl_walk_fn fn, void *ctx) {
-    if (!tree || !fn || !tree->root)
+    if (!tree || !fn)
         return 0;
-    for (Node *n = leftmost(tree->root); n;) {
-        Node *next = successor(n);
-        fn(n->record, ctx);
-        n = next;
+    void *const *order = tree->order;
+    const uint32_t count = tree->count;
+    // Prefetching only where there is a record ahead to prefetch, without a
+    // test in the loop.
+    const uint32_t streamed = count > prefetch_distance ? count - prefetch_distance : 0;
+    uint32_t i = 0;
+    for (; i < streamed; i++) {
+        __builtin_prefetch(order[i + prefetch_distance]);
+        fn(order[i], ctx);
     }
+    for (; i < count; i++)
+        fn(order[i], ctx);
     return 0;
 }
 
@@ -299,6 +346,7 @@ void avl_sim_destroy(avl_tree_t *tree) {
             n = parent;
         }
     }
+    std::free(tree->order);
     std::free(tree);
 }
 
