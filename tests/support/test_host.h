@@ -31,6 +31,7 @@ struct UpdateCall {
     uint16_t counter_id;
     uint32_t install;
     uint32_t flag;
+    bool operator==(const UpdateCall &) const = default;
 };
 
 struct SentMessage {
@@ -101,6 +102,11 @@ flow_t exact_flow(uint32_t vsan, uint32_t sid, uint32_t did);
 // The library's counter table (g_counter_table_size entries), found as the
 // live block of its memory type in the memory tracker; nullptr if none.
 const gl_counter_table_t *counter_table();
+
+// Claimed counter entries are exactly the stored flows' counters, each owner
+// is found in the tree, and the memory tracker holds one record per stored
+// flow, one table and no reply buffer.
+void expect_consistent(uint32_t stored);
 
 } // namespace test
 
