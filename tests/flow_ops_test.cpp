@@ -67,54 +67,46 @@ TEST_F(FlowOps, NeverUsedCountersFirstThenLowestFreeThenNone) {
     expect_consistent(10);
 }
 
-TEST_F(FlowOps, InsertionTracesAndUpdatesWithTheFlowStored) {
-    init(100, 200);
+// Totals against traffic are the reference host's; here the reads, the
+// texts and the update of an insertion, and a total that wraps.
+TEST_F(FlowOps, InsertionReadsFinerFlowsThenUpdatesWithTheFlowStored) {
+    init(100, 200, {exact}); // 100
+    host.set_counter(100, 100, 640);
     host.during_update = [&](const flow_handle_update_t &u) {
-        EXPECT_EQ(counter_of(exact), 100); // already stored
-        EXPECT_EQ(u.flow, counter_table()[100].owner);
+        EXPECT_EQ(counter_of(dom), 101); // already stored
+        EXPECT_EQ(u.flow, counter_table()[101].owner);
     };
-    ASSERT_EQ(add(exact), 0u);
+    ASSERT_EQ(add(dom), 0u);
     EXPECT_EQ(host.events,
               (std::vector<std::string>{
-                  "log (TCAMFS-EV)Flow: Type=3 VSAN=0xa DID=0x34cd02 SID=0x12ab01 Counter=100 "
-                  "BitMask=0xfe000000\n \n",
-                  "log (TCAMFS-EV)### Counter id is 100 for v: 10, sid: 0x12ab01, did: 0x34cd02, "
-                  "bitmask 0xfe000000 ###\n",
-                  "update 100->100 install 1", "log (TCAMFS-EV)Flow Found counter id: 100\n"}));
-    EXPECT_EQ(host.logs[0].level, 0u);
-    EXPECT_EQ(host.logs[1].level, 1u);
-    EXPECT_EQ(host.logs[2].level, 2u);
+                  "read 100",
+                  "log (TCAMFS-EV)get_finer_flow_stats: Got finer flow stats from Hw counter 100 "
+                  "for flow counter 101 BYTES: 640 FRAMES: 100 \n",
+                  "log (TCAMFS-EV)Flow: Type=2 VSAN=0xa DID=0x340000 SID=0x120000 Counter=101 "
+                  "BitMask=0xc8000000\n \n",
+                  "log (TCAMFS-EV)### Counter id is 101 for v: 10, sid: 0x120000, did: 0x340000, "
+                  "bitmask 0xc8000000 ###\n",
+                  "update 101->101 install 1", "log (TCAMFS-EV)Flow Found counter id: 101\n"}));
+    const uint32_t levels[] = {1, 0, 1, 2};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(host.logs[i].level, levels[i]) << i;
+    }
     EXPECT_EQ(host.updates[0].flag, 1u);
-    flow_t same_key_other_type = exact;
+    EXPECT_EQ(Totals(stored(101).neg_frames, stored(101).neg_bytes), Totals(100, 640));
+    host.during_update = nullptr;
+    host.clear();
+    ASSERT_EQ(add(exact2), 0u); // coarser flows are not read
+    EXPECT_TRUE(host.reads.empty());
+
+    host.set_counter(100, 90, 600); // the finer counter went back: the total wraps, shown signed
+    EXPECT_EQ(totals(dom), Totals(~uint64_t{9}, ~uint64_t{39}));
+    EXPECT_EQ(host.logs.back().text,
+              "(TCAMFS-EV)acl_tcam_flow_get: Final stats for counter id 101: "
+              "Frames = -10, Bytes = -40 \n");
+    flow_t same_key_other_type = dom;
     same_key_other_type.type = FLOW_TYPE_VSAN;
     EXPECT_EQ(add(same_key_other_type), ACL_TCAM_FS_ERR_FLOW_EXISTS);
     EXPECT_EQ(host.logs.back().text, "(TCAMFS-ERR)acl_tcam_flow_stats_set: Flow already exists.\n");
-}
-
-// Totals against traffic are the reference host's; here the reads, their
-// order and texts, and a total that wraps.
-TEST_F(FlowOps, BaselineIsWhatFinerFlowsCountedSoFar) {
-    // 1 to 3: two exact flows inside dom and one in another domain.
-    init(1, 100, {exact, exact2, exact_flow(10, 0x12ab01, 0x35cd02)});
-    host.set_counter(1, 100, 640);
-    host.set_counter(2, 5, 320);
-    ASSERT_EQ(add(dom), 0u); // 4
-    EXPECT_EQ(host.reads, (std::vector<uint32_t>{1, 2}));
-    EXPECT_TRUE(host.logged("(TCAMFS-EV)get_finer_flow_stats: Got finer flow stats from Hw counter "
-                            "1 for flow counter 4 BYTES: 640 FRAMES: 100 \n"));
-    EXPECT_EQ(Totals(stored(4).neg_frames, stored(4).neg_bytes), Totals(105, 960));
-    host.clear();
-    ASSERT_EQ(add(vsan10), 0u); // 5: reads the domain flow too
-    EXPECT_EQ(host.reads, (std::vector<uint32_t>{4, 1, 2, 3}));
-    host.clear();
-    ASSERT_EQ(add(exact_flow(10, 0x12ab03, 0x34cd02)), 0u); // coarser flows are not read
-    EXPECT_TRUE(host.reads.empty());
-
-    host.set_counter(5, 0, 0); // a finer counter went back: the total wraps, shown signed
-    host.set_counter(1, 90, 630);
-    EXPECT_EQ(totals(vsan10), Totals(~uint64_t{9}, ~uint64_t{9}));
-    EXPECT_EQ(host.logs.back().text, "(TCAMFS-EV)acl_tcam_flow_get: Final stats for counter id 5: "
-                                     "Frames = -10, Bytes = -10 \n");
 }
 
 TEST_F(FlowOps, RemovalHandsOverToEveryCoveringFlow) {
@@ -146,31 +138,6 @@ TEST_F(FlowOps, RemovalHandsOverToEveryCoveringFlow) {
     EXPECT_EQ(totals(vsan10), vsan_before);
     EXPECT_EQ(totals(dom), dom_before);
     expect_consistent(2);
-}
-
-TEST_F(FlowOps, ParentIsTheNearestCoveringFlow) {
-    struct Case {
-        std::vector<flow_t> present; // the removed flow comes last
-        uint16_t parent;
-    } cases[] = {
-        {{vsan10, exact}, 1},
-        {{dom, exact}, 1},
-        {{vsan10, dom, exact}, 2},
-        {{vsan10, exact, dom}, 1},
-        {{dom}, 0},
-        {{vsan_flow(11), exact2, exact}, 0},
-        {{dom, vsan10, exact2, exact}, 1},
-    };
-    for (const Case &c : cases) {
-        init(1, 100);
-        for (const flow_t &f : c.present) {
-            ASSERT_EQ(add(f), 0u);
-        }
-        host.clear();
-        ASSERT_EQ(del(c.present.back()), 0u);
-        ASSERT_EQ(host.updates.size(), 1u); // only the removed flow's entry moves, not finer ones
-        EXPECT_EQ(host.updates[0].counter_id, c.parent);
-    }
 }
 
 TEST_F(FlowOps, WalkCallbacksOnHandMadeRecords) {
