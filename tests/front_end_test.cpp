@@ -24,67 +24,65 @@ Request exact_request(int32_t msg_type, uint32_t sid, uint32_t did, uint32_t mas
 
 } // namespace
 
-TEST(Decoder, RefusesEveryMalformedBody) {
+// Each request body: refused with its status and text (empty: none), or
+// decoded into the expected record (status 0).
+TEST(Decoder, RefusesMalformedBodiesAndBuildsTheRecordOfEachGranularity) {
     Host host;
     const std::string prefix = "(TCAMFS-ERR)acl_tcam_build_flow_request: ";
     struct Case {
         Request request;
         uint32_t status;
-        std::string log; // empty: no line
+        std::string log;
+        flow_t expected;
     } cases[] = {
-        {{.index = 0, .vsan = 0}, ACL_TCAM_FS_ERR_INVALID_INDEX, prefix + "Invalid index 0\n"},
-        {vsan_request(3, 0), ACL_TCAM_FS_ERR_INVALID_ARG, prefix + "Invalid vsan_id 0.\n"},
-        {vsan_request(3, 4096), ACL_TCAM_FS_ERR_INVALID_ARG, prefix + "Invalid vsan_id 4096.\n"},
-        {vsan_request(3, 0xffffffff), ACL_TCAM_FS_ERR_INVALID_ARG,
-         prefix + "Invalid vsan_id -1.\n"},
-        {{.flow_type = 0}, ACL_TCAM_FS_ERR_INVALID_ARG, prefix + "Invalid flow_type 0.\n"},
-        {exact_request(3, 0xffff, 0x010203), ACL_TCAM_FS_ERR_INVALID_ARG, ""},
-        {exact_request(3, 0x010203, 0x1000000), ACL_TCAM_FS_ERR_INVALID_ARG, ""},
-        {exact_request(3, 0x010203, 0x010203, 0xffff), ACL_TCAM_FS_ERR_INVALID_ARG, ""},
-        {exact_request(3, 0x010203, 0x010203, 0x123456), ACL_TCAM_FS_ERR_INVALID_ARG,
-         prefix + "Invalid Mask 0x123456\n"},
+        {{.index = 0, .vsan = 0}, ACL_TCAM_FS_ERR_INVALID_INDEX, prefix + "Invalid index 0\n", {}},
+        {vsan_request(3, 0), ACL_TCAM_FS_ERR_INVALID_ARG, prefix + "Invalid vsan_id 0.\n", {}},
+        {vsan_request(3, 4096),
+         ACL_TCAM_FS_ERR_INVALID_ARG,
+         prefix + "Invalid vsan_id 4096.\n",
+         {}},
+        {vsan_request(3, 0xffffffff),
+         ACL_TCAM_FS_ERR_INVALID_ARG,
+         prefix + "Invalid vsan_id -1.\n",
+         {}},
+        {{.flow_type = 0}, ACL_TCAM_FS_ERR_INVALID_ARG, prefix + "Invalid flow_type 0.\n", {}},
+        {exact_request(3, 0xffff, 0x010203), ACL_TCAM_FS_ERR_INVALID_ARG, "", {}},
+        {exact_request(3, 0x010203, 0x1000000), ACL_TCAM_FS_ERR_INVALID_ARG, "", {}},
+        {exact_request(3, 0x010203, 0x010203, 0xffff), ACL_TCAM_FS_ERR_INVALID_ARG, "", {}},
+        {exact_request(3, 0x010203, 0x010203, 0x123456),
+         ACL_TCAM_FS_ERR_INVALID_ARG,
+         prefix + "Invalid Mask 0x123456\n",
+         {}},
+        {vsan_request(3, 1), 0, "", vsan_flow(1)},
+        {vsan_request(3, 4095), 0, "", vsan_flow(4095)},
+        {exact_request(3, 0x0a1b2c, 0x0b0c0d, 0xff0000), 0, "",
+         domain_flow(10, 0x0a0000, 0x0b0000)},
+        {exact_request(3, 0x010203, 0x040506), 0, "", exact_flow(10, 0x010203, 0x040506)},
+        // A negative index, the message type and a VSAN flow's SID/DID fields play no part.
+        {{.msg_type = 9, .index = -5, .vsan = 10, .sid = 7, .mask = 1}, 0, "", vsan_flow(10)},
     };
     for (const Case &c : cases) {
         host.clear();
         flow_t record;
         std::memset(&record, 0xee, sizeof record);
-        const std::vector<uint8_t> payload = make_payload(c.request);
+        std::vector<uint8_t> payload = make_payload(c.request);
+        payload[129] = 0xff; // the rest of flow_type's slot is never looked at
         EXPECT_EQ(acl_tcam_build_flow_request(payload.data() + 112, &record), c.status) << c.log;
         EXPECT_EQ(host.texts(),
                   c.log.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.log});
-        EXPECT_EQ(record.type, 0) << c.log; // zero-filled before any rule
+        if (c.status != 0) {
+            EXPECT_EQ(record.type, 0) << c.log; // zero-filled before any rule
+        } else {
+            EXPECT_EQ(std::memcmp(&record, &c.expected, sizeof record), 0) << c.expected.type;
+        }
     }
-    flow_t record;
-    EXPECT_EQ(acl_tcam_build_flow_request(nullptr, &record), ACL_TCAM_FS_ERR_INVALID_ARG);
-    EXPECT_EQ(host.logs.back().text, prefix + "NULL Pointer Use.\n");
-}
-
-TEST(Decoder, BuildsTheRecordOfEachGranularity) {
-    struct Case {
-        Request request;
-        flow_t expected;
-    } cases[] = {
-        {vsan_request(3, 1), vsan_flow(1)},
-        {vsan_request(3, 4095), vsan_flow(4095)},
-        {exact_request(3, 0x0a1b2c, 0x0b0c0d, 0xff0000), domain_flow(10, 0x0a0000, 0x0b0000)},
-        {exact_request(3, 0x010203, 0x040506), exact_flow(10, 0x010203, 0x040506)},
-        // A negative index, the message type and a VSAN flow's SID/DID fields play no part.
-        {{.msg_type = 9, .index = -5, .vsan = 10, .sid = 7, .mask = 1}, vsan_flow(10)},
-    };
-    for (const Case &c : cases) {
-        flow_t record;
-        std::memset(&record, 0xee, sizeof record);
-        std::vector<uint8_t> payload = make_payload(c.request);
-        payload[129] = 0xff; // the rest of flow_type's slot is never looked at
-        ASSERT_EQ(acl_tcam_build_flow_request(payload.data() + 112, &record), 0u);
-        EXPECT_EQ(std::memcmp(&record, &c.expected, sizeof record), 0) << c.expected.type;
-    }
-    // A flow_type slot holding 0x00000080 has flow_type 0.
     std::vector<uint8_t> payload = make_payload(vsan_request(3));
-    put_be32(payload, 128, 0x80);
+    put_be32(payload, 128, 0x80); // a flow_type slot holding 0x00000080 has flow_type 0
     flow_t record;
     EXPECT_EQ(acl_tcam_build_flow_request(payload.data() + 112, &record),
               ACL_TCAM_FS_ERR_INVALID_ARG);
+    EXPECT_EQ(acl_tcam_build_flow_request(nullptr, &record), ACL_TCAM_FS_ERR_INVALID_ARG);
+    EXPECT_EQ(host.logs.back().text, prefix + "NULL Pointer Use.\n");
 }
 
 // Every kind of message, before and after the region is ready: its status,
@@ -104,73 +102,36 @@ TEST(FrontEnd, EveryMessageGetsItsStatusReplyAndTexts) {
     Request get = set, del = set;
     get.msg_type = 1;
     del.msg_type = 4;
+    constexpr uint32_t kNotReady = ACL_TCAM_FS_ERR_REGION_NOT_INIT,
+                       kBad = ACL_TCAM_FS_ERR_INVALID_ARG, kExists = ACL_TCAM_FS_ERR_FLOW_EXISTS,
+                       kNoEntry = ACL_TCAM_FS_ERR_NO_ENTRY;
+    const std::string gate = refused + "Region Initialization required before any request\n";
     struct Case {
         bool region_ready;
         std::vector<uint8_t> payload;
-        uint32_t status;
+        uint32_t status;  // a short reply carries it too
         size_t reply_len; // 0: no reply
-        uint32_t reply_status;
         std::vector<std::string> texts;
     } cases[] = {
-        {false, bytes(get), ACL_TCAM_FS_ERR_REGION_NOT_INIT, 184, 0, {sent}},
-        {false,
-         bytes(set),
-         ACL_TCAM_FS_ERR_REGION_NOT_INIT,
-         112,
-         ACL_TCAM_FS_ERR_REGION_NOT_INIT,
-         {refused + "Region Initialization required before any request\n", sent}},
-        {false,
-         bytes(del),
-         ACL_TCAM_FS_ERR_REGION_NOT_INIT,
-         112,
-         ACL_TCAM_FS_ERR_REGION_NOT_INIT,
-         {refused + "Region Initialization required before any request\n"}},
-        {false,
-         bytes(vsan_request(1, 0)),
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         112,
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         {}}, // the decoder still comes first
-        {true, bytes(set), 0, 184, 0, {"(TCAMFS-EV)Processing set msg\n", done, sent}},
+        {false, bytes(get), kNotReady, 184, {sent}},
+        {false, bytes(set), kNotReady, 112, {gate, sent}},
+        {false, bytes(del), kNotReady, 112, {gate}},
+        {false, bytes(vsan_request(1, 0)), kBad, 112, {}}, // the decoder still comes first
+        {true, bytes(set), 0, 184, {"(TCAMFS-EV)Processing set msg\n", done, sent}},
+        {true, bytes(set, 200), kExists, 112, {refused + "Invalid Message: 0x4052000f.\n", sent}},
+        {true, bytes(get), 0, 184, {"(TCAMFS-EV)Processing get msg\n", sent}},
+        {true, bytes(del), 0, 184, {"(TCAMFS-EV)Processing del msg\n", done, sent}},
+        {true, bytes(del), 0, 184, {done, sent}}, // absent: still a success
+        {true, bytes(get), kNoEntry, 112, {refused + "Invalid Message: 0x40520010.\n", sent}},
         {true,
-         bytes(set, 200),
-         ACL_TCAM_FS_ERR_FLOW_EXISTS,
+         bytes(vsan_request(9, 0)),
+         kBad,
          112,
-         ACL_TCAM_FS_ERR_FLOW_EXISTS,
-         {refused + "Invalid Message: 0x4052000f.\n", sent}}, // only 184 bytes read
-        {true, bytes(get), 0, 184, 0, {"(TCAMFS-EV)Processing get msg\n", sent}},
-        {true, bytes(del), 0, 184, 0, {"(TCAMFS-EV)Processing del msg\n", done, sent}},
-        {true, bytes(del), 0, 184, 0, {done, sent}}, // absent: still a success
-        {true,
-         bytes(get),
-         ACL_TCAM_FS_ERR_NO_ENTRY,
-         112,
-         ACL_TCAM_FS_ERR_NO_ENTRY,
-         {refused + "Invalid Message: 0x40520010.\n", sent}},
-        {true,
-         bytes(vsan_request(99, 0)),
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         112,
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         {refused + "Build flow request failed: 0x40520001\n", sent}},
-        {true,
-         bytes(set, 50),
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         112,
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         {refused + "Invalid Message\n", sent}}, // not read past its end
-        {true,
-         bytes(vsan_request(0)),
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         0,
-         0,
-         {"(TCAMFS-EV)Unknown Message Type 0.\n"}},
-        {true,
-         bytes(vsan_request(-1)),
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         0,
-         0,
-         {"(TCAMFS-EV)Unknown Message Type -1.\n"}},
+         {refused + "Build flow request failed: 0x40520001\n"}},
+        // Not read past its end.
+        {true, bytes(set, 50), kBad, 112, {refused + "Invalid Message\n", sent}},
+        {true, bytes(vsan_request(0)), kBad, 0, {"(TCAMFS-EV)Unknown Message Type 0.\n"}},
+        {true, bytes(vsan_request(-1)), kBad, 0, {"(TCAMFS-EV)Unknown Message Type -1.\n"}},
     };
     for (const Case &c : cases) {
         if (c.region_ready) {
@@ -201,14 +162,13 @@ TEST(FrontEnd, EveryMessageGetsItsStatusReplyAndTexts) {
         }
         const SentMessage &reply = host.sent[0];
         ASSERT_EQ(reply.payload.size(), c.reply_len) << what;
-        EXPECT_EQ(get_be32(reply.payload, kStatusAt), c.reply_status) << what;
+        EXPECT_EQ(get_be32(reply.payload, kStatusAt), c.reply_len == 112 ? c.status : 0) << what;
         EXPECT_EQ(reply.handle, 77u);
         EXPECT_EQ(reply.dst.node, 0xfe000000u);
         EXPECT_EQ(reply.dst.endpoint + reply.opcode, 0u);
         ASSERT_TRUE(reply.has_reply_to);
         EXPECT_EQ(std::memcmp(reply.reply_to.data(), &m.msg, VEXA_SIM_DESC_LEN), 0);
-        if (c.reply_len ==
-            112) { // aux cleared, the rest of the header as it came, zeros past its end
+        if (c.reply_len == 112) { // aux cleared, the header's rest as it came, zeros past its end
             std::vector<uint8_t> expected(
                 c.payload.begin(), c.payload.begin() + std::min<size_t>(112, c.payload.size()));
             expected.resize(112, 0);
