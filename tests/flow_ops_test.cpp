@@ -250,19 +250,3 @@ TEST_F(FlowOps, FailureStatusesAndTexts) {
         expect_consistent(3);
     }
 }
-
-TEST(FlowOpsWithoutCallbacks, EveryOperationNeedingOneFails) {
-    Host host(kDebug);
-    ASSERT_EQ(acl_tcam_flow_init(1, 1, 100), 0u);
-    flow_t vsan10 = vsan_flow(10);
-    flow_t dom = domain_flow(10, 0x120000, 0x340000);
-    flow_t exact = exact_flow(10, 0x12ab01, 0x34cd02);
-    EXPECT_EQ(acl_tcam_flow_set(&vsan10), ACL_TCAM_FS_ERR_NO_CALLBACK); // stored; the update failed
-    EXPECT_EQ(acl_tcam_flow_set(&exact), ACL_TCAM_FS_ERR_NO_CALLBACK);
-    EXPECT_EQ(acl_tcam_flow_set(&dom), ACL_TCAM_FS_ERR_NO_CALLBACK); // must read the exact flow
-    vsan10.pos_frames = 0xabc;
-    EXPECT_EQ(acl_tcam_flow_get(&vsan10), ACL_TCAM_FS_ERR_NO_CALLBACK);
-    EXPECT_EQ(vsan10.pos_frames, 0xabcu);
-    EXPECT_EQ(acl_tcam_flow_del(&exact), ACL_TCAM_FS_ERR_NO_CALLBACK);
-    expect_consistent(2);
-}
