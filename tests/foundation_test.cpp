@@ -154,23 +154,6 @@ TEST(Startup, FirstInitialisationFailuresThenSuccess) {
                                      "Download of flows failed: 0x1234 \n");
 }
 
-// Whether the tree gives every flow back is the fault sweep's.
-TEST(Startup, ReinitialisationFreesEverything) {
-    Host host;
-    ASSERT_EQ(acl_tcam_flow_init(1, 10, 100), 0u);
-    flow_t flows[] = {vsan_flow(1), vsan_flow(2), exact_flow(1, 0x010101, 0x020202)};
-    for (flow_t &f : flows) {
-        ASSERT_EQ(acl_tcam_flow_set(&f), 0u);
-    }
-    host.clear();
-    ASSERT_EQ(acl_tcam_flow_init(2, 5, 50), 0u);
-    EXPECT_EQ(host.texts()[1], "(TCAMFS-EV)acl_tcam_flow_init: Re-initialization drops 3 flows.\n");
-    EXPECT_EQ(host.logs[1].level, 2u);
-    expect_consistent(0);
-    ASSERT_EQ(acl_tcam_flow_set(&flows[0]), 0u);
-    EXPECT_EQ(host.updates.back().counter_id, 5u); // the new range
-}
-
 TEST(Memory, TypeNamesAndTheirLookups) {
     const char *names[] = {"ACL_TCAM_FS_MEM_flow_t", "ACL_TCAM_FS_MEM_flow_stats_cmi_t",
                            "ACL_TCAM_FS_MEM_gl_counter_table_t", "ACL_TCAM_FS_MEM_MAX"};
