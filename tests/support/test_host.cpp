@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -79,10 +78,6 @@ std::vector<std::string> Host::texts() const {
         out.push_back(line.text);
     }
     return out;
-}
-
-bool Host::logged(std::string_view text) const {
-    return std::any_of(logs.begin(), logs.end(), [&](const LogLine &l) { return l.text == text; });
 }
 
 void Host::on_debug(uint32_t level, uint32_t kind, const char *text) {
