@@ -17,8 +17,8 @@ using namespace test;
 
 namespace {
 
-// The code the host returns for an injected callback failure, and what the
-// stand-in's send returns when it fails.
+// The code the host returns for an injected callback failure, and what a
+// failed send returns (the test host's fail_send_result).
 constexpr uint32_t kInjected = 0x7e570000;
 constexpr int kSendFails = -1;
 constexpr uint32_t kStartId = 1;
@@ -50,17 +50,17 @@ const flow_t exact_a = exact_flow(10, 0x12ab01, 0x34cd02);
 const flow_t exact_b = exact_flow(10, 0x12ab02, 0x34cd02);
 
 Request request_for(int32_t msg_type, const flow_t &f) {
-    Request r;
-    r.msg_type = msg_type;
-    r.vsan = f.vsan;
-    if (f.type != FLOW_TYPE_VSAN) {
-        r.flow_type = ACL_TCAM_FS_REQ_FLOW_SID_DID;
-        r.sid = f.sid;
-        r.did = f.did;
-        r.mask =
-            f.type == FLOW_TYPE_DOMAIN ? ACL_TCAM_FS_REQ_MASK_DOMAIN : ACL_TCAM_FS_REQ_MASK_EXACT;
+    if (f.type == FLOW_TYPE_VSAN) {
+        return {.msg_type = msg_type, .vsan = f.vsan};
     }
-    return r;
+    const uint32_t mask =
+        f.type == FLOW_TYPE_DOMAIN ? ACL_TCAM_FS_REQ_MASK_DOMAIN : ACL_TCAM_FS_REQ_MASK_EXACT;
+    return {.msg_type = msg_type,
+            .flow_type = ACL_TCAM_FS_REQ_FLOW_SID_DID,
+            .vsan = f.vsan,
+            .did = f.did,
+            .sid = f.sid,
+            .mask = mask};
 }
 
 std::function<uint32_t()> message(int32_t msg_type, const flow_t &f) {
@@ -144,12 +144,7 @@ protected:
         }
         for (uint32_t k = 1; k <= s.sends.size(); ++k) {
             run_with(
-                s,
-                [&, k] {
-                    host.fail_send_nth = k;
-                    host.fail_send_result = kSendFails;
-                },
-                s.sends[k - 1], "send " + std::to_string(k));
+                s, [&, k] { host.fail_send_nth = k; }, s.sends[k - 1], "send " + std::to_string(k));
         }
         if (s.tree_fault != TreeFault::none) {
             run_with(
@@ -243,12 +238,7 @@ TEST_F(FaultSweep, LongDisplaySends) {
     ASSERT_EQ(host.sent.size(), 2u);
     for (uint32_t k = 1; k <= 2; ++k) {
         run_with(
-            s,
-            [&, k] {
-                host.fail_send_nth = k;
-                host.fail_send_result = kSendFails;
-            },
-            s.sends[k - 1], "send " + std::to_string(k));
+            s, [&, k] { host.fail_send_nth = k; }, s.sends[k - 1], "send " + std::to_string(k));
     }
 }
 
