@@ -140,10 +140,8 @@ TEST(FrontEnd, EveryMessageGetsItsStatusReplyAndTexts) {
         EXPECT_EQ(acl_tcam_flow_is_region_init_done(), c.region_ready ? 1u : 0u);
         host.clear();
         const Message m(c.payload);
-        const std::string what = std::to_string(get_be32(c.payload, 0)) + "/" +
-                                 std::to_string(c.payload.size()) + "/" +
-                                 std::to_string(c.region_ready);
-        EXPECT_EQ(acl_tcam_flow_process_stats_msg(77, &m.msg), c.status) << what;
+        SCOPED_TRACE(&c - cases);
+        EXPECT_EQ(acl_tcam_flow_process_stats_msg(77, &m.msg), c.status);
         auto next = c.texts.begin();
         for (const LogLine &line : host.logs) {
             if (next != c.texts.end() && line.text == *next) {
@@ -155,17 +153,16 @@ TEST(FrontEnd, EveryMessageGetsItsStatusReplyAndTexts) {
                 ++next;
             }
         }
-        EXPECT_TRUE(next == c.texts.end()) << what << ": missing " << *next;
-        ASSERT_EQ(host.sent.size(), c.reply_len == 0 ? 0u : 1u) << what;
+        EXPECT_TRUE(next == c.texts.end()) << "missing " << *next;
+        ASSERT_EQ(host.sent.size(), c.reply_len == 0 ? 0u : 1u);
         if (c.reply_len == 0) {
             continue;
         }
         const SentMessage &reply = host.sent[0];
-        ASSERT_EQ(reply.payload.size(), c.reply_len) << what;
-        EXPECT_EQ(get_be32(reply.payload, kStatusAt), c.reply_len == 112 ? c.status : 0) << what;
-        EXPECT_EQ(reply.handle, 77u);
-        EXPECT_EQ(reply.dst.node, 0xfe000000u);
-        EXPECT_EQ(reply.dst.endpoint + reply.opcode, 0u);
+        ASSERT_EQ(reply.payload.size(), c.reply_len);
+        EXPECT_EQ(get_be32(reply.payload, kStatusAt), c.reply_len == 112 ? c.status : 0);
+        EXPECT_EQ(reply.dst.node, 0xfe000000u); // handle and opcode: the golden transcript
+        EXPECT_EQ(reply.dst.endpoint, 0u);
         ASSERT_TRUE(reply.has_reply_to);
         EXPECT_EQ(std::memcmp(reply.reply_to.data(), &m.msg, VEXA_SIM_DESC_LEN), 0);
         if (c.reply_len == 112) { // aux cleared, the header's rest as it came, zeros past its end
@@ -174,7 +171,7 @@ TEST(FrontEnd, EveryMessageGetsItsStatusReplyAndTexts) {
             expected.resize(112, 0);
             std::fill_n(expected.begin() + 4, 8, 0);
             std::copy_n(reply.payload.begin() + kStatusAt, 4, expected.begin() + kStatusAt);
-            EXPECT_EQ(reply.payload, expected) << what;
+            EXPECT_EQ(reply.payload, expected);
         } else if (c.status != 0) { // a query before the region is ready
             EXPECT_EQ(get_be64(reply.payload, 152) | get_be64(reply.payload, 160), 0u);
         }
