@@ -112,8 +112,6 @@ TEST_F(FlowOps, InsertionReadsFinerFlowsThenUpdatesWithTheFlowStored) {
 TEST_F(FlowOps, RemovalHandsOverToEveryCoveringFlow) {
     init(3, 100, {vsan10, dom, exact}); // 3, 4, 5
     host.set_counter(5, 8, 800);
-    const Totals vsan_before = totals(vsan10);
-    const Totals dom_before = totals(dom);
     host.during_update = [&](const flow_handle_update_t &) {
         EXPECT_EQ(counter_of(exact), 5);         // still stored ...
         EXPECT_EQ(counter_table()[5].in_use, 0); // ... but its counter reads free
@@ -135,8 +133,6 @@ TEST_F(FlowOps, RemovalHandsOverToEveryCoveringFlow) {
                   "log (TCAMFS-EV)Choosing between counter 5(0) and 4(2) \n"}));
     EXPECT_EQ(stored(3).pos_frames, 8u);
     EXPECT_EQ(stored(4).pos_bytes, 800u);
-    EXPECT_EQ(totals(vsan10), vsan_before);
-    EXPECT_EQ(totals(dom), dom_before);
     expect_consistent(2);
 }
 
