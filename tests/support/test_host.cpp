@@ -57,11 +57,7 @@ void Host::set_counter(uint32_t id, uint64_t frames, uint64_t bytes) {
 }
 
 void Host::fail_read(uint32_t id, int32_t code) {
-    if (code != 0) {
-        read_failures_[id] = code;
-    } else {
-        read_failures_.erase(id);
-    }
+    read_failures_[id] = code;
 }
 
 void Host::clear() {
@@ -91,8 +87,8 @@ int32_t Host::on_stats(uint32_t id, flow_hw_stats_t *stats) {
     if (fires(current->fail_call_nth)) {
         return current->fail_call_code;
     }
-    if (auto failure = current->read_failures_.find(id); failure != current->read_failures_.end()) {
-        return failure->second;
+    if (const int32_t code = current->read_failures_[id]; code != 0) {
+        return code;
     }
     if (auto counter = current->counters_.find(id); counter != current->counters_.end()) {
         *stats = counter->second;
