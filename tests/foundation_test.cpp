@@ -34,13 +34,12 @@ flow_t with_counter(flow_t f, uint16_t id) {
 
 } // namespace
 
+// Coarser flows first: the display test shows it.
 TEST(FlowModel, KeyOrderIsBitmaskVsanDidSidUnsigned) {
     struct Case {
         flow_t a, b;
         int expected;
     } cases[] = {
-        {vsan_flow(20), domain_flow(1, 0x010000, 0x010000), -1}, // coarser first
-        {domain_flow(9, 0, 0), exact_flow(1, 0x010000, 0x010000), -1},
         {vsan_flow(2), vsan_flow(1), 1},
         {exact_flow(1, 0x020000, 0x010000), exact_flow(1, 0x010000, 0x020000),
          -1}, // did before sid
@@ -53,26 +52,20 @@ TEST(FlowModel, KeyOrderIsBitmaskVsanDidSidUnsigned) {
     }
     flow_t other_type = vsan_flow(3);
     other_type.type = FLOW_TYPE_SID_DID;
-    EXPECT_EQ(acl_tcam_flow_avl_compare(&other_type, &cases[5].b), 0);
+    EXPECT_EQ(acl_tcam_flow_avl_compare(&other_type, &cases[3].b), 0);
 }
 
 TEST(FlowModel, FinerFlowsAreTheCoveredOnes) {
     Host host;
-    const flow_t vsan10 = vsan_flow(10);
     const flow_t dom = domain_flow(10, 0x120000, 0x340000);
     const flow_t inside = exact_flow(10, 0x12ab01, 0x34cd02);
     struct Case {
         flow_t node, subject;
         bool finer;
     } cases[] = {
-        {inside, dom, true},
-        {exact_flow(10, 0x12ab01, 0x35cd02), dom, false}, // did in another domain
-        {exact_flow(10, 0x13ab01, 0x34cd02), dom, false},
-        {inside, vsan10, true},
-        {dom, vsan10, true},
-        {inside, vsan_flow(11), false},
-        {dom, inside, false}, // coarser
-        {vsan10, dom, false},
+        {exact_flow(10, 0x12ab01, 0x35cd02), dom, false},    // did in another domain
+        {exact_flow(10, 0x13ab01, 0x34cd02), dom, false},    // sid in another domain
+        {dom, inside, false},                                // coarser
         {inside, inside, false},                             // nothing covers itself
         {with_counter(inside, 4), inside, true},             // the counter id tells copies apart
         {exact_flow(10, 0x12ab01, 0x34cd03), inside, false}, // exact flows only cover themselves
@@ -86,20 +79,14 @@ TEST(FlowModel, FinerFlowsAreTheCoveredOnes) {
 
 TEST(Startup, RefusesCounterRangesTheTableCannotHold) {
     Host host;
-    struct Case {
-        uint32_t start, size;
-        const char *text;
-    } cases[] = {
-        {5, 5, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:5  Table-Size:5"},
-        {0, 0, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:0  Table-Size:0"},
-        {0xffffffff, 10, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:-1  Table-Size:10"},
-        {0, 65536, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:0  Table-Size:65536"},
-    };
-    for (const Case &c : cases) {
+    const uint32_t cases[][2] = {{5, 5}, {0, 0}, {0xffffffff, 10}, {0, 65536}}; // start, size
+    for (auto [start, size] : cases) {
         host.clear();
-        EXPECT_EQ(acl_tcam_flow_init(1, c.start, c.size), ACL_TCAM_FS_ERR_INIT_ARGS);
+        EXPECT_EQ(acl_tcam_flow_init(1, start, size), ACL_TCAM_FS_ERR_INIT_ARGS);
         ASSERT_EQ(host.logs.size(), 1u);
-        EXPECT_EQ(host.logs[0].text, c.text);
+        EXPECT_EQ(host.logs[0].text, "(TCAMFS-EV)Invalid arguments to flow_init St-ID:" +
+                                         std::to_string(static_cast<int32_t>(start)) +
+                                         "  Table-Size:" + std::to_string(size));
         EXPECT_EQ(host.logs[0].level, 3u);
         EXPECT_EQ(host.logs[0].kind, 1u);
     }
@@ -108,64 +95,25 @@ TEST(Startup, RefusesCounterRangesTheTableCannotHold) {
     EXPECT_EQ(acl_tcam_flow_init(1, 0, 1), 0u); // the smallest valid range
 }
 
-TEST(Startup, InitialisesTableAndRequestsDownload) {
+// The tree, then the counter table fail; a table that failed leaves the
+// library initialised but unusable. Then one succeeds, and a re-initialisation
+// whose download request fails still does.
+TEST(Startup, FirstInitialisationFailuresThenSuccess) {
     Host host;
-    card_sim_set_slot(0x01020304); // byte 1 is forced to 0 on the wire
     EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
     EXPECT_EQ(host.texts(),
               std::vector<std::string>{"(TCAMFS-ERR)acl_tcam_get_avl_flow_count: null AVL\n"});
     host.clear();
-
-    ASSERT_EQ(acl_tcam_flow_init(42, 100, 2000), 0u);
-    EXPECT_EQ(acl_tcam_flow_is_initialized(), 1);
-    EXPECT_EQ(g_start_counter_id, 100u);
-    EXPECT_EQ(g_counter_table_size, 2000u);
-    EXPECT_EQ(g_num_counters_used, 0u);
-    EXPECT_EQ(mtrack_sim_live_bytes(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t),
-              2000 * sizeof(gl_counter_table_t));
-    const auto *table = reinterpret_cast<const uint8_t *>(counter_table());
-    EXPECT_TRUE(std::all_of(table, table + 2000 * sizeof(gl_counter_table_t),
-                            [](uint8_t b) { return b == 0; }));
-    ASSERT_EQ(host.sent.size(), 1u);
-    const SentMessage &download = host.sent[0];
-    EXPECT_EQ(download.handle, 42u);
-    EXPECT_EQ(download.dst.node, 0xfe000001u);
-    EXPECT_EQ(download.dst.endpoint, 25u);
-    EXPECT_EQ(download.opcode, 565u);
-    EXPECT_EQ(download.payload, (std::vector<uint8_t>{0x01, 0x00, 0x03, 0x04}));
-    EXPECT_FALSE(download.has_reply_to);
-    EXPECT_EQ(host.texts(), (std::vector<std::string>{
-                                "(TCAMFS-EV)Flow TCAM Initialization ....\n",
-                                "(TCAMFS-EV)VEXA Send for initial Download of flows Success.\n"}));
-    EXPECT_EQ(host.logs[1].level, 2u);
-    host.clear();
-    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
-    EXPECT_TRUE(host.logs.empty());
-}
-
-TEST(Startup, FailedDownloadSendStillSucceeds) {
-    Host host;
-    host.send_result = 0x1234;
-    EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), 0u);
-    EXPECT_TRUE(host.logged("(TCAMFS-ERR)acl_tcam_flow_init: VEXA Send for initial Download of "
-                            "flows failed: 0x1234 \n"));
-}
-
-TEST(Startup, TreeCreationFailure) {
-    Host host;
     avl_sim_fail_next_create();
     EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), ACL_TCAM_FS_ERR_NO_MEMORY);
     EXPECT_EQ(host.texts(),
               (std::vector<std::string>{"(TCAMFS-EV)Flow TCAM Initialization ....\n",
                                         "(TCAMFS-ERR)acl_tcam_flow_init: No Memory Left.\n"}));
-    EXPECT_EQ(acl_tcam_flow_is_initialized(), 0);
-    EXPECT_TRUE(host.sent.empty());
-}
 
-TEST(Startup, CounterTableFailureLeavesNoUsableTable) {
-    Host host;
+    host.clear();
     mtrack_sim_fail_type(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t);
     EXPECT_EQ(acl_tcam_flow_init(1, 10, 100), ACL_TCAM_FS_ERR_NO_MEMORY);
+    mtrack_sim_clear_faults();
     ASSERT_EQ(host.logs.size(), 3u);
     const std::string expected_size = std::to_string(100 * sizeof(gl_counter_table_t));
     EXPECT_TRUE(std::regex_match(
@@ -175,39 +123,35 @@ TEST(Startup, CounterTableFailureLeavesNoUsableTable) {
         << host.logs[1].text;
     EXPECT_EQ(host.logs[2].text, "(TCAMFS-ERR)acl_tcam_flow_init: Failed to Malloc counter table");
     EXPECT_EQ(acl_tcam_flow_is_initialized(), 1);
-    EXPECT_TRUE(host.sent.empty());
-    // Nothing may touch the missing table.
     flow_t f = vsan_flow(1);
-    EXPECT_EQ(acl_tcam_flow_set(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
     EXPECT_EQ(acl_tcam_flow_get(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
-    EXPECT_EQ(acl_tcam_flow_del(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
-    EXPECT_TRUE(host.logged("(TCAMFS-ERR)acl_tcam_flow_stats_set: Flow table not initialized.\n"));
-    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
+    EXPECT_EQ(host.logs.back().text,
+              "(TCAMFS-ERR)acl_tcam_flow_get: Flow table not initialized.\n");
+
+    host.clear();
+    card_sim_set_slot(0x01020304); // byte 1 is forced to 0 on the wire
+    ASSERT_EQ(acl_tcam_flow_init(42, 100, 2000), 0u);
+    expect_consistent(0); // every entry free
+    EXPECT_EQ(mtrack_sim_live_bytes(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t),
+              2000 * sizeof(gl_counter_table_t));
+    ASSERT_EQ(host.sent.size(), 1u); // its length, handle and opcode: the golden transcript
+    EXPECT_EQ(host.sent[0].dst.node, 0xfe000001u);
+    EXPECT_EQ(host.sent[0].dst.endpoint, 25u);
+    EXPECT_EQ(host.sent[0].payload, (std::vector<uint8_t>{0x01, 0x00, 0x03, 0x04}));
+    EXPECT_FALSE(host.sent[0].has_reply_to);
+    EXPECT_EQ(host.texts(), (std::vector<std::string>{
+                                "(TCAMFS-EV)Flow TCAM Initialization ....\n",
+                                "(TCAMFS-EV)acl_tcam_flow_init: Re-initialization drops 0 flows.\n",
+                                "(TCAMFS-EV)VEXA Send for initial Download of flows Success.\n"}));
+    EXPECT_EQ(host.logs[2].level, 2u);
+
+    host.send_result = 0x1234;
+    EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), 0u);
+    EXPECT_EQ(host.logs.back().text, "(TCAMFS-ERR)acl_tcam_flow_init: VEXA Send for initial "
+                                     "Download of flows failed: 0x1234 \n");
 }
 
-TEST(Startup, ReinitialisationFreesEverything) {
-    Host host;
-    ASSERT_EQ(acl_tcam_flow_init(1, 10, 100), 0u);
-    flow_t flows[] = {vsan_flow(1), vsan_flow(2), exact_flow(1, 0x010101, 0x020202)};
-    for (flow_t &f : flows) {
-        ASSERT_EQ(acl_tcam_flow_set(&f), 0u);
-    }
-    avl_sim_fail_next_delete(); // a flow the tree keeps stays, with its counter
-    EXPECT_EQ(acl_tcam_flow_init(2, 5, 50), ACL_TCAM_FS_ERR_NO_ENTRY);
-    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 3u);
-    EXPECT_EQ(g_num_counters_used, 3u);
-    ASSERT_EQ(acl_tcam_flow_init(2, 5, 50), 0u);
-    EXPECT_TRUE(host.logged("(TCAMFS-EV)acl_tcam_flow_init: Re-initialization drops 3 flows.\n"));
-    EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
-    EXPECT_EQ(g_num_counters_used, 0u);
-    EXPECT_EQ(mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t), 0u);
-    EXPECT_EQ(mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t),
-              1u);
-    ASSERT_EQ(acl_tcam_flow_set(&flows[0]), 0u);
-    EXPECT_EQ(host.updates.back().counter_id, 5u); // the new range
-}
-
-TEST(Memory, TypeNamesAndTheirLookups) {
+TEST(Memory, TypeNamesLookupsAndWrappers) {
     const char *names[] = {"ACL_TCAM_FS_MEM_flow_t", "ACL_TCAM_FS_MEM_flow_stats_cmi_t",
                            "ACL_TCAM_FS_MEM_gl_counter_table_t", "ACL_TCAM_FS_MEM_MAX"};
     for (int type = 0; type < 4; ++type) {
@@ -222,10 +166,8 @@ TEST(Memory, TypeNamesAndTheirLookups) {
     EXPECT_EQ(__acl_tcam_flow_stats_mem_type_t_str2enum("no such type"), 0);
     EXPECT_EQ(__acl_tcam_flow_stats_mem_type_t_str2enum(""), 0);
     EXPECT_STREQ(mtrack_sim_module_name(ACL_TCAM_FS_MTRACK_ID), "ACL TCAM Flow Stats Library");
-}
 
-TEST(Memory, WrappersAccountAndReportFailures) {
-    Host host;
+    Host host; // the wrappers account and report failures
     void *block = acl_tcam_flow_malloc("caller.c", 7, 1, 100);
     ASSERT_NE(block, nullptr);
     block = acl_tcam_flow_realloc("caller.c", 8, 1, block, 300);
@@ -256,15 +198,11 @@ TEST(HostCallbacks, MissingCallbacksFailWithoutCallingAnything) {
     EXPECT_EQ(acl_tcam_fs_debug(4, 2, "kept"), 0u);
     host.set_counter(3, 11, 22);
     EXPECT_EQ(acl_tcam_flow_stats_get(3, &stats), 0u);
-    EXPECT_EQ(stats.frames, 11u);
-    EXPECT_EQ(stats.bytes, 22u);
+    EXPECT_EQ(std::make_pair(stats.frames, stats.bytes),
+              std::make_pair(uint64_t{11}, uint64_t{22}));
     host.update_result = [](const flow_handle_update_t &) { return 0x77; };
     EXPECT_EQ(acl_tcam_flow_handle_update(&f, 9, 0, 1), 0x77u);
-    ASSERT_EQ(host.updates.size(), 1u);
-    EXPECT_EQ(host.updates[0].flow, &f);
-    EXPECT_EQ(host.updates[0].counter_id, 9u);
-    EXPECT_EQ(host.updates[0].install, 0u);
-    EXPECT_EQ(host.updates[0].flag, 1u);
+    EXPECT_EQ(host.updates, (std::vector<UpdateCall>{{&f, 9, 0, 1}}));
     EXPECT_EQ(host.texts(), std::vector<std::string>{"kept"});
 }
 

@@ -37,18 +37,6 @@ std::string transcript_line(const SentMessage &m) {
     return line.str();
 }
 
-Request request(int32_t msg_type, uint8_t flow_type, uint32_t sid, uint32_t did, uint32_t mask) {
-    Request r;
-    r.msg_type = msg_type;
-    r.aux = 0x11223344;
-    r.flow_type = flow_type;
-    r.vsan = 0x123;
-    r.sid = sid;
-    r.did = did;
-    r.mask = mask;
-    return r;
-}
-
 TEST(PayloadBytes, MatchTheGoldenTranscript) {
     Host host;
     ASSERT_EQ(acl_tcam_flow_init(5, 1, 64), 0u); // the download request
@@ -58,37 +46,31 @@ TEST(PayloadBytes, MatchTheGoldenTranscript) {
     host.set_counter(2, 0x2122232425262728, 0x3132333435363738);
     host.set_counter(3, 0x0a0b0c0d, 0x1a1b1c1d1e);
 
-    const Request vsan = request(3, 128, 0, 0, 0);
-    const Request domain = request(3, 224, 0x12ab01, 0x34cd02, 0xff0000);
-    const Request exact = request(3, 224, 0x12ab01, 0x34cd02, 0xffffff);
-    std::vector<std::vector<uint8_t>> payloads;
-    for (const Request &r : {exact, domain, vsan}) {
-        payloads.push_back(make_payload(r)); // set
-    }
-    for (int32_t type : {1, 2}) {
-        for (Request r : {exact, domain, vsan}) {
-            r.msg_type = type;
-            payloads.push_back(make_payload(r)); // query
-        }
-    }
-    Request del = exact;
-    del.msg_type = 4;
-    payloads.push_back(make_payload(del));
-    Request query = vsan;
-    query.msg_type = 1;
-    payloads.push_back(make_payload(query));
-    Request zero_index = vsan;
-    zero_index.index = 0;
-    payloads.push_back(make_payload(zero_index));
-    Request bad_type = vsan;
-    bad_type.msg_type = 9;
-    payloads.push_back(make_payload(bad_type));
-    std::vector<uint8_t> short_query = make_payload(query);
-    short_query.resize(150);
-    payloads.push_back(short_query);
-    payloads.push_back(make_payload(exact)); // set again, after the removal
-
-    for (const auto &bytes : payloads) {
+    const Request exact{.aux = 0x11223344,
+                        .flow_type = 224,
+                        .vsan = 0x123,
+                        .did = 0x34cd02,
+                        .sid = 0x12ab01,
+                        .mask = 0xffffff};
+    Request domain = exact;
+    domain.mask = 0xff0000;
+    const Request vsan{.aux = 0x11223344, .vsan = 0x123};
+    // Sets, both queries of each, a removal, then a query, a zero index, an
+    // unknown type, a short payload and the set again.
+    const struct {
+        Request request;
+        int32_t msg_type;
+        int32_t index = 1;
+        size_t len = 184;
+    } steps[] = {{exact, 3}, {domain, 3},  {vsan, 3},   {exact, 1},        {domain, 1},
+                 {vsan, 1},  {exact, 2},   {domain, 2}, {vsan, 2},         {exact, 4},
+                 {vsan, 1},  {vsan, 3, 0}, {vsan, 9},   {vsan, 1, 1, 150}, {exact, 3}};
+    for (const auto &step : steps) {
+        Request r = step.request;
+        r.msg_type = step.msg_type;
+        r.index = step.index;
+        std::vector<uint8_t> bytes = make_payload(r);
+        bytes.resize(step.len);
         Message m(bytes);
         acl_tcam_flow_process_stats_msg(6, &m.msg);
     }

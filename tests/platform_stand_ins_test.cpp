@@ -53,24 +53,6 @@ TEST(Avl, RandomOpsMatchReferenceSet) {
     }
 }
 
-// Sorted input is the balancing worst case; the walk must not recurse per level.
-TEST(Avl, AscendingInsertAndOneShotFaults) {
-    std::vector<int> pool(200000);
-    std::iota(pool.begin(), pool.end(), 0);
-    avl_sim_fail_next_create();
-    EXPECT_EQ(avl_create(cmp_int, nullptr), nullptr);
-    avl_tree_t *t = avl_create(cmp_int, nullptr);
-    avl_sim_fail_next_insert();
-    EXPECT_NE(avl_insert(t, &pool[0]), 0);
-    for (int &r : pool) // pool[0] too: the failed insert stored nothing
-        ASSERT_EQ(avl_insert(t, &r), 0);
-    avl_sim_fail_next_delete();
-    EXPECT_EQ(avl_delete(t, &pool[0]), nullptr);
-    EXPECT_EQ(avl_delete(t, &pool[0]), &pool[0]);
-    expect_tree(t, {pool.begin() + 1, pool.end()});
-    avl_sim_destroy(t);
-}
-
 // Every test frees what it allocates, so no block is live when one starts.
 TEST(Mtrack, AccountsFindsLastBlockAndReportsLeaks) {
     static const char *const types[] = {"a", "b"};
@@ -136,13 +118,6 @@ TEST(Vexa, SinkSeesEverySendAndDecidesItsResult) {
         EXPECT_EQ(vexa_send(5, &dst, 0x33, "abc", 3, 0x44, row[0] ? &msg : nullptr, 900), row[1]);
         EXPECT_EQ(errno, row[3]);
     }
-}
-
-TEST(Card, SlotIsBigEndianDefaultOne) {
-    uint8_t b[4];
-    EXPECT_TRUE(!card_get_slot_num(b) && !std::memcmp(b, "\0\0\0\1", 4));
-    card_sim_set_slot(0x01020304);
-    EXPECT_TRUE(!card_get_slot_num(b) && !std::memcmp(b, "\1\2\3\4", 4));
 }
 
 } // namespace

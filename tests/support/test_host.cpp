@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -58,11 +57,7 @@ void Host::set_counter(uint32_t id, uint64_t frames, uint64_t bytes) {
 }
 
 void Host::fail_read(uint32_t id, int32_t code) {
-    if (code != 0) {
-        read_failures_[id] = code;
-    } else {
-        read_failures_.erase(id);
-    }
+    read_failures_[id] = code;
 }
 
 void Host::clear() {
@@ -81,10 +76,6 @@ std::vector<std::string> Host::texts() const {
     return out;
 }
 
-bool Host::logged(std::string_view text) const {
-    return std::any_of(logs.begin(), logs.end(), [&](const LogLine &l) { return l.text == text; });
-}
-
 void Host::on_debug(uint32_t level, uint32_t kind, const char *text) {
     current->logs.push_back({level, kind, text});
     current->events.push_back(std::string("log ") + text);
@@ -96,8 +87,8 @@ int32_t Host::on_stats(uint32_t id, flow_hw_stats_t *stats) {
     if (fires(current->fail_call_nth)) {
         return current->fail_call_code;
     }
-    if (auto failure = current->read_failures_.find(id); failure != current->read_failures_.end()) {
-        return failure->second;
+    if (const int32_t code = current->read_failures_[id]; code != 0) {
+        return code;
     }
     if (auto counter = current->counters_.find(id); counter != current->counters_.end()) {
         *stats = counter->second;
@@ -162,6 +153,43 @@ flow_t exact_flow(uint32_t vsan, uint32_t sid, uint32_t did) {
 const gl_counter_table_t *counter_table() {
     return static_cast<const gl_counter_table_t *>(
         mtrack_sim_last_block(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t));
+}
+
+void expect_consistent(uint32_t stored) {
+    const auto live = [](uint32_t type) {
+        return mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, type);
+    };
+    const gl_counter_table_t *table = counter_table();
+    EXPECT_EQ(live(ACL_TCAM_FS_MEM_flow_stats_cmi_t), 0u);
+    EXPECT_EQ(live(ACL_TCAM_FS_MEM_flow_t), stored);
+    EXPECT_EQ(acl_tcam_get_avl_flow_count(), stored);
+    if (table == nullptr) {
+        EXPECT_EQ(stored, 0u);
+        EXPECT_EQ(g_num_counters_used, 0u);
+        return;
+    }
+    EXPECT_EQ(live(ACL_TCAM_FS_MEM_gl_counter_table_t), 1u);
+    uint32_t in_use = 0;
+    for (uint32_t id = 0; id < g_counter_table_size; ++id) {
+        const gl_counter_table_t &e = table[id];
+        if (e.in_use == 0) {
+            ASSERT_EQ(e.owner, nullptr) << id;
+            ASSERT_EQ(e.type, 0) << id;
+            continue;
+        }
+        ++in_use;
+        ASSERT_GE(id, g_start_counter_id);
+        ASSERT_EQ(e.counter_id, id);
+        ASSERT_NE(e.owner, nullptr) << id;
+        ASSERT_EQ(e.owner->counter_id, id);
+        ASSERT_EQ(e.type, e.owner->type);
+        uint32_t found = 0;
+        acl_tcam_flow_get_counter_id(e.owner->vsan, e.owner->sid, e.owner->did, e.owner->type,
+                                     &found);
+        ASSERT_EQ(found, id) << "the owner of " << id << " is not in the tree";
+    }
+    EXPECT_EQ(in_use, g_num_counters_used);
+    EXPECT_EQ(in_use, stored);
 }
 
 } // namespace test

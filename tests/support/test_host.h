@@ -10,7 +10,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
@@ -31,6 +30,7 @@ struct UpdateCall {
     uint16_t counter_id;
     uint32_t install;
     uint32_t flag;
+    bool operator==(const UpdateCall &) const = default;
 };
 
 struct SentMessage {
@@ -63,16 +63,15 @@ public:
     // Result of each send and the errno a failed one leaves; 0 by default.
     int send_result = 0;
     int send_errno = 0;
-    // One-shot faults for sweeps, counted from when they are set (1 = the
-    // next one; 0 = none): the nth counter read or entry update returns
-    // fail_call_code, the nth send fails with fail_send_result.
+    // One-shot faults, counted from when they are set (1 = the next one): the
+    // nth read or update returns fail_call_code, the nth send fail_send_result.
     uint32_t fail_call_nth = 0;
     int32_t fail_call_code = 0;
     uint32_t fail_send_nth = 0;
     int fail_send_result = -1;
 
-    // What happened, in order. events holds "log <text>", "read <id>" and
-    // "update <flow's counter>-><counter> install <n>".
+    // What happened; events holds "log <text>", "read <id>" and "update
+    // <flow's counter>-><counter> install <n>" in order.
     std::vector<LogLine> logs;
     std::vector<uint32_t> reads;
     std::vector<UpdateCall> updates;
@@ -81,7 +80,6 @@ public:
 
     void clear();
     std::vector<std::string> texts() const;
-    bool logged(std::string_view text) const;
 
 private:
     static void on_debug(uint32_t level, uint32_t kind, const char *text);
@@ -98,9 +96,12 @@ flow_t vsan_flow(uint32_t vsan);
 flow_t domain_flow(uint32_t vsan, uint32_t sid, uint32_t did);
 flow_t exact_flow(uint32_t vsan, uint32_t sid, uint32_t did);
 
-// The library's counter table (g_counter_table_size entries), found as the
-// live block of its memory type in the memory tracker; nullptr if none.
+// The library's counter table: the live block of its type; nullptr if none.
 const gl_counter_table_t *counter_table();
+
+// Claimed entries are exactly the stored flows' counters, each found in the
+// tree; the tracker holds a record per stored flow, the table, no reply buffer.
+void expect_consistent(uint32_t stored);
 
 } // namespace test
 
