@@ -51,7 +51,8 @@ bench: deps
 	$(BUILD)/bin/flow_bench $(BENCH_ARGS)
 
 # The host runs under valgrind's memcheck: no error, no lost block, and at
-# exit only the counter table and the flow tree (scripts/valgrind-runs).
+# exit only the counter table and the flow tree with its array
+# (scripts/valgrind-runs).
 valgrind: all
 	@scripts/build-deps valgrind
 	scripts/valgrind-runs $(VALGRIND_RUNS)
