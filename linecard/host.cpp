@@ -391,49 +391,43 @@ void show() {
                 "show: the display must end with exactly one chunk marked last");
 }
 
-// Queries every live flow through messages and checks the library's own
-// accounting against the host's view.
-void verify() {
-    const uint64_t before = state.tally.mismatches;
-    const bool narrate = state.options.narrate;
-    state.options.narrate = false;
+// Sends one request of the verb, quietly, for every flow live in the host's
+// view; returns how many.
+size_t request_every_live_flow(Verb verb) {
     std::vector<EntryKey> keys;
     for (const auto &[key, counter] : state.truth.flows) {
         keys.push_back(key);
     }
+    const bool narrate = state.options.narrate;
+    state.options.narrate = false;
     for (const EntryKey &k : keys) {
-        Command get;
-        get.verb = Verb::Get;
-        get.flow = spec_of(k);
-        request(get);
+        Command c;
+        c.verb = verb;
+        c.flow = spec_of(k);
+        request(c);
     }
     state.options.narrate = narrate;
+    return keys.size();
+}
+
+// Queries every live flow through messages and checks the library's own
+// accounting against the host's view.
+void verify() {
+    const uint64_t before = state.tally.mismatches;
+    const size_t flows = request_every_live_flow(Verb::Get);
     const uint32_t stored = state.initialised ? acl_tcam_get_avl_flow_count() : 0;
-    expect_that(stored == keys.size() && g_num_counters_used == keys.size(),
+    expect_that(stored == flows && g_num_counters_used == flows,
                 "verify: library holds " + std::to_string(stored) + " flows and " +
                     std::to_string(g_num_counters_used) + " counters, host expects " +
-                    std::to_string(keys.size()));
-    say("verify: %zu flows, %" PRIu64 " mismatch(es)\n", keys.size(),
-        state.tally.mismatches - before);
+                    std::to_string(flows));
+    say("verify: %zu flows, %" PRIu64 " mismatch(es)\n", flows, state.tally.mismatches - before);
 }
 
 // As a card does when its flows are unconfigured: after it, the counter
 // table is all the library still holds.
 void drain() {
-    std::vector<EntryKey> keys;
-    for (const auto &[key, counter] : state.truth.flows) {
-        keys.push_back(key);
-    }
-    const bool narrate = state.options.narrate;
-    state.options.narrate = false;
-    for (const EntryKey &k : keys) {
-        Command del;
-        del.verb = Verb::Del;
-        del.flow = spec_of(k);
-        request(del);
-    }
-    state.options.narrate = narrate;
-    say("drain: %zu flow(s) removed, %zu left\n", keys.size(), live_flows());
+    const size_t flows = request_every_live_flow(Verb::Del);
+    say("drain: %zu flow(s) removed, %zu left\n", flows, live_flows());
 }
 
 // Flow records and the counter table are the library's only long-lived
