@@ -416,54 +416,29 @@ void label_type(benchmark::State &state, int64_t type) {
     state.SetLabel(kNames[type]);
 }
 
-// One insertion: the flow is removed untimed first.
-void BM_Insert(benchmark::State &state, int64_t type) {
-    ensure_table(static_cast<uint32_t>(state.range(0)));
-    const auto subjects = subjects_for(type);
-    size_t next = 0;
-    FloorMeter floor(false);
-    for (auto _ : state) {
-        flow_t f = subjects[next++ % subjects.size()];
-        acl_tcam_flow_del(&f);
-        const auto start = std::chrono::steady_clock::now();
-        benchmark::DoNotOptimize(acl_tcam_flow_set(&f));
-        const double ns = since(start);
-        floor.add_measured(state, ns);
-        floor.scan();
-    }
-    label_type(state, type);
-    floor.report(state);
-}
+enum class Op { Insert, Query, Remove };
 
-// One removal: the flow is put back untimed afterwards.
-void BM_Remove(benchmark::State &state, int64_t type) {
+// One operation on a flow of the subjects. An insertion's flow is removed
+// untimed first and a removal's put back untimed afterwards; a removal walks
+// twice, so its floor is two scans.
+void BM_Operation(benchmark::State &state, Op op, int64_t type) {
     ensure_table(static_cast<uint32_t>(state.range(0)));
     const auto subjects = subjects_for(type);
     size_t next = 0;
-    FloorMeter floor(true);
+    FloorMeter floor(op == Op::Remove);
     for (auto _ : state) {
         flow_t f = subjects[next++ % subjects.size()];
+        if (op == Op::Insert) {
+            acl_tcam_flow_del(&f);
+        }
         const auto start = std::chrono::steady_clock::now();
-        benchmark::DoNotOptimize(acl_tcam_flow_del(&f));
+        benchmark::DoNotOptimize(op == Op::Insert  ? acl_tcam_flow_set(&f)
+                                 : op == Op::Query ? acl_tcam_flow_get(&f)
+                                                   : acl_tcam_flow_del(&f));
         const double ns = since(start);
-        acl_tcam_flow_set(&f);
-        floor.add_measured(state, ns);
-        floor.scan();
-    }
-    label_type(state, type);
-    floor.report(state);
-}
-
-void BM_Query(benchmark::State &state, int64_t type) {
-    ensure_table(static_cast<uint32_t>(state.range(0)));
-    const auto subjects = subjects_for(type);
-    size_t next = 0;
-    FloorMeter floor(false);
-    for (auto _ : state) {
-        flow_t f = subjects[next++ % subjects.size()];
-        const auto start = std::chrono::steady_clock::now();
-        benchmark::DoNotOptimize(acl_tcam_flow_get(&f));
-        const double ns = since(start);
+        if (op == Op::Remove) {
+            acl_tcam_flow_set(&f);
+        }
         floor.add_measured(state, ns);
         floor.scan();
     }
@@ -679,9 +654,14 @@ void register_all() {
         for (int64_t type : types) {
             static constexpr const char *kSuffix[] = {"", "_vsan", "_domain", "_exact"};
             const std::string suffix = kSuffix[type];
-            add("insert" + suffix, BM_Insert, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
-            add("query" + suffix, BM_Query, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
-            add("remove" + suffix, BM_Remove, type)->Arg(ni)->UseManualTime()->MinTime(min_time);
+            for (const auto &[name, op] :
+                 {std::pair{"insert", Op::Insert}, std::pair{"query", Op::Query},
+                  std::pair{"remove", Op::Remove}}) {
+                add(name + suffix, BM_Operation, op, type)
+                    ->Arg(ni)
+                    ->UseManualTime()
+                    ->MinTime(min_time);
+            }
         }
         add("msg_insert", BM_Message, ACL_TCAM_FS_MSG_SET)
             ->Arg(ni)
