@@ -322,16 +322,9 @@ void random_traffic(const Command &c) {
     }
     uint64_t bytes = 0;
     for (uint64_t i = 0; i < c.frames && !keys.empty(); ++i) {
-        const EntryKey &k = keys[rng() % keys.size()];
-        const uint32_t sid = k.type == FLOW_TYPE_SID_DID && rng() % 4 != 0
-                                 ? k.sid
-                                 : (k.sid & FLOW_DOMAIN_MASK) | static_cast<uint32_t>(rng() % 4);
-        const uint32_t did = k.type == FLOW_TYPE_SID_DID && rng() % 4 != 0
-                                 ? k.did
-                                 : (k.did & FLOW_DOMAIN_MASK) | static_cast<uint32_t>(rng() % 4);
-        const uint64_t size = 36 + rng() % 2113; // a frame's size on the wire
-        deliver(Frame{k.vsan, sid, did, size, 1});
-        bytes += size;
+        const Frame frame = tcam_model::random_frame(rng, keys[rng() % keys.size()]);
+        deliver(frame);
+        bytes += frame.bytes;
     }
     const uint64_t frames = keys.empty() ? 0 : c.frames;
     say("  %s -> %" PRIu64 " frames, %" PRIu64 " bytes over %zu entries\n",
@@ -553,21 +546,11 @@ void acl_tcam_flow_debug_cb(uint32_t level, uint32_t kind, const char *text) {
 }
 
 int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *update) {
-    if (update == nullptr || update->flow == nullptr) {
-        return static_cast<int32_t>(ACL_TCAM_FS_ERR_INVALID_ARG);
-    }
-    linecard::state.tcam.update(*update);
-    return 0;
+    return linecard::state.tcam.handle_update_cb(update);
 }
 
 int32_t acl_tcam_flow_stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) {
-    if (stats == nullptr) {
-        return static_cast<int32_t>(ACL_TCAM_FS_ERR_INVALID_ARG);
-    }
-    const tcam_model::Counter c = linecard::state.tcam.read(counter_id);
-    stats->frames = c.frames;
-    stats->bytes = c.bytes;
-    return 0;
+    return linecard::state.tcam.stats_get_cb(counter_id, stats);
 }
 
 } // extern "C"

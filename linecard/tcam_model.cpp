@@ -1,5 +1,7 @@
 #include "tcam_model.h"
 
+#include <array>
+
 namespace tcam_model {
 
 uint32_t domain_of(uint32_t fcid) {
@@ -34,13 +36,23 @@ bool covers(const EntryKey &coarse, const EntryKey &fine) {
            (domain_of(fine.sid) == coarse.sid && domain_of(fine.did) == coarse.did);
 }
 
-const uint16_t *Tcam::matching_entry(const Frame &frame) const {
-    const EntryKey finest_first[] = {
+std::array<EntryKey, 3> keys_containing(const Frame &frame) {
+    return {{
         {FLOW_TYPE_SID_DID, frame.vsan, frame.sid, frame.did},
         {FLOW_TYPE_DOMAIN, frame.vsan, domain_of(frame.sid), domain_of(frame.did)},
         {FLOW_TYPE_VSAN, frame.vsan, 0, 0},
-    };
-    for (const EntryKey &key : finest_first) {
+    }};
+}
+
+Counter &Tcam::counter(uint16_t counter_id) {
+    if (counter_id >= counters.size()) {
+        counters.resize(size_t{counter_id} + 1);
+    }
+    return counters[counter_id];
+}
+
+const uint16_t *Tcam::matching_entry(const Frame &frame) const {
+    for (const EntryKey &key : keys_containing(frame)) {
         if (auto it = entries.find(key); it != entries.end()) {
             return &it->second;
         }
@@ -51,10 +63,23 @@ const uint16_t *Tcam::matching_entry(const Frame &frame) const {
 void Tcam::count(const Frame &frame) {
     const uint16_t *counter_id = matching_entry(frame);
     if (counter_id != nullptr && *counter_id != 0) {
-        Counter &c = counters[*counter_id];
+        Counter &c = counter(*counter_id);
         c.frames += frame.frames;
         c.bytes += frame.bytes;
     }
+}
+
+Frame random_frame(std::mt19937_64 &rng, const EntryKey &k) {
+    // Plain modulo, in this order, so that a seed gives the same frames with
+    // every standard library.
+    const uint32_t sid = k.type == FLOW_TYPE_SID_DID && rng() % 4 != 0
+                             ? k.sid
+                             : domain_of(k.sid) | static_cast<uint32_t>(rng() % 4);
+    const uint32_t did = k.type == FLOW_TYPE_SID_DID && rng() % 4 != 0
+                             ? k.did
+                             : domain_of(k.did) | static_cast<uint32_t>(rng() % 4);
+    const uint64_t size = 36 + rng() % 2113;
+    return Frame{k.vsan, sid, did, size, 1};
 }
 
 namespace {
@@ -67,6 +92,40 @@ uint16_t counter_now_counting(const EntryKey &entry) {
     return static_cast<uint16_t>(id);
 }
 
+// Calls visit(entry, counter id) for every entry the flow covers. The map is
+// ordered by type, VSAN, sid, did, so the entries a flow can cover lie in
+// ranges: for a VSAN flow the domain and exact entries of its VSAN, for a
+// domain pair the exact entries of its VSAN whose sid lies in the source
+// domain (filtered by the destination domain), for an exact flow none.
+// Scanning only those keeps an installation cheap at tens of thousands of
+// entries.
+template <typename Visit>
+void for_each_covered(std::map<EntryKey, uint16_t> &entries, const EntryKey &flow, Visit visit) {
+    const auto scan = [&](const EntryKey &from, const EntryKey &to) {
+        for (auto it = entries.lower_bound(from); it != entries.end() && it->first < to; ++it) {
+            if (covers(flow, it->first)) {
+                visit(it->first, it->second);
+            }
+        }
+    };
+    const uint32_t v = flow.vsan;
+    switch (flow.type) {
+    case FLOW_TYPE_VSAN:
+        scan({FLOW_TYPE_DOMAIN, v, 0, 0}, {FLOW_TYPE_DOMAIN, v + 1, 0, 0});
+        scan({FLOW_TYPE_SID_DID, v, 0, 0}, {FLOW_TYPE_SID_DID, v + 1, 0, 0});
+        break;
+    case FLOW_TYPE_DOMAIN: {
+        // One domain spans 0x10000 FC IDs; the last one ends at 0x1000000,
+        // which still fits the 32-bit field.
+        const uint32_t first_sid = domain_of(flow.sid);
+        scan({FLOW_TYPE_SID_DID, v, first_sid, 0}, {FLOW_TYPE_SID_DID, v, first_sid + 0x10000, 0});
+        break;
+    }
+    default:
+        break; // nothing is finer than an exact flow
+    }
+}
+
 } // namespace
 
 void Tcam::update(const flow_handle_update_t &update) {
@@ -76,12 +135,10 @@ void Tcam::update(const flow_handle_update_t &update) {
         // A new flow's counter starts from zero: the library takes no
         // baseline of its own counter. Entries it covers whose most specific
         // live flow is now the new one (parked entries) count on it from now.
-        counters[update.counter_id] = Counter{};
-        for (auto &[entry, counter_id] : entries) {
-            if (covers(key, entry)) {
-                counter_id = counter_now_counting(entry);
-            }
-        }
+        counter(update.counter_id) = Counter{};
+        for_each_covered(entries, key, [](const EntryKey &entry, uint16_t &counter_id) {
+            counter_id = counter_now_counting(entry);
+        });
     } else {
         // A removed flow's entry stays, parked on the counter of the flow that
         // covers it. When that flow goes in turn, every entry counting on its
@@ -97,8 +154,25 @@ void Tcam::update(const flow_handle_update_t &update) {
 }
 
 Counter Tcam::read(uint32_t counter_id) const {
-    const auto it = counters.find(counter_id);
-    return it != counters.end() ? it->second : Counter{};
+    return counter_id < counters.size() ? counters[counter_id] : Counter{};
+}
+
+int32_t Tcam::handle_update_cb(flow_handle_update_t *update) {
+    if (update == nullptr || update->flow == nullptr) {
+        return static_cast<int32_t>(ACL_TCAM_FS_ERR_INVALID_ARG);
+    }
+    this->update(*update);
+    return 0;
+}
+
+int32_t Tcam::stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) const {
+    if (stats == nullptr) {
+        return static_cast<int32_t>(ACL_TCAM_FS_ERR_INVALID_ARG);
+    }
+    const Counter c = read(counter_id);
+    stats->frames = c.frames;
+    stats->bytes = c.bytes;
+    return 0;
 }
 
 void GroundTruth::start(const EntryKey &flow) {
@@ -110,10 +184,12 @@ void GroundTruth::stop(const EntryKey &flow) {
 }
 
 void GroundTruth::deliver(const Frame &frame) {
-    for (auto &[key, tally] : flows) {
-        if (frame_in_flow(frame, key)) {
-            tally.frames += frame.frames;
-            tally.bytes += frame.bytes;
+    // A frame lies in at most three flows, one of each type; flows are keyed
+    // in stored form, so each is found by its key.
+    for (const EntryKey &key : keys_containing(frame)) {
+        if (auto it = flows.find(key); it != flows.end()) {
+            it->second.frames += frame.frames;
+            it->second.bytes += frame.bytes;
         }
     }
 }

@@ -24,13 +24,20 @@
 //
 // The ground truth is independent of the TCAM: it adds every delivered frame
 // to each live flow that contains it, from the flow's start on.
+//
+// Keys are always in stored form, so the flows or entries a frame or a flow
+// touches are found by key lookups and range scans, never by a walk over all
+// of them (a card holds up to 65,535 flows).
 
 #ifndef LINECARD_TCAM_MODEL_H
 #define LINECARD_TCAM_MODEL_H
 
+#include <array>
 #include <compare>
 #include <cstdint>
 #include <map>
+#include <random>
+#include <vector>
 
 #include "acl_tcam_flow_stats.h"
 
@@ -64,12 +71,23 @@ uint32_t domain_of(uint32_t fcid);
 EntryKey key_of(const flow_t &flow);
 // Whether the frame falls inside the flow the key names.
 bool frame_in_flow(const Frame &frame, const EntryKey &flow);
+// The keys, in stored form, of the flows and entries a frame falls inside:
+// exact, domain pair, VSAN (finest first).
+std::array<EntryKey, 3> keys_containing(const Frame &frame);
 // Whether every frame of fine falls inside coarse, which is a different flow.
 bool covers(const EntryKey &coarse, const EntryKey &fine);
 
+// One frame of random traffic around an entry: for an exact entry mostly its
+// own conversation, otherwise (and for coarser entries) a conversation between
+// the same domains on one of four low ports; 36 to 2148 bytes, a frame's size
+// on the wire. Draws from rng in a fixed order, so a seed replays a run.
+Frame random_frame(std::mt19937_64 &rng, const EntryKey &entry);
+
 struct Tcam {
     std::map<EntryKey, uint16_t> entries; // key -> counter id, 0 = counts nowhere
-    std::map<uint32_t, Counter> counters;
+    // Indexed by counter id (16 bits), grown on first use; an id past the
+    // end never counted.
+    std::vector<Counter> counters;
 
     // The counter id of the most specific entry matching the frame, or NULL
     // when no entry matches.
@@ -81,6 +99,15 @@ struct Tcam {
     void update(const flow_handle_update_t &update);
     // A counter that never counted reads as zero.
     Counter read(uint32_t counter_id) const;
+
+    // The bodies of the host's two hardware callbacks
+    // (acl_tcam_flow_handle_update_cb, acl_tcam_flow_stats_get_cb): update()
+    // and read() behind a refusal of NULL arguments.
+    int32_t handle_update_cb(flow_handle_update_t *update);
+    int32_t stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) const;
+
+private:
+    Counter &counter(uint16_t counter_id);
 };
 
 struct GroundTruth {
