@@ -13,6 +13,7 @@
 #include "card.h"
 #include "mtrack.h"
 #include "vexa.h"
+#include "vexa_msg.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -20,15 +21,6 @@ extern "C" {
 
 /* ---- Message service ----------------------------------------------------- */
 
-#define VEXA_SIM_DESC_LEN 25u
-
-/* An in-process message: its 25-byte descriptor, then its payload. */
-struct vexa_msg {
-    uint32_t desc[6];
-    uint8_t desc_tail;
-    const void *payload; /* NULL: the message has no payload */
-    uint32_t payload_len;
-};
 
 /* What one vexa_send handed over. Pointers are valid only during the sink
  * call. */

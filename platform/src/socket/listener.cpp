@@ -1,0 +1,308 @@
+// Listening sockets and outgoing connects.
+//
+// Invariants:
+//  - a Unix socket file is removed only by the listener that created it, and
+//    only while it is still that same file (device and inode), so a stopped
+//    listener never removes a successor's socket;
+//  - `live` counts the sockets handed to on_accept and not yet released();
+//    past limits.max_connections a new peer is closed at once;
+//  - the accept loop's handlers hold the shared state, never the Listener,
+//    so destroying the Listener with an accept pending is safe.
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "vexa_socket.h"
+
+namespace vexa_socket {
+
+namespace {
+
+using Acceptor = asio::basic_socket_acceptor<asio::generic::stream_protocol>;
+
+constexpr int kBacklog = 64;
+// Group read/write, nothing for others: the card daemons and operators share
+// a group with the supervisor.
+constexpr mode_t kSocketMode = 0660;
+// Out of descriptors: wait a little before accepting again rather than spin.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+
+// Whether a process listens on the socket file at path: a connect tells.
+// Non-blocking, so a listener with a full backlog answers "live" at once
+// instead of holding us up.
+enum class Probe { Live, Stale, Error };
+Probe probe_unix_socket(const std::string &path, std::string *error) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return Probe::Error;
+    }
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    std::memcpy(sun.sun_path, path.data(), path.size());
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&sun), sizeof sun);
+    int err = errno;
+    ::close(fd);
+    if (rc == 0 || err == EAGAIN || err == EINPROGRESS)
+        return Probe::Live;
+    if (err == ECONNREFUSED)
+        return Probe::Stale;
+    *error = "cannot check " + path + ": " + std::strerror(err);
+    return Probe::Error;
+}
+
+// What the Listener and its accept loop's handlers share.
+struct State {
+    asio::io_context &io;
+    Limits limits;
+    Acceptor acceptor;
+    asio::steady_timer retry;
+    Address address;
+    bool created_file = false;
+    dev_t file_dev = 0;
+    ino_t file_ino = 0;
+    bool stopped = false;
+    size_t live = 0;
+    Listener::OnAccept on_accept;
+    Listener::AcceptFilter filter;
+
+    State(asio::io_context &context, const Limits &l)
+        : io(context), limits(l), acceptor(context), retry(context) {}
+};
+
+using AcceptFilter = Listener::AcceptFilter;
+using OnAccept = Listener::OnAccept;
+
+std::string peer_name_of(State &s, Socket &socket, const PeerCredentials &credentials) {
+    if (s.address.kind == Address::Kind::Unix)
+        return to_string(s.address) +
+               (credentials.known ? " pid " + std::to_string(credentials.pid) : "");
+    std::error_code ec;
+    Endpoint remote = socket.remote_endpoint(ec);
+    if (ec)
+        return to_string(s.address) + " peer";
+    asio::ip::tcp::endpoint tcp;
+    if (remote.size() <= tcp.capacity()) {
+        std::memcpy(tcp.data(), remote.data(), remote.size());
+        tcp.resize(remote.size());
+        Address a{Address::Kind::Tcp, "", tcp.address().to_string(), tcp.port()};
+        return to_string(a);
+    }
+    return to_string(s.address) + " peer";
+}
+
+void accept_next(const std::shared_ptr<State> &s);
+
+void on_accepted(const std::shared_ptr<State> &s, std::error_code ec, Socket socket) {
+    if (s->stopped || ec == asio::error::operation_aborted)
+        return;
+    if (ec) {
+        log(to_string(s->address) + ": accept failed: " + ec.message());
+        if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+            ec == asio::error::no_memory) {
+            s->retry.expires_after(kAcceptRetry);
+            s->retry.async_wait([s](std::error_code wait_ec) {
+                if (!wait_ec)
+                    accept_next(s);
+            });
+            return;
+        }
+        accept_next(s);
+        return;
+    }
+    PeerCredentials credentials = peer_credentials(socket);
+    std::string name = peer_name_of(*s, socket, credentials);
+    std::error_code ignored;
+    if (s->live >= s->limits.max_connections) {
+        log(name + ": refused: " + std::to_string(s->live) + " connections already (the limit)");
+        socket.close(ignored);
+    } else if (std::string why; s->filter && !AcceptFilter(s->filter)(credentials, &why)) {
+        log(name + ": refused: " + (why.empty() ? "not allowed" : why));
+        socket.close(ignored);
+    } else {
+        ++s->live;
+        // A copy: the callback may stop() the listener, which drops s->on_accept.
+        OnAccept on_accept = s->on_accept;
+        on_accept(std::move(socket), credentials, name);
+    }
+    if (!s->stopped)
+        accept_next(s);
+}
+
+void accept_next(const std::shared_ptr<State> &s) {
+    s->acceptor.async_accept(
+        [s](std::error_code ec, Socket socket) { on_accepted(s, ec, std::move(socket)); });
+}
+
+bool fail(std::string *error, std::string text) {
+    if (error)
+        *error = std::move(text);
+    return false;
+}
+
+} // namespace
+
+struct Listener::Impl {
+    std::shared_ptr<State> state;
+};
+
+Listener::Listener(asio::io_context &io, const Limits &limits) : impl_(std::make_unique<Impl>()) {
+    impl_->state = std::make_shared<State>(io, limits);
+}
+
+Listener::~Listener() {
+    stop();
+}
+
+bool Listener::listen(const Address &address, std::string *error) {
+    State &s = *impl_->state;
+    if (s.acceptor.is_open())
+        return fail(error, "already listening on " + to_string(s.address));
+    s.address = address;
+    std::string where = to_string(address);
+    std::string why;
+    std::optional<Endpoint> endpoint = endpoint_of(s.io, address, &why);
+    if (!endpoint)
+        return fail(error, where + ": " + why);
+
+    if (address.kind == Address::Kind::Unix) {
+        struct stat st {};
+        if (::lstat(address.path.c_str(), &st) == 0) {
+            if (!S_ISSOCK(st.st_mode))
+                return fail(error, where + ": the path exists and is not a socket");
+            switch (probe_unix_socket(address.path, &why)) {
+            case Probe::Live:
+                return fail(error, where + ": address in use (another process listens there)");
+            case Probe::Error:
+                return fail(error, where + ": " + why);
+            case Probe::Stale:
+                if (::unlink(address.path.c_str()) != 0 && errno != ENOENT)
+                    return fail(
+                        error, where + ": cannot remove the stale socket: " + std::strerror(errno));
+                log(where + ": removed a stale socket file");
+                break;
+            }
+        }
+    }
+
+    std::error_code ec;
+    s.acceptor.open(endpoint->protocol(), ec);
+    if (!ec && address.kind == Address::Kind::Tcp)
+        s.acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) {
+        if (address.kind == Address::Kind::Unix) {
+            // The file is created with the mode the umask leaves; narrow it
+            // for the bind so it never exists wider than 0660.
+            mode_t old_mask = ::umask(static_cast<mode_t>(~kSocketMode & 0777));
+            s.acceptor.bind(*endpoint, ec);
+            ::umask(old_mask);
+            if (!ec) {
+                struct stat st {};
+                if (::chmod(address.path.c_str(), kSocketMode) != 0 ||
+                    ::lstat(address.path.c_str(), &st) != 0) {
+                    ec = std::error_code(errno, std::generic_category());
+                    ::unlink(address.path.c_str());
+                } else {
+                    s.created_file = true;
+                    s.file_dev = st.st_dev;
+                    s.file_ino = st.st_ino;
+                }
+            }
+        } else {
+            s.acceptor.bind(*endpoint, ec);
+        }
+    }
+    if (!ec)
+        s.acceptor.listen(kBacklog, ec);
+    if (ec) {
+        std::error_code ignored;
+        s.acceptor.close(ignored);
+        if (s.created_file) {
+            ::unlink(address.path.c_str());
+            s.created_file = false;
+        }
+        return fail(error, where + ": " + ec.message());
+    }
+    if (address.kind == Address::Kind::Tcp && address.port == 0) {
+        asio::ip::tcp::endpoint tcp;
+        Endpoint local = s.acceptor.local_endpoint(ec);
+        if (!ec && local.size() <= tcp.capacity()) {
+            std::memcpy(tcp.data(), local.data(), local.size());
+            tcp.resize(local.size());
+            s.address.port = tcp.port();
+        }
+    }
+    s.stopped = false;
+    return true;
+}
+
+void Listener::start(OnAccept on_accept, AcceptFilter accept_filter) {
+    State &s = *impl_->state;
+    s.on_accept = std::move(on_accept);
+    s.filter = std::move(accept_filter);
+    if (s.acceptor.is_open())
+        accept_next(impl_->state);
+}
+
+void Listener::released() {
+    State &s = *impl_->state;
+    if (s.live > 0)
+        --s.live;
+}
+
+void Listener::stop() {
+    State &s = *impl_->state;
+    s.stopped = true;
+    std::error_code ignored;
+    s.retry.cancel();
+    s.acceptor.close(ignored);
+    if (s.created_file) {
+        struct stat st {};
+        if (::lstat(s.address.path.c_str(), &st) == 0 && st.st_dev == s.file_dev &&
+            st.st_ino == s.file_ino)
+            ::unlink(s.address.path.c_str());
+        s.created_file = false;
+    }
+    // The handlers may hold what the owner captured; drop them with the loop.
+    s.on_accept = {};
+    s.filter = {};
+}
+
+size_t Listener::connections() const {
+    return impl_->state->live;
+}
+
+Address Listener::bound_address() const {
+    return impl_->state->address;
+}
+
+void connect(asio::io_context &io, const Address &address,
+             std::function<void(std::optional<Socket> socket, const std::string &error)> done) {
+    std::string why;
+    std::optional<Endpoint> endpoint = endpoint_of(io, address, &why);
+    if (!endpoint) {
+        asio::post(io, [done = std::move(done), error = to_string(address) + ": " + why] {
+            done(std::nullopt, error);
+        });
+        return;
+    }
+    auto socket = std::make_shared<Socket>(io);
+    socket->async_connect(*endpoint, [socket, done = std::move(done),
+                                      where = to_string(address)](std::error_code ec) {
+        if (ec) {
+            done(std::nullopt, where + ": " + ec.message());
+            return;
+        }
+        done(std::move(*socket), "");
+    });
+}
+
+} // namespace vexa_socket
