@@ -1,0 +1,74 @@
+// JSON-RPC 2.0 as the supervisor's control socket speaks it: one JSON object
+// per line, each way. Shared by the supervisor (server side) and flowctl
+// (client side). docs/jsonrpc.md lists the methods.
+#ifndef CHASSIS_JSONRPC_H
+#define CHASSIS_JSONRPC_H
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <nlohmann/json.hpp>
+
+namespace jsonrpc {
+
+using json = nlohmann::json;
+
+// A request line longer than this (newline excluded) is refused and its
+// client dropped.
+inline constexpr size_t kMaxRequestLine = 64 * 1024;
+
+enum ErrorCode : int {
+    kParseError = -32700,
+    kInvalidRequest = -32600,
+    kMethodNotFound = -32601,
+    kInvalidParams = -32602,
+    kInternalError = -32603,
+    // Implementation-defined server errors.
+    kCardRefused = -32001, // data: {"status": NAME, "code": N}
+    kCardDown = -32002,    // the slot has no card connected
+    kNoReply = -32003,     // the card did not answer in time
+    kBusy = -32004,        // too many requests in flight
+    kStoreFailed = -32005, // the database refused the change
+};
+
+struct Error {
+    int code = kInternalError;
+    std::string message;
+    json data; // null when absent
+};
+
+struct Request {
+    json id; // number or string; null for a notification
+    bool notification = false;
+    std::string method;
+    json params = json::object(); // object or array as sent; {} when absent
+};
+
+// One request line (without its newline). An Error carries the id when it
+// could be read (null otherwise), for the error response.
+struct ParseFailure {
+    Error error;
+    json id;
+};
+std::variant<Request, ParseFailure> parse_request(std::string_view line);
+
+// One response line, newline included.
+std::string result_line(const json &id, const json &result);
+std::string error_line(const json &id, const Error &error);
+// One request line, newline included (client side).
+std::string request_line(const json &id, std::string_view method, const json &params);
+
+struct Response {
+    json id;
+    std::optional<json> result;
+    std::optional<Error> error;
+};
+// A response line (client side); nullopt with *why for anything else.
+std::optional<Response> parse_response(std::string_view line, std::string *why);
+
+} // namespace jsonrpc
+
+#endif // CHASSIS_JSONRPC_H

@@ -1,0 +1,79 @@
+// Control-socket lines as arbitrary bytes: parse_request and parse_response
+// must never crash; a request they accept, written again with request_line,
+// reads back as the same request; every error response written for a refused
+// line is itself a response a client reads back with the same code and id.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "jsonrpc.h"
+
+namespace {
+
+void check(bool ok, const char *what) {
+    if (!ok) {
+        std::fprintf(stderr, "fuzz_jsonrpc: %s\n", what);
+        std::abort();
+    }
+}
+
+// The line request_line writes, without its newline.
+std::string_view without_newline(const std::string &line) {
+    check(!line.empty() && line.back() == '\n', "a written line ends in a newline");
+    check(line.find('\n') == line.size() - 1, "a written line is one line");
+    return std::string_view(line).substr(0, line.size() - 1);
+}
+
+void check_request(const jsonrpc::Request &request) {
+    const std::string line = jsonrpc::request_line(request.notification ? nullptr : request.id,
+                                                   request.method, request.params);
+    const auto again = jsonrpc::parse_request(without_newline(line));
+    check(std::holds_alternative<jsonrpc::Request>(again), "a written request is accepted");
+    const auto &copy = std::get<jsonrpc::Request>(again);
+    check(copy.notification == request.notification, "notification kept");
+    check(copy.id == request.id, "id kept");
+    check(copy.method == request.method, "method kept");
+    check(copy.params == request.params, "params kept");
+
+    const std::string answer = jsonrpc::result_line(request.id, request.params);
+    std::string why;
+    const auto response = jsonrpc::parse_response(without_newline(answer), &why);
+    check(response && response->result && *response->result == request.params,
+          "a result line reads back");
+}
+
+void check_failure(const jsonrpc::ParseFailure &failure) {
+    check(failure.error.code == jsonrpc::kParseError ||
+              failure.error.code == jsonrpc::kInvalidRequest,
+          "a refused line is a parse error or an invalid request");
+    const std::string line = jsonrpc::error_line(failure.id, failure.error);
+    std::string why;
+    const auto response = jsonrpc::parse_response(without_newline(line), &why);
+    check(response && response->error, "an error line reads back");
+    check(response->error->code == failure.error.code, "error code kept");
+    check(response->id == failure.id, "error id kept");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string_view line(reinterpret_cast<const char *>(data), size);
+    const auto parsed = jsonrpc::parse_request(line);
+    if (const auto *request = std::get_if<jsonrpc::Request>(&parsed)) {
+        check(size <= jsonrpc::kMaxRequestLine, "an oversized line is refused");
+        check_request(*request);
+    } else {
+        check_failure(std::get<jsonrpc::ParseFailure>(parsed));
+    }
+    std::string why;
+    if (const auto response = jsonrpc::parse_response(line, &why)) {
+        check(response->result.has_value() != response->error.has_value(),
+              "a response has a result or an error");
+    }
+    return 0;
+}

@@ -1,0 +1,146 @@
+// The card protocol's payloads: every field lands at its documented offset,
+// big-endian, and reads back; payloads of another length, version or action
+// are refused.
+#include <cstdint>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "card_protocol.h"
+
+namespace {
+
+using namespace card_protocol;
+
+// A value whose bytes are all distinct, so that a field written at the wrong
+// offset, width or byte order shows.
+constexpr uint32_t k32 = 0x01020304;
+constexpr uint64_t k64 = 0x1112131415161718;
+
+uint32_t be32_at(std::span<const uint8_t> p, size_t at) {
+    return uint32_t{p[at]} << 24 | uint32_t{p[at + 1]} << 16 | uint32_t{p[at + 2]} << 8 | p[at + 3];
+}
+
+uint64_t be64_at(std::span<const uint8_t> p, size_t at) {
+    return uint64_t{be32_at(p, at)} << 32 | be32_at(p, at + 4);
+}
+
+TEST(CardProtocol, HelloFieldsSitAtTheirOffsetsAndReadBack) {
+    const Hello hello{kProtocolVersion, 64, 1, 65535, k64, kHelloFresh};
+    const auto p = encode(hello);
+    EXPECT_EQ(be32_at(p, 0), kProtocolVersion);
+    EXPECT_EQ(be32_at(p, 4), 64u);
+    EXPECT_EQ(be32_at(p, 8), 1u);
+    EXPECT_EQ(be32_at(p, 12), 65535u);
+    EXPECT_EQ(be64_at(p, 16), k64);
+    EXPECT_EQ(be32_at(p, 24), kHelloFresh);
+    EXPECT_EQ(be32_at(p, 28), 0u);
+
+    const auto back = decode_hello(p);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->slot, 64u);
+    EXPECT_EQ(back->first_counter, 1u);
+    EXPECT_EQ(back->table_size, 65535u);
+    EXPECT_EQ(back->boot_id, k64);
+    EXPECT_EQ(back->flags, kHelloFresh);
+}
+
+TEST(CardProtocol, StatusFieldsSitAtTheirOffsetsAndReadBack) {
+    Status s;
+    uint32_t *words[] = {&s.slot,          &s.flows,      &s.counters_used,
+                         &s.first_counter, &s.table_size, &s.traffic_flags};
+    uint64_t *longs[] = {&s.traffic_pps,     &s.frames_injected, &s.bytes_injected, &s.mismatches,
+                         &s.queries_checked, &s.uptime_ms,       &s.boot_id};
+    // Each field its own value: k32 + index, k64 + index.
+    for (size_t i = 0; i < std::size(words); ++i) {
+        *words[i] = k32 + static_cast<uint32_t>(i);
+    }
+    for (size_t i = 0; i < std::size(longs); ++i) {
+        *longs[i] = k64 + i;
+    }
+    const auto p = encode(s);
+    for (size_t i = 0; i < std::size(words); ++i) {
+        EXPECT_EQ(be32_at(p, 4 * i), k32 + i) << "u32 field " << i;
+    }
+    for (size_t i = 0; i < std::size(longs); ++i) {
+        EXPECT_EQ(be64_at(p, 24 + 8 * i), k64 + i) << "u64 field " << i;
+    }
+
+    const auto back = decode_status(p);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(encode(*back), p);
+}
+
+TEST(CardProtocol, TrafficRequestsReadBackForEveryAction) {
+    for (const TrafficAction action :
+         {TrafficAction::Pause, TrafficAction::Resume, TrafficAction::Rate}) {
+        const auto p = encode(TrafficRequest{action, k64});
+        EXPECT_EQ(be32_at(p, 0), static_cast<uint32_t>(action));
+        EXPECT_EQ(be32_at(p, 4), 0u);
+        EXPECT_EQ(be64_at(p, 8), k64);
+        const auto back = decode_traffic(p);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->action, action);
+        EXPECT_EQ(back->pps, k64);
+    }
+}
+
+TEST(CardProtocol, DownloadRequestIsTheSlotWord) {
+    const uint8_t payload[] = {0x00, 0x00, 0x00, 0x07};
+    EXPECT_EQ(decode_download(payload), 7u);
+}
+
+// A payload one byte short or long, or empty, is refused by every decoder;
+// so are a hello of another version and a traffic request of an unknown
+// action.
+TEST(CardProtocol, RefusesWrongLengthsVersionsAndActions) {
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> payload;
+        bool (*decodes)(std::span<const uint8_t>);
+    };
+    const auto hello = encode(Hello{kProtocolVersion, 1, 1, 100, 1, 0});
+    const auto status = encode(Status{});
+    const auto traffic = encode(TrafficRequest{TrafficAction::Rate, 5});
+    auto with_word = [](auto bytes, size_t at, uint32_t v) {
+        std::vector<uint8_t> p(bytes.begin(), bytes.end());
+        p[at] = static_cast<uint8_t>(v >> 24);
+        p[at + 1] = static_cast<uint8_t>(v >> 16);
+        p[at + 2] = static_cast<uint8_t>(v >> 8);
+        p[at + 3] = static_cast<uint8_t>(v);
+        return p;
+    };
+    auto resized = [](auto bytes, size_t len) {
+        std::vector<uint8_t> p(bytes.begin(), bytes.end());
+        p.resize(len);
+        return p;
+    };
+    auto hello_ok = [](std::span<const uint8_t> p) { return decode_hello(p).has_value(); };
+    auto status_ok = [](std::span<const uint8_t> p) { return decode_status(p).has_value(); };
+    auto traffic_ok = [](std::span<const uint8_t> p) { return decode_traffic(p).has_value(); };
+    auto download_ok = [](std::span<const uint8_t> p) { return decode_download(p).has_value(); };
+    const Case cases[] = {
+        {"hello short", resized(hello, kHelloLen - 1), hello_ok},
+        {"hello long", resized(hello, kHelloLen + 1), hello_ok},
+        {"hello version 0", with_word(hello, 0, 0), hello_ok},
+        {"hello version 2", with_word(hello, 0, 2), hello_ok},
+        {"status short", resized(status, kStatusLen - 1), status_ok},
+        {"status long", resized(status, kStatusLen + 1), status_ok},
+        {"status empty", {}, status_ok},
+        {"traffic short", resized(traffic, kTrafficLen - 1), traffic_ok},
+        {"traffic long", resized(traffic, kTrafficLen + 1), traffic_ok},
+        {"traffic action 0", with_word(traffic, 0, 0), traffic_ok},
+        {"traffic action 4", with_word(traffic, 0, 4), traffic_ok},
+        {"download short", std::vector<uint8_t>(3), download_ok},
+        {"download long", std::vector<uint8_t>(5), download_ok},
+    };
+    for (const Case &c : cases) {
+        EXPECT_FALSE(c.decodes(c.payload)) << c.what;
+    }
+    // The unaltered payloads decode: the refusals above are the alterations'.
+    EXPECT_TRUE(hello_ok(hello));
+    EXPECT_TRUE(status_ok(status));
+    EXPECT_TRUE(traffic_ok(traffic));
+}
+
+} // namespace

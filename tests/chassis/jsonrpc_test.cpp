@@ -1,0 +1,193 @@
+// JSON-RPC framing: every class of malformed request refused with its code,
+// good requests read as sent, response lines read back by a client.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+#include "jsonrpc.h"
+
+namespace {
+
+using jsonrpc::json;
+
+struct Refusal {
+    const char *what;
+    std::string line;
+    int code;
+    json id; // the id the error response carries
+};
+
+// A request line of exactly n bytes.
+std::string line_of(size_t n) {
+    const std::string head = R"({"jsonrpc":"2.0","id":3,"method":")";
+    return head + std::string(n - head.size() - 2, 'm') + "\"}";
+}
+
+TEST(JsonRpcRequest, MalformedLinesAreRefusedWithTheirCode) {
+    const Refusal cases[] = {
+        {"not JSON", R"({"jsonrpc":"2.0","id":1,"method":"flow.list")", jsonrpc::kParseError,
+         nullptr},
+        {"empty", "", jsonrpc::kParseError, nullptr},
+        {"trailing garbage", R"({"jsonrpc":"2.0","id":1,"method":"m"} x)", jsonrpc::kParseError,
+         nullptr},
+        {"array (batch)", R"([{"jsonrpc":"2.0","id":1,"method":"m"}])", jsonrpc::kInvalidRequest,
+         nullptr},
+        {"string", R"("flow.list")", jsonrpc::kInvalidRequest, nullptr},
+        {"no jsonrpc", R"({"id":1,"method":"m"})", jsonrpc::kInvalidRequest, 1},
+        {"jsonrpc 1.0", R"({"jsonrpc":"1.0","id":1,"method":"m"})", jsonrpc::kInvalidRequest, 1},
+        {"jsonrpc number", R"({"jsonrpc":2.0,"id":"a","method":"m"})", jsonrpc::kInvalidRequest,
+         "a"},
+        {"no method", R"({"jsonrpc":"2.0","id":7})", jsonrpc::kInvalidRequest, 7},
+        {"method number", R"({"jsonrpc":"2.0","id":7,"method":5})", jsonrpc::kInvalidRequest, 7},
+        {"method null", R"({"jsonrpc":"2.0","id":7,"method":null})", jsonrpc::kInvalidRequest, 7},
+        {"id object", R"({"jsonrpc":"2.0","id":{},"method":"m"})", jsonrpc::kInvalidRequest,
+         nullptr},
+        {"id bool", R"({"jsonrpc":"2.0","id":true,"method":"m"})", jsonrpc::kInvalidRequest,
+         nullptr},
+        {"id fraction", R"({"jsonrpc":"2.0","id":1.5,"method":"m"})", jsonrpc::kInvalidRequest,
+         nullptr},
+        {"id null", R"({"jsonrpc":"2.0","id":null,"method":"m"})", jsonrpc::kInvalidRequest,
+         nullptr},
+        {"params string", R"({"jsonrpc":"2.0","id":2,"method":"m","params":"x"})",
+         jsonrpc::kInvalidRequest, 2},
+        {"params number", R"({"jsonrpc":"2.0","id":2,"method":"m","params":3})",
+         jsonrpc::kInvalidRequest, 2},
+        {"params null", R"({"jsonrpc":"2.0","id":2,"method":"m","params":null})",
+         jsonrpc::kInvalidRequest, 2},
+        {"nested too deeply",
+         R"({"jsonrpc":"2.0","id":2,"method":"m","params":)" + std::string(100, '[') +
+             std::string(100, ']') + "}",
+         jsonrpc::kInvalidRequest, nullptr},
+        {"oversized", line_of(jsonrpc::kMaxRequestLine + 1), jsonrpc::kParseError, nullptr},
+    };
+    for (const Refusal &c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto parsed = jsonrpc::parse_request(c.line);
+        ASSERT_TRUE(std::holds_alternative<jsonrpc::ParseFailure>(parsed));
+        const auto &failure = std::get<jsonrpc::ParseFailure>(parsed);
+        EXPECT_EQ(failure.error.code, c.code);
+        EXPECT_FALSE(failure.error.message.empty());
+        EXPECT_EQ(failure.id, c.id);
+    }
+}
+
+TEST(JsonRpcRequest, GoodRequestsReadAsSent) {
+    struct Case {
+        std::string line;
+        json id;
+        bool notification;
+        const char *method;
+        json params;
+    };
+    const Case cases[] = {
+        {R"({"jsonrpc":"2.0","id":1,"method":"flow.get","params":{"slot":1,"vsan":10}})",
+         1,
+         false,
+         "flow.get",
+         {{"slot", 1}, {"vsan", 10}}},
+        {R"({"jsonrpc":"2.0","id":"x-1","method":"cards.list"})", "x-1", false, "cards.list",
+         json::object()},
+        {R"({"method":"flow.list","params":[1,2],"jsonrpc":"2.0","id":-5})",
+         -5,
+         false,
+         "flow.list",
+         {1, 2}},
+        {R"({"jsonrpc":"2.0","method":"flow.add","params":{}})", nullptr, true, "flow.add",
+         json::object()},
+        {R"({"jsonrpc":"2.0","id":18446744073709551615,"method":"m"})", json(UINT64_MAX), false,
+         "m", json::object()},
+        // Exactly at the limit is still a request.
+        {line_of(jsonrpc::kMaxRequestLine), 3, false, nullptr, json::object()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 80));
+        const auto parsed = jsonrpc::parse_request(c.line);
+        ASSERT_TRUE(std::holds_alternative<jsonrpc::Request>(parsed))
+            << std::get<jsonrpc::ParseFailure>(parsed).error.message;
+        const auto &request = std::get<jsonrpc::Request>(parsed);
+        EXPECT_EQ(request.id, c.id);
+        EXPECT_EQ(request.notification, c.notification);
+        if (c.method != nullptr) {
+            EXPECT_EQ(request.method, c.method);
+        } else {
+            EXPECT_EQ(c.line.size(), jsonrpc::kMaxRequestLine);
+        }
+        EXPECT_EQ(request.params, c.params);
+    }
+}
+
+TEST(JsonRpcResponse, LinesWrittenAreReadBack) {
+    const std::string result = jsonrpc::result_line(4, {{"frames", UINT64_MAX}});
+    const std::string error =
+        jsonrpc::error_line("q", {jsonrpc::kCardRefused,
+                                  "counters exhausted (0x404e003a)",
+                                  {{"status", "COUNTERS_EXHAUSTED"}, {"code", 0x404e003a}}});
+    const std::string bare =
+        jsonrpc::error_line(nullptr, {jsonrpc::kParseError, "parse error", {}});
+    for (const std::string *line : {&result, &error, &bare}) {
+        ASSERT_FALSE(line->empty());
+        EXPECT_EQ(line->back(), '\n');
+        EXPECT_EQ(line->find('\n'), line->size() - 1) << "one line each";
+    }
+    std::string why;
+    const auto r = jsonrpc::parse_response(result, &why);
+    ASSERT_TRUE(r) << why;
+    EXPECT_EQ(r->id, 4);
+    ASSERT_TRUE(r->result);
+    // A 64-bit count comes back exactly, not through a double.
+    EXPECT_EQ((*r->result)["frames"].get<uint64_t>(), UINT64_MAX);
+    EXPECT_FALSE(r->error);
+
+    const auto e = jsonrpc::parse_response(error, &why);
+    ASSERT_TRUE(e) << why;
+    EXPECT_EQ(e->id, "q");
+    ASSERT_TRUE(e->error);
+    EXPECT_EQ(e->error->code, jsonrpc::kCardRefused);
+    EXPECT_EQ(e->error->message, "counters exhausted (0x404e003a)");
+    EXPECT_EQ(e->error->data["code"], 0x404e003a);
+
+    const auto b = jsonrpc::parse_response(bare, &why);
+    ASSERT_TRUE(b) << why;
+    EXPECT_TRUE(b->id.is_null());
+    EXPECT_TRUE(b->error->data.is_null()) << "no data member when there is none";
+    EXPECT_EQ(bare.find("data"), std::string::npos);
+}
+
+TEST(JsonRpcResponse, RequestLineRoundTrips) {
+    const json params = {{"slot", 3}, {"sid", "0x010203"}};
+    for (const json &id : {json(9), json("abc"), json(nullptr)}) {
+        const auto parsed = jsonrpc::parse_request(jsonrpc::request_line(id, "flow.add", params));
+        ASSERT_TRUE(std::holds_alternative<jsonrpc::Request>(parsed));
+        const auto &request = std::get<jsonrpc::Request>(parsed);
+        EXPECT_EQ(request.notification, id.is_null());
+        EXPECT_EQ(request.id, id);
+        EXPECT_EQ(request.method, "flow.add");
+        EXPECT_EQ(request.params, params);
+    }
+}
+
+TEST(JsonRpcResponse, MalformedResponsesAreRefused) {
+    const char *lines[] = {
+        "not json",
+        "[]",
+        R"({"id":1,"result":{}})",
+        R"({"jsonrpc":"2.0","result":{}})",
+        R"({"jsonrpc":"2.0","id":true,"result":{}})",
+        R"({"jsonrpc":"2.0","id":1})",
+        R"({"jsonrpc":"2.0","id":1,"result":{},"error":{"code":1,"message":"m"}})",
+        R"({"jsonrpc":"2.0","id":1,"error":"bad"})",
+        R"({"jsonrpc":"2.0","id":1,"error":{"message":"m"}})",
+        R"({"jsonrpc":"2.0","id":1,"error":{"code":1.5,"message":"m"}})",
+        R"({"jsonrpc":"2.0","id":1,"error":{"code":1,"message":2}})",
+        R"({"jsonrpc":"2.0","id":1,"error":{"code":4294967296,"message":"m"}})",
+        R"({"jsonrpc":"2.0","id":1,"error":{"code":18446744073709551615,"message":"m"}})",
+    };
+    for (const char *line : lines) {
+        std::string why;
+        EXPECT_FALSE(jsonrpc::parse_response(line, &why)) << line;
+        EXPECT_FALSE(why.empty()) << line;
+    }
+}
+
+} // namespace
