@@ -2,6 +2,7 @@
 //
 //   linecard-sim [--log-level N] [--drain] SCENARIO
 //   linecard-sim [--log-level N] [--drain] [--verbose] --random OPS [--seed S]
+//   linecard-sim serve ARGS...
 //
 // It runs a scenario file (see scenario.h and the README) or a seeded random
 // workload against the flow stats library on a simulated line card, checks
@@ -9,11 +10,16 @@
 // mismatch. --log-level shows the library's texts of that level and above
 // (0 shows all, 4 only errors, 5 none). --drain removes every flow at the end,
 // so that only the counter table outlives the run (for leak checkers).
+// `serve` becomes the line-card daemon, linecard-serve from the same
+// directory, with the same PID (see serve_main.cpp for its arguments).
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 #include "host.h"
@@ -96,9 +102,34 @@ int run_scenario(const Args &args) {
     return linecard::finish();
 }
 
+// The daemon is a separate executable: a process loads one message service,
+// and the daemon's is the socket transport. exec keeps the PID, so whoever
+// started `linecard-sim serve` can signal the daemon.
+int exec_serve(int argc, char **argv) {
+    char self[4096];
+    const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) {
+        std::fprintf(stderr, "%s serve: cannot find my own executable: %s\n", argv[0],
+                     std::strerror(errno));
+        return 1;
+    }
+    std::string path(self, static_cast<size_t>(len));
+    path = path.substr(0, path.rfind('/') + 1) + "linecard-serve";
+    std::vector<char *> args{path.data()};
+    args.insert(args.end(), argv + 2, argv + argc);
+    args.push_back(nullptr);
+    execv(path.c_str(), args.data());
+    std::fprintf(stderr, "%s serve: cannot run %s: %s\n", argv[0], path.c_str(),
+                 std::strerror(errno));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc >= 2 && std::string_view(argv[1]) == "serve") {
+        return exec_serve(argc, argv);
+    }
     Args args;
     if (!parse_args(argc, argv, args)) {
         return usage(argv[0]);

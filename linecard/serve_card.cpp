@@ -1,0 +1,112 @@
+#include "serve_card.h"
+
+#include <cinttypes>
+#include <string>
+
+#include "acl_tcam_flow_stats.h"
+#include "flow_key.h"
+#include "serve_log.h"
+#include "wire.h"
+
+namespace serve {
+
+namespace {
+
+Card the_card;
+
+tcam_model::EntryKey entry_key(const chassis::FlowKey &key) {
+    return {static_cast<uint32_t>(key.type), key.vsan, key.sid, key.did};
+}
+
+std::optional<int32_t> msg_type_of(std::span<const uint8_t> payload) {
+    if (payload.size() < wire::kMsgTypeAt + 4) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(wire::get_be32(&payload[wire::kMsgTypeAt]));
+}
+
+} // namespace
+
+Card &card() {
+    return the_card;
+}
+
+void note_flow_request(std::span<const uint8_t> request, uint32_t status) {
+    const std::optional<int32_t> msg_type = msg_type_of(request);
+    if (status != 0 || !msg_type ||
+        (*msg_type != ACL_TCAM_FS_MSG_SET && *msg_type != ACL_TCAM_FS_MSG_DEL)) {
+        return;
+    }
+    const std::optional<chassis::FlowKey> key = chassis::key_of_payload(request);
+    if (!key) {
+        return; // the library accepted nothing it could not decode
+    }
+    if (*msg_type == ACL_TCAM_FS_MSG_SET) {
+        the_card.truth.start(entry_key(*key));
+    } else {
+        the_card.truth.stop(entry_key(*key));
+    }
+}
+
+void check_sent(std::span<const uint8_t> payload) {
+    if (payload.size() != ACL_TCAM_FS_CMI_LEN) {
+        return; // short replies, display chunks, the download request
+    }
+    const std::optional<int32_t> msg_type = msg_type_of(payload);
+    if (!msg_type || (*msg_type != ACL_TCAM_FS_MSG_GET && *msg_type != ACL_TCAM_FS_MSG_GET_ALT)) {
+        return;
+    }
+    const std::optional<chassis::FlowReply> reply = chassis::decode_reply(payload);
+    const std::optional<chassis::FlowKey> key = chassis::key_of_payload(payload);
+    if (!reply || reply->status != 0 || !key) {
+        return;
+    }
+    ++the_card.queries_checked;
+    const tcam_model::Counter *live = the_card.truth.of(entry_key(*key));
+    // Before the region is ready every query is answered with zero totals.
+    const bool may_be_absent = acl_tcam_flow_is_region_init_done() == 0;
+    const tcam_model::Counter expected = live != nullptr ? *live : tcam_model::Counter{};
+    if ((live != nullptr || may_be_absent) && reply->frames == expected.frames &&
+        reply->bytes == expected.bytes) {
+        return;
+    }
+    ++the_card.mismatches;
+    if (live == nullptr) {
+        log_format("MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
+                   " bytes, but the card holds no such flow",
+                   chassis::to_string(*key).c_str(), reply->frames, reply->bytes);
+        return;
+    }
+    log_format("MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
+               " bytes, traffic %" PRIu64 " frames / %" PRIu64 " bytes",
+               chassis::to_string(*key).c_str(), reply->frames, reply->bytes, expected.frames,
+               expected.bytes);
+}
+
+} // namespace serve
+
+// ---- Host callbacks, found by the library in the global symbol scope ---------
+
+extern "C" {
+
+void acl_tcam_flow_debug_cb(uint32_t level, uint32_t kind, const char *text) {
+    (void)kind; // the level alone decides: errors are level 4
+    if (level < serve::the_card.log_level || text == nullptr) {
+        return;
+    }
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
+        line.pop_back();
+    }
+    serve::log_line("lib[" + std::to_string(level) + "] " + line);
+}
+
+int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *update) {
+    return serve::the_card.tcam.handle_update_cb(update);
+}
+
+int32_t acl_tcam_flow_stats_get_cb(uint32_t counter_id, flow_hw_stats_t *stats) {
+    return serve::the_card.tcam.stats_get_cb(counter_id, stats);
+}
+
+} // extern "C"

@@ -1,0 +1,101 @@
+// linecard-serve: the line-card daemon (serve.h); `linecard-sim serve ...`
+// runs it too.
+//
+//   linecard-serve --slot N --supervisor ADDR --counters FIRST:SIZE
+//                  [--traffic PPS] [--seed S] [--stdout FILE] [--log-level N]
+//
+// ADDR is unix:PATH or tcp:HOST:PORT. Counter ids FIRST..SIZE-1 are handed
+// out (SIZE is the counter table's size). The library prints its display
+// table on standard output, which goes to FILE (default /dev/null).
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "card_protocol.h"
+#include "flow_key.h"
+#include "serve.h"
+#include "serve_log.h"
+#include "traffic.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+// Counter ids are 16 bits wide, so a table holds at most 65,535 of them; only
+// 0:65535 holds that many flows, although counter 0 means "no counter" to
+// the hardware (the flow given it counts nothing; main warns).
+constexpr uint32_t kMaxTableSize = 65535;
+
+// "FIRST:SIZE", FIRST < SIZE <= 65535.
+std::string parse_counters(const std::string &text, serve::Config &config) {
+    const size_t colon = text.find(':');
+    const auto first = chassis::parse_number(std::string_view(text).substr(0, colon));
+    const auto size = colon == std::string::npos
+                          ? std::nullopt
+                          : chassis::parse_number(std::string_view(text).substr(colon + 1));
+    if (!first || !size) {
+        return "--counters: expected FIRST:SIZE, not '" + text + "'";
+    }
+    if (*size <= *first || *size > kMaxTableSize) {
+        return "--counters: need FIRST < SIZE <= 65535, not " + text;
+    }
+    config.first_counter = static_cast<uint32_t>(*first);
+    config.table_size = static_cast<uint32_t>(*size);
+    return {};
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    serve::Config config;
+    std::string supervisor;
+    std::string counters;
+    std::string stdout_file = "/dev/null";
+
+    CLI::App app{"The line-card daemon: the flow stats library on a simulated line card, "
+                 "served to the supervisor."};
+    app.add_option("--slot", config.slot, "the card's slot")
+        ->required()
+        ->check(CLI::Range(card_protocol::kMinSlot, card_protocol::kMaxSlot));
+    app.add_option("--supervisor", supervisor, "unix:PATH or tcp:HOST:PORT")->required();
+    app.add_option("--counters", counters, "FIRST:SIZE, counter ids FIRST..SIZE-1")->required();
+    app.add_option("--traffic", config.traffic_pps, "frames per second injected (0: paused)")
+        ->capture_default_str()
+        ->check(CLI::Range(uint64_t{0}, traffic::kMaxPps));
+    app.add_option("--seed", config.seed, "seed of the traffic")->capture_default_str();
+    app.add_option("--stdout", stdout_file, "where the library's display output goes")
+        ->capture_default_str();
+    app.add_option("--log-level", config.log_level,
+                   "log the library's texts of this level and above (0 all, 4 errors, 5 none)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 5));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e);
+    }
+
+    serve::set_log_slot(config.slot);
+    std::string error;
+    const auto address = vexa_socket::parse_address(supervisor, &error);
+    if (!address) {
+        std::fprintf(stderr, "--supervisor: %s\n", error.c_str());
+        return kUsageError;
+    }
+    config.supervisor = *address;
+    if (error = parse_counters(counters, config); !error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kUsageError;
+    }
+    if (config.first_counter == 0) {
+        serve::log_line("counter 0 means no counter: the flow that gets it counts nothing");
+    }
+    if (std::freopen(stdout_file.c_str(), "w", stdout) == nullptr) {
+        std::fprintf(stderr, "--stdout: cannot open %s: %s\n", stdout_file.c_str(),
+                     std::strerror(errno));
+        return kUsageError;
+    }
+    return serve::run(config);
+}
