@@ -1,0 +1,109 @@
+// The line cards as the supervisor sees them: the cards listener, one session
+// per slot, the requests sent to each card matched with their replies, and
+// bringing a card to the configured flows (replay after a fresh start,
+// reconcile after a reconnect).
+//
+// Invariants:
+//  - at most one connection per slot; a slot is down when it has none;
+//  - every request completes exactly once, always from the event loop and
+//    never from inside the call that made it: with the card's answer, with
+//    -32003 once its timeout passes, with -32002 when the card goes, or with
+//    -32004 when the card already has max_in_flight requests (max_displays
+//    displays) outstanding;
+//  - every add the card answers updates the flow's status in the store
+//    (ok and FLOW_EXISTS: applied; anything else: refused with the code).
+#ifndef SUPERVISOR_CARDS_H
+#define SUPERVISOR_CARDS_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <asio/io_context.hpp>
+
+#include "card_protocol.h"
+#include "flow_key.h"
+#include "jsonrpc.h"
+#include "vexa_socket.h"
+
+namespace supervisor {
+
+class Store;
+
+enum class CardState { Down, Replaying, Ready };
+// "down", "replaying", "ready".
+const char *state_name(CardState state);
+
+// What a request to a card ends with: its answer, or the error a client gets.
+template <class T>
+using Outcome = std::variant<T, jsonrpc::Error>;
+
+// A whole display, reassembled.
+struct DisplayText {
+    std::string text;
+    size_t chunks = 0;
+};
+
+// The library's request types the supervisor sends.
+inline constexpr int32_t kMsgQuery = 1;
+inline constexpr int32_t kMsgAdd = 3;
+inline constexpr int32_t kMsgDelete = 4;
+
+struct CardOptions {
+    std::chrono::milliseconds timeout{3000};       // per request
+    std::chrono::milliseconds hello_timeout{5000}; // first frame of a connection
+    size_t max_in_flight = 4096;                   // requests outstanding per card
+    // A display of a full table is about 5 MB of chunks, and a card's send
+    // queue holds 16 MiB: more at once would overflow it.
+    size_t max_displays = 2;    // displays outstanding per card
+    size_t replay_window = 512; // replay/reconcile requests outstanding
+};
+
+// Errors with the data docs/jsonrpc.md gives them.
+jsonrpc::Error card_down_error(uint32_t slot);
+jsonrpc::Error no_reply_error(uint32_t slot, std::chrono::milliseconds timeout);
+jsonrpc::Error busy_error(uint32_t slot);
+
+class Cards {
+public:
+    Cards(asio::io_context &io, Store &store, CardOptions options);
+    ~Cards();
+    Cards(const Cards &) = delete;
+    Cards &operator=(const Cards &) = delete;
+
+    bool listen(const vexa_socket::Address &address, vexa_socket::Listener::AcceptFilter filter,
+                std::string *error);
+    // Stops listening and closes every card connection; every outstanding
+    // request fails with -32002.
+    void stop();
+
+    CardState state(uint32_t slot) const;
+    // The connected card's hello; nullopt when down.
+    std::optional<card_protocol::Hello> hello(uint32_t slot) const;
+    // Slots with a card connected, ascending.
+    std::vector<uint32_t> connected() const;
+    // Whether some card is being replayed or reconciled with requests out.
+    bool replay_active() const;
+
+    void flow_request(uint32_t slot, int32_t msg_type, const chassis::FlowKey &key,
+                      std::function<void(Outcome<chassis::FlowReply>)> done);
+    void status(uint32_t slot, std::function<void(Outcome<card_protocol::Status>)> done);
+    void traffic(uint32_t slot, const card_protocol::TrafficRequest &request,
+                 std::function<void(Outcome<card_protocol::Status>)> done);
+    void display(uint32_t slot, std::function<void(Outcome<DisplayText>)> done);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace supervisor
+
+#endif // SUPERVISOR_CARDS_H

@@ -1,0 +1,70 @@
+// The control socket: line-based JSON-RPC sessions with the supervisor's
+// clients. Owns the control listener and every client session; hands each
+// request to a dispatcher and writes its answer back.
+//
+// Invariants (docs/jsonrpc.md has the numbers):
+//  - a line over jsonrpc::kMaxRequestLine, or one that is not a JSON-RPC
+//    request, is answered with its error and the client dropped once the
+//    answer is written; blank lines are ignored;
+//  - a client has at most kMaxInFlight requests dispatched and unanswered
+//    (notifications included); past it a request gets -32004 at once;
+//  - answers are written asynchronously, never blocking the loop; reading
+//    pauses while a client's unsent output is over kPauseOutput, and a client
+//    whose unsent output passes kMaxOutput is dropped;
+//  - a client with no input, nothing in flight and nothing unsent for
+//    kIdleTimeout is dropped;
+//  - an answer that comes after its client left is discarded.
+#ifndef SUPERVISOR_CONTROL_H
+#define SUPERVISOR_CONTROL_H
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include <asio/io_context.hpp>
+
+#include "jsonrpc.h"
+#include "vexa_socket.h"
+
+namespace supervisor {
+
+inline constexpr size_t kMaxInFlight = 64;
+inline constexpr size_t kMaxClients = 64;
+inline constexpr std::chrono::seconds kIdleTimeout{60};
+inline constexpr size_t kPauseOutput = 16u << 20;
+inline constexpr size_t kMaxOutput = 256u << 20;
+
+// A result already serialised as JSON text (for results too big to build as
+// a json value first).
+struct RawResult {
+    std::string json_text;
+};
+using Reply = std::variant<jsonrpc::json, RawResult, jsonrpc::Error>;
+// Called once per request, from the event loop, at any later time.
+using Respond = std::function<void(Reply)>;
+using Dispatch = std::function<void(const jsonrpc::Request &, Respond)>;
+
+class Control {
+public:
+    Control(asio::io_context &io, Dispatch dispatch);
+    ~Control();
+    Control(const Control &) = delete;
+    Control &operator=(const Control &) = delete;
+
+    bool listen(const vexa_socket::Address &address, vexa_socket::Listener::AcceptFilter filter,
+                std::string *error);
+    // Stops listening and closes every client.
+    void stop();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace supervisor
+
+#endif // SUPERVISOR_CONTROL_H

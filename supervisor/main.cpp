@@ -1,0 +1,211 @@
+// flow-supervisor: the command line, the event loop and its orderly end.
+//
+// Keeps the configured flows of every slot (store), brings the line cards to
+// them (cards) and answers clients on the control socket (control, methods).
+// Everything runs on one thread, in one asio io_context. SIGTERM and SIGINT
+// stop it: listeners closed (their socket files removed), connections
+// closed, recorded statuses written, database closed; exit status 0.
+#include <grp.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "cards.h"
+#include "control.h"
+#include "log.h"
+#include "methods.h"
+#include "store.h"
+#include "vexa_socket.h"
+
+namespace {
+
+using namespace supervisor;
+using Clock = std::chrono::steady_clock;
+
+// Recorded statuses wait at most this long for their transaction, except
+// while a replay is sending: its end writes them all at once.
+constexpr std::chrono::milliseconds kFlushInterval{100};
+// ... but not longer than this, however long replays go on.
+constexpr std::chrono::milliseconds kFlushDeferLimit{2000};
+
+struct Options {
+    std::string db = "flows.db";
+    std::string cards = "unix:flow-supervisor.cards";
+    std::string control = "unix:flow-supervisor.ctl";
+    std::string group;
+    unsigned timeout_ms = 3000;
+};
+
+// Peers allowed on the Unix sockets: our own user, or members (by primary
+// group, which is what the kernel reports) of the --group group. TCP peers
+// carry no credentials: listening on TCP is the operator's choice.
+vexa_socket::Listener::AcceptFilter peer_filter(std::optional<gid_t> group) {
+    const uid_t self = getuid();
+    return [self, group](const vexa_socket::PeerCredentials &peer, std::string *why) {
+        if (!peer.known || peer.uid == self || (group && peer.gid == *group)) {
+            return true;
+        }
+        *why = "uid " + std::to_string(peer.uid) + " gid " + std::to_string(peer.gid) +
+               " is neither our user nor in the allowed group";
+        return false;
+    };
+}
+
+std::optional<vexa_socket::Address> address_option(const std::string &text, const char *what) {
+    std::string error;
+    auto address = vexa_socket::parse_address(text, &error);
+    if (!address) {
+        log(std::string("bad ") + what + " address '" + text + "': " + error);
+    }
+    return address;
+}
+
+// Writes recorded statuses in batches (see kFlushInterval).
+class Flusher {
+public:
+    Flusher(asio::io_context &io, Store &store, Cards &cards)
+        : timer_(io), store_(store), cards_(cards) {
+        store_.on_dirty([this] { schedule(); });
+    }
+
+    void flush_now() {
+        std::string error;
+        if (!store_.flush(&error)) {
+            log("status batch not written: " + error);
+        }
+    }
+
+private:
+    void schedule() {
+        if (armed_) {
+            return;
+        }
+        armed_ = true;
+        if (!waiting_since_) {
+            waiting_since_ = Clock::now();
+        }
+        timer_.expires_after(kFlushInterval);
+        timer_.async_wait([this](const std::error_code &ec) {
+            armed_ = false;
+            if (ec || store_.unflushed() == 0) {
+                waiting_since_.reset();
+                return;
+            }
+            if (cards_.replay_active() && Clock::now() - *waiting_since_ < kFlushDeferLimit) {
+                schedule();
+                return;
+            }
+            flush_now();
+            waiting_since_.reset();
+            if (store_.unflushed() != 0) {
+                schedule(); // failed: try again later
+            }
+        });
+    }
+
+    asio::steady_timer timer_;
+    Store &store_;
+    Cards &cards_;
+    bool armed_ = false;
+    std::optional<Clock::time_point> waiting_since_;
+};
+
+int run(const Options &options) {
+    vexa_socket::set_logger([](const std::string &line) { log(line); });
+    std::optional<gid_t> group;
+    if (!options.group.empty()) {
+        const struct group *entry = getgrnam(options.group.c_str());
+        if (entry == nullptr) {
+            log("unknown group '" + options.group + "'");
+            return EXIT_FAILURE;
+        }
+        group = entry->gr_gid;
+    }
+    const auto cards_address = address_option(options.cards, "--cards");
+    const auto control_address = address_option(options.control, "--control");
+    if (!cards_address || !control_address) {
+        return EXIT_FAILURE;
+    }
+
+    std::string error;
+    std::unique_ptr<Store> store = Store::open(options.db, &error);
+    if (!store) {
+        log("cannot open the database: " + error);
+        return EXIT_FAILURE;
+    }
+    size_t configured = 0;
+    for (const uint32_t slot : store->slots()) {
+        configured += store->flows(slot).size();
+    }
+
+    asio::io_context io;
+    CardOptions card_options;
+    card_options.timeout = std::chrono::milliseconds(options.timeout_ms);
+    Cards cards(io, *store, card_options);
+    Services services{*store, cards};
+    Control control(io, [&services](const jsonrpc::Request &request, Respond respond) {
+        dispatch(services, request, std::move(respond));
+    });
+    Flusher flusher(io, *store, cards);
+
+    const auto filter = peer_filter(group);
+    if (!cards.listen(*cards_address, filter, &error)) {
+        log("cannot listen for cards on " + options.cards + ": " + error);
+        return EXIT_FAILURE;
+    }
+    if (!control.listen(*control_address, filter, &error)) {
+        log("cannot listen for clients on " + options.control + ": " + error);
+        cards.stop();
+        return EXIT_FAILURE;
+    }
+
+    asio::signal_set signals(io, SIGTERM, SIGINT);
+    signals.async_wait([&](const std::error_code &ec, int signal) {
+        if (ec) {
+            return;
+        }
+        log(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+        control.stop();
+        cards.stop();
+        flusher.flush_now();
+        io.stop();
+    });
+    log("started: " + std::to_string(configured) + " flows configured in " + options.db +
+        "; cards on " + options.cards + ", clients on " + options.control);
+    io.run();
+    store.reset();
+    log("stopped");
+    return EXIT_SUCCESS;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // A client or card that goes away mid-write must not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    Options options;
+    CLI::App app{"flow-supervisor: keeps the configured flows of every line card and answers "
+                 "JSON-RPC clients"};
+    app.add_option("--db", options.db, "SQLite database of the configured flows")
+        ->capture_default_str();
+    app.add_option("--cards", options.cards, "address the line cards connect to")
+        ->capture_default_str();
+    app.add_option("--control", options.control, "address of the JSON-RPC control socket")
+        ->capture_default_str();
+    app.add_option("--group", options.group,
+                   "group whose members may connect besides our own user");
+    app.add_option("--timeout", options.timeout_ms, "card request timeout in milliseconds")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 3600000u));
+    CLI11_PARSE(app, argc, argv);
+    return run(options);
+}

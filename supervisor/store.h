@@ -1,0 +1,108 @@
+// The configured flows of every slot: the desired state, kept in SQLite and
+// mirrored in memory, with each flow's last status as its card reported it.
+//
+// Invariants:
+//  - the memory mirror holds exactly the rows of the database, statuses aside;
+//  - add() and remove() change the desired state in one committed transaction
+//    before they return true, and change the mirror only then: an answer sent
+//    after them survives a kill of the process;
+//  - set_status() changes the mirror at once and the database at the next
+//    flush(), all pending statuses in one transaction: they are what the
+//    cards said last and are worth no synchronous write;
+//  - statuses waiting for a flush are named by key and read from the mirror
+//    when flushed, so a flow removed (or removed and added again) meanwhile
+//    never gets a stale status written;
+//  - a status that returns to what the database holds waits for no flush (a
+//    replayed card's flows go pending and back to applied: nothing to write).
+#ifndef SUPERVISOR_STORE_H
+#define SUPERVISOR_STORE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "card_protocol.h"
+#include "flow_key.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace supervisor {
+
+enum class FlowStatus { Pending, Applied, Refused };
+// "pending", "applied", "refused"; parse_status reads them back.
+const char *status_name(FlowStatus status);
+std::optional<FlowStatus> parse_status(std::string_view name);
+
+struct FlowState {
+    FlowStatus status = FlowStatus::Pending;
+    uint32_t code = 0; // the card's refusal; 0 otherwise
+    bool operator==(const FlowState &) const = default;
+};
+
+using SlotFlows = std::map<chassis::FlowKey, FlowState>;
+
+// The library cannot hold more flows than it has 16-bit counter ids, so a
+// slot is never configured with more.
+inline constexpr size_t kMaxFlowsPerSlot = 65535;
+
+class Store {
+public:
+    // Opens (creating if need be) the database; nullptr with *error set.
+    static std::unique_ptr<Store> open(const std::string &path, std::string *error);
+    ~Store();
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+
+    // Configures a flow (status pending). *added false when it already was:
+    // nothing is written then. False with *error when the database refused.
+    bool add(uint32_t slot, const chassis::FlowKey &key, bool *added, std::string *error);
+    // Unconfigures a flow. *removed false when it was not configured.
+    bool remove(uint32_t slot, const chassis::FlowKey &key, bool *removed, std::string *error);
+
+    // Slot 1..64; an empty map for any other.
+    const SlotFlows &flows(uint32_t slot) const;
+    const FlowState *find(uint32_t slot, const chassis::FlowKey &key) const;
+    // Slots with at least one flow configured, ascending.
+    std::vector<uint32_t> slots() const;
+
+    // Records a card's answer for a configured flow; ignored for any other.
+    void set_status(uint32_t slot, const chassis::FlowKey &key, FlowState state);
+    // Writes every recorded status in one transaction. On failure they stay
+    // recorded for the next try.
+    bool flush(std::string *error);
+    size_t unflushed() const { return dirty_.size(); }
+    // Called when a status is recorded while none was waiting: the owner
+    // schedules a flush.
+    void on_dirty(std::function<void()> callback) { on_dirty_ = std::move(callback); }
+
+private:
+    Store() = default;
+    bool prepare(std::string *error);
+    bool load(std::string *error);
+
+    sqlite3 *db_ = nullptr;
+    sqlite3_stmt *insert_ = nullptr;
+    sqlite3_stmt *delete_ = nullptr;
+    sqlite3_stmt *update_ = nullptr;
+    sqlite3_stmt *begin_ = nullptr;
+    sqlite3_stmt *commit_ = nullptr;
+    sqlite3_stmt *rollback_ = nullptr;
+    std::array<SlotFlows, card_protocol::kMaxSlot + 1> flows_{};
+    // Statuses waiting for a flush, each with the one the database holds.
+    std::map<std::pair<uint32_t, chassis::FlowKey>, FlowState> dirty_;
+    std::function<void()> on_dirty_;
+};
+
+} // namespace supervisor
+
+#endif // SUPERVISOR_STORE_H

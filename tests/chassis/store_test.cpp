@@ -1,0 +1,204 @@
+// The supervisor's store: desired state committed at once and kept across a
+// reopen, statuses written only in batches and never stale, rows it did not
+// write refused.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "store.h"
+
+namespace {
+
+using chassis::FlowKey;
+using chassis::FlowType;
+using supervisor::FlowState;
+using supervisor::FlowStatus;
+using supervisor::Store;
+
+const FlowKey kVsan{FlowType::Vsan, 10, 0, 0};
+const FlowKey kDomain{FlowType::Domain, 10, 0x010000, 0x020000};
+const FlowKey kExact{FlowType::Exact, 10, 0x010101, 0x020202};
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "store_test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        path_ = (dir_ / "flows.db").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::unique_ptr<Store> open() {
+        std::string error;
+        auto store = Store::open(path_, &error);
+        EXPECT_TRUE(store) << error;
+        return store;
+    }
+    void add(Store &store, uint32_t slot, const FlowKey &key, bool expect_added = true) {
+        bool added = false;
+        std::string error;
+        ASSERT_TRUE(store.add(slot, key, &added, &error)) << error;
+        EXPECT_EQ(added, expect_added);
+    }
+    void sql(const std::string &statement) {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+TEST_F(StoreTest, CommittedChangesSurviveAReopenWithoutFlush) {
+    {
+        auto store = open();
+        add(*store, 1, kVsan);
+        add(*store, 1, kExact);
+        add(*store, 1, kExact, false);
+        add(*store, 64, kDomain);
+        bool removed = false;
+        std::string error;
+        ASSERT_TRUE(store->remove(1, kVsan, &removed, &error));
+        EXPECT_TRUE(removed);
+        ASSERT_TRUE(store->remove(1, kVsan, &removed, &error));
+        EXPECT_FALSE(removed) << "removing what is not configured changes nothing";
+        // Not flushed, not closed cleanly: the store is simply dropped.
+    }
+    auto store = open();
+    EXPECT_EQ(store->slots(), (std::vector<uint32_t>{1, 64}));
+    ASSERT_EQ(store->flows(1).size(), 1u);
+    EXPECT_EQ(store->flows(1).begin()->first, kExact);
+    EXPECT_NE(store->find(64, kDomain), nullptr);
+    EXPECT_EQ(store->find(64, kDomain)->status, FlowStatus::Pending);
+    EXPECT_EQ(store->find(2, kDomain), nullptr);
+    EXPECT_TRUE(store->flows(0).empty());
+    EXPECT_TRUE(store->flows(65).empty());
+}
+
+TEST_F(StoreTest, StatusesAreWrittenInBatches) {
+    auto store = open();
+    int dirty_calls = 0;
+    store->on_dirty([&] { ++dirty_calls; });
+    for (const FlowKey &key : {kVsan, kDomain, kExact}) {
+        add(*store, 5, key);
+    }
+    store->set_status(5, kVsan, {FlowStatus::Applied, 0});
+    store->set_status(5, kDomain, {FlowStatus::Refused, 0x404e003a});
+    store->set_status(5, kDomain, {FlowStatus::Refused, 0x404e003a}); // unchanged: not recorded
+    store->set_status(6, kExact, {FlowStatus::Applied, 0});           // not configured: ignored
+    EXPECT_EQ(dirty_calls, 1) << "one call per batch, when the first status waits";
+    EXPECT_EQ(store->unflushed(), 2u);
+    EXPECT_EQ(store->find(5, kDomain)->code, 0x404e003au) << "the mirror changes at once";
+    EXPECT_EQ(open()->find(5, kVsan)->status, FlowStatus::Pending) << "not yet written";
+
+    std::string error;
+    ASSERT_TRUE(store->flush(&error)) << error;
+    EXPECT_EQ(store->unflushed(), 0u);
+    store->set_status(5, kExact, {FlowStatus::Applied, 0});
+    EXPECT_EQ(dirty_calls, 2);
+
+    auto reread = open();
+    EXPECT_EQ(*reread->find(5, kVsan), (FlowState{FlowStatus::Applied, 0}));
+    EXPECT_EQ(*reread->find(5, kDomain), (FlowState{FlowStatus::Refused, 0x404e003a}));
+    EXPECT_EQ(reread->find(5, kExact)->status, FlowStatus::Pending);
+}
+
+TEST_F(StoreTest, AFlowRemovedAndAddedAgainGetsNoStaleStatus) {
+    auto store = open();
+    add(*store, 2, kExact);
+    store->set_status(2, kExact, {FlowStatus::Refused, 0x404e003a});
+    bool removed = false;
+    std::string error;
+    ASSERT_TRUE(store->remove(2, kExact, &removed, &error));
+    add(*store, 2, kExact);
+    ASSERT_TRUE(store->flush(&error)) << error;
+    EXPECT_EQ(store->find(2, kExact)->status, FlowStatus::Pending);
+    EXPECT_EQ(open()->find(2, kExact)->status, FlowStatus::Pending);
+}
+
+TEST_F(StoreTest, AStatusBackToWhatIsWrittenWaitsForNoFlush) {
+    auto store = open();
+    add(*store, 3, kVsan);
+    add(*store, 3, kExact);
+    store->set_status(3, kVsan, {FlowStatus::Applied, 0});
+    std::string error;
+    ASSERT_TRUE(store->flush(&error)) << error;
+    // A replayed card: its flows go pending, then back to applied.
+    store->set_status(3, kVsan, {FlowStatus::Pending, 0});
+    store->set_status(3, kExact, {FlowStatus::Refused, 0x404e003a});
+    EXPECT_EQ(store->unflushed(), 2u);
+    store->set_status(3, kVsan, {FlowStatus::Applied, 0});
+    store->set_status(3, kExact, {FlowStatus::Pending, 0});
+    EXPECT_EQ(store->unflushed(), 0u);
+    store->set_status(3, kExact, {FlowStatus::Applied, 0});
+    EXPECT_EQ(store->unflushed(), 1u) << "the database holds pending, not applied";
+    ASSERT_TRUE(store->flush(&error)) << error;
+    const auto reread = open();
+    EXPECT_EQ(reread->find(3, kVsan)->status, FlowStatus::Applied);
+    EXPECT_EQ(reread->find(3, kExact)->status, FlowStatus::Applied);
+}
+
+TEST_F(StoreTest, ABatchOfAWholeTableIsOneFlush) {
+    auto store = open();
+    std::vector<FlowKey> keys;
+    for (uint32_t vsan = 1; vsan <= 2000; ++vsan) {
+        keys.push_back({FlowType::Vsan, vsan, 0, 0});
+        add(*store, 9, keys.back());
+    }
+    for (const FlowKey &key : keys) {
+        store->set_status(9, key, {FlowStatus::Applied, 0});
+    }
+    std::string error;
+    ASSERT_TRUE(store->flush(&error)) << error;
+    const auto reread = open();
+    for (const auto &[key, state] : reread->flows(9)) {
+        ASSERT_EQ(state.status, FlowStatus::Applied) << chassis::to_string(key);
+    }
+    EXPECT_EQ(reread->flows(9).size(), keys.size());
+}
+
+TEST_F(StoreTest, RowsThisProgramWouldNotWriteAreRefused) {
+    open(); // creates the table
+    const char *rows[] = {
+        "(0, 1, 10, 0, 0, 'pending', 0)",           // slot 0
+        "(65, 1, 10, 0, 0, 'pending', 0)",          // slot 65
+        "(1, 4, 10, 0, 0, 'pending', 0)",           // type 4
+        "(1, 1, 4096, 0, 0, 'pending', 0)",         // VSAN 4096
+        "(1, 1, 10, 5, 0, 'pending', 0)",           // VSAN flow with a SID
+        "(1, 2, 10, 65793, 131072, 'pending', 0)",  // domain flow, SID not reduced
+        "(1, 3, 10, 255, 131586, 'pending', 0)",    // SID below 0x010000
+        "(1, 3, 10, 65793, 131586, 'done', 0)",     // unknown status
+        "(1, 3, 10, 65793, 131586, 'refused', -1)", // negative code
+    };
+    for (const char *row : rows) {
+        SCOPED_TRACE(row);
+        sql("DELETE FROM flows; INSERT INTO flows VALUES " + std::string(row));
+        std::string error;
+        EXPECT_EQ(Store::open(path_, &error), nullptr);
+        EXPECT_FALSE(error.empty());
+    }
+    sql("DELETE FROM flows; INSERT INTO flows VALUES (1, 3, 10, 65793, 131586, 'refused', 5)");
+    EXPECT_EQ(open()->find(1, kExact)->code, 5u);
+}
+
+TEST_F(StoreTest, SlotsOutOfRangeAreRefused) {
+    auto store = open();
+    for (const uint32_t slot : {0u, 65u}) {
+        bool changed = true;
+        std::string error;
+        EXPECT_FALSE(store->add(slot, kVsan, &changed, &error));
+        EXPECT_FALSE(changed);
+        EXPECT_FALSE(store->remove(slot, kVsan, &changed, &error));
+    }
+}
+
+} // namespace
