@@ -1,0 +1,444 @@
+// flowctl: the operator's command line for the supervisor's control socket.
+// This file owns the command-line interface (CLI11) and each command's
+// request and output; the client, the formats and the watch loop live in
+// their own modules. Exit codes: errors.h (and docs/flowctl.md).
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "errors.h"
+#include "flow_key.h"
+#include "format.h"
+#include "rpc_client.h"
+#include "watch.h"
+
+namespace {
+
+using flowctl::Failure;
+using flowctl::json;
+
+constexpr const char *kDefaultControl = "unix:flow-supervisor.ctl";
+constexpr uint64_t kMinSlot = 1;
+constexpr uint64_t kMaxSlot = 64;
+
+struct Output {
+    bool as_json = false;
+
+    void print(const std::string &text) const { std::fwrite(text.data(), 1, text.size(), stdout); }
+    void print_json(const json &value) const { print(value.dump() + "\n"); }
+
+    // The failure as text on standard error, or as JSON (with extra members
+    // before "error") on standard output; returns its exit code.
+    int fail(const Failure &failure, const std::string &context = "",
+             const json &extra = json::object()) const {
+        if (as_json) {
+            json out = extra;
+            out.update(flowctl::failure_json(failure));
+            print_json(out);
+        } else {
+            const std::string line =
+                "flowctl: " + (context.empty() ? "" : context + ": ") + failure.message + "\n";
+            std::fputs(line.c_str(), stderr);
+        }
+        return failure.exit;
+    }
+};
+
+std::optional<uint32_t> parse_slot(const std::string &text, Failure *failure) {
+    const std::optional<uint64_t> n = chassis::parse_number(text);
+    if (!n || *n < kMinSlot || *n > kMaxSlot) {
+        *failure =
+            flowctl::bad_arguments("slot '" + text + "' is not 1.." + std::to_string(kMaxSlot));
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(*n);
+}
+
+// ---- commands ---------------------------------------------------------------------
+
+struct FlowArgs {
+    std::string slot;
+    std::vector<std::string> words;
+};
+
+// A flow command's checked arguments and its params.
+struct FlowRequest {
+    uint32_t slot = 0;
+    chassis::FlowKey key;
+    json params;
+};
+
+std::optional<FlowRequest> flow_request(const FlowArgs &args, Failure *failure) {
+    const std::optional<uint32_t> slot = parse_slot(args.slot, failure);
+    if (!slot) {
+        return std::nullopt;
+    }
+    std::string error;
+    const std::optional<chassis::FlowKey> key = chassis::parse_flow_words(args.words, &error);
+    if (!key) {
+        *failure = flowctl::bad_arguments(error);
+        return std::nullopt;
+    }
+    json params = {{"slot", *slot}, {"type", chassis::type_name(key->type)}, {"vsan", key->vsan}};
+    if (key->type != chassis::FlowType::Vsan) {
+        params["sid"] = chassis::fcid_hex(key->sid);
+        params["did"] = chassis::fcid_hex(key->did);
+    }
+    return FlowRequest{*slot, *key, params};
+}
+
+// A count member of a result; nullptr when absent or not a count.
+const json *count_of(const json &result, const char *name) {
+    if (!result.is_object()) {
+        return nullptr;
+    }
+    const auto it = result.find(name);
+    return it != result.end() && it->is_number_unsigned() ? &*it : nullptr;
+}
+
+int flow_command(flowctl::RpcClient &client, const Output &out, const std::string &verb,
+                 const FlowRequest &request) {
+    const std::string flow =
+        "slot " + std::to_string(request.slot) + " " + chassis::to_string(request.key);
+    auto reply = client.call("flow." + verb, request.params);
+    if (auto *f = std::get_if<Failure>(&reply)) {
+        // A refusal is the card's answer: its status and code lead the JSON,
+        // as in a successful one.
+        json extra = json::object();
+        if (!f->card_code.is_null()) {
+            extra = {{"status", f->status}, {"code", f->card_code}};
+        }
+        return out.fail(*f, verb + " " + flow, extra);
+    }
+    const json &result = std::get<json>(reply);
+    if (verb == "get") {
+        const json *frames = count_of(result, "frames");
+        const json *bytes = count_of(result, "bytes");
+        if (frames == nullptr || bytes == nullptr) {
+            return out.fail(flowctl::protocol_failure("flow.get: result without counts"));
+        }
+        if (out.as_json) {
+            out.print_json({{"status", "ok"}, {"code", 0}, {"frames", *frames}, {"bytes", *bytes}});
+        } else {
+            out.print(flow + ": " + frames->dump() + " frames, " + bytes->dump() + " bytes\n");
+        }
+        return flowctl::kExitOk;
+    }
+    std::string flow_status = "applied";
+    if (result.is_object() && result.contains("flow_status") && result["flow_status"].is_string()) {
+        flow_status = result["flow_status"].get<std::string>();
+    }
+    if (out.as_json) {
+        out.print_json({{"status", "ok"}, {"code", 0}, {"flow_status", flow_status}});
+    } else {
+        out.print(flow + ": " + (verb == "add" ? "added, " : "removed, ") + flow_status +
+                  (flow_status == "pending" ? " (card down; sent when it comes up)" : "") + "\n");
+    }
+    return flowctl::kExitOk;
+}
+
+int cards_command(flowctl::RpcClient &client, const Output &out) {
+    auto reply = client.call("cards.list", json::object());
+    if (auto *f = std::get_if<Failure>(&reply)) {
+        return out.fail(*f, "cards");
+    }
+    std::string error;
+    const auto cards = flowctl::decode_cards(std::get<json>(reply), &error);
+    if (!cards) {
+        return out.fail(flowctl::protocol_failure("cards.list: " + error));
+    }
+    if (out.as_json) {
+        out.print_json(flowctl::cards_json(*cards));
+    } else {
+        out.print(flowctl::cards_table(*cards));
+    }
+    return flowctl::kExitOk;
+}
+
+std::optional<json> traffic_params(const std::string &slot_text, const std::string &action,
+                                   Failure *failure) {
+    const std::optional<uint32_t> slot = parse_slot(slot_text, failure);
+    if (!slot) {
+        return std::nullopt;
+    }
+    json params = {{"slot", *slot}};
+    if (action == "pause" || action == "resume") {
+        params["action"] = action;
+    } else if (const auto pps = chassis::parse_number(action); pps && *pps <= UINT32_MAX) {
+        params["action"] = "rate";
+        params["pps"] = *pps;
+    } else {
+        *failure = flowctl::bad_arguments(
+            "traffic: expected pause, resume or a rate in frames per second, not '" + action + "'");
+        return std::nullopt;
+    }
+    return params;
+}
+
+int traffic_command(flowctl::RpcClient &client, const Output &out, const json &params) {
+    const uint32_t slot = params["slot"];
+    auto reply = client.call("card.traffic", params);
+    if (auto *f = std::get_if<Failure>(&reply)) {
+        return out.fail(*f, "traffic slot " + std::to_string(slot));
+    }
+    std::string error;
+    const auto card = flowctl::decode_card(std::get<json>(reply), &error);
+    if (!card) {
+        return out.fail(flowctl::protocol_failure("card.traffic: " + error));
+    }
+    if (out.as_json) {
+        out.print_json({{"card", flowctl::card_json(*card)}});
+    } else {
+        out.print(flowctl::card_line(*card));
+    }
+    return flowctl::kExitOk;
+}
+
+struct ShowArgs {
+    std::vector<std::string> slots;
+    std::string type;
+    std::string vsan;
+    std::string format;
+    bool raw = false;
+};
+
+// flow.show's params from the filters; false with *failure for a bad one.
+bool show_params(const ShowArgs &args, json *params, Failure *failure) {
+    *params = json::object();
+    if (!args.slots.empty()) {
+        json slots = json::array();
+        for (const std::string &s : args.slots) {
+            const std::optional<uint32_t> slot = parse_slot(s, failure);
+            if (!slot) {
+                return false;
+            }
+            slots.push_back(*slot);
+        }
+        (*params)["slots"] = slots;
+    }
+    if (!args.type.empty()) {
+        (*params)["type"] = args.type;
+    }
+    if (!args.vsan.empty()) {
+        const std::optional<uint64_t> v = chassis::parse_number(args.vsan);
+        if (!v || *v < chassis::kMinVsan || *v > chassis::kMaxVsan) {
+            *failure = flowctl::bad_arguments("--vsan '" + args.vsan + "' is not 1..4095");
+            return false;
+        }
+        (*params)["vsan"] = *v;
+    }
+    return true;
+}
+
+int raw_displays(flowctl::RpcClient &client, const Output &out, const json &params) {
+    std::vector<uint32_t> slots;
+    if (params.contains("slots")) {
+        slots = params["slots"].get<std::vector<uint32_t>>();
+    } else {
+        // Every card that can answer.
+        auto reply = client.call("cards.list", json::object());
+        if (auto *f = std::get_if<Failure>(&reply)) {
+            return out.fail(*f, "show --raw");
+        }
+        std::string error;
+        const auto cards = flowctl::decode_cards(std::get<json>(reply), &error);
+        if (!cards) {
+            return out.fail(flowctl::protocol_failure("cards.list: " + error));
+        }
+        for (const flowctl::Card &c : *cards) {
+            if (c.state != "down") {
+                slots.push_back(c.slot);
+            }
+        }
+    }
+    json displays = json::array();
+    for (const uint32_t slot : slots) {
+        auto reply = client.call("card.display", {{"slot", slot}});
+        if (auto *f = std::get_if<Failure>(&reply)) {
+            return out.fail(*f, "show --raw slot " + std::to_string(slot));
+        }
+        const json &r = std::get<json>(reply);
+        if (!r.is_object() || !r.value("text", json()).is_string()) {
+            return out.fail(flowctl::protocol_failure("card.display: result without text"));
+        }
+        const json chunks = r.value("chunks", json());
+        if (out.as_json) {
+            displays.push_back({{"slot", slot}, {"chunks", chunks}, {"text", r["text"]}});
+        } else {
+            if (slots.size() > 1) {
+                out.print("== slot " + std::to_string(slot) + " (" + chunks.dump() +
+                          " chunks) ==\n");
+            }
+            out.print(r["text"].get<std::string>());
+        }
+    }
+    if (out.as_json) {
+        out.print_json(json{{"displays", displays}});
+    }
+    return flowctl::kExitOk;
+}
+
+int show_command(flowctl::RpcClient &client, const Output &out, const ShowArgs &args,
+                 const json &params) {
+    if (args.raw) {
+        return raw_displays(client, out, params);
+    }
+    auto reply = client.call("flow.show", params);
+    if (auto *f = std::get_if<Failure>(&reply)) {
+        return out.fail(*f, "show");
+    }
+    std::string error;
+    std::optional<flowctl::Snapshot> snapshot = flowctl::decode_show(std::get<json>(reply), &error);
+    if (!snapshot) {
+        return out.fail(flowctl::protocol_failure("flow.show: " + error));
+    }
+    const std::string format = !args.format.empty() ? args.format : out.as_json ? "json" : "table";
+    if (format == "json") {
+        out.print_json(flowctl::flows_json(*snapshot));
+    } else if (format == "prometheus") {
+        out.print(flowctl::flows_prometheus(*snapshot));
+    } else {
+        out.print(flowctl::flows_table(*snapshot) + flowctl::flows_footnotes(*snapshot));
+    }
+    return flowctl::kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // Known before parsing, so that a usage error is reported as JSON too.
+    Output out;
+    for (int i = 1; i < argc; ++i) {
+        out.as_json = out.as_json || std::strcmp(argv[i], "--json") == 0;
+    }
+
+    CLI::App app{"flowctl: the flow supervisor's operator tool", "flowctl"};
+    std::string control = kDefaultControl;
+    bool json_flag = false;
+    app.add_option("--control", control,
+                   "the supervisor's control socket: unix:PATH or "
+                   "tcp:HOST:PORT")
+        ->capture_default_str();
+    app.add_flag("--json", json_flag, "print JSON (docs/flowctl.md has the schema)");
+    app.require_subcommand(1, 1);
+    app.fallthrough(); // --control and --json after the command too
+
+    app.add_subcommand("cards", "the line cards: state, flows, counters, traffic, uptime");
+
+    const char *kFlowHelp = "vsan V | domain V SID DID | exact V SID DID";
+    FlowArgs flow_args[3];
+    const char *kVerbs[3] = {"add", "del", "get"};
+    const char *kVerbHelp[3] = {"configure a flow on a slot", "unconfigure a flow on a slot",
+                                "the total of a flow: frames and bytes"};
+    CLI::App *flow_subs[3];
+    for (int i = 0; i < 3; ++i) {
+        flow_subs[i] = app.add_subcommand(kVerbs[i], kVerbHelp[i]);
+        flow_subs[i]
+            ->add_option("slot", flow_args[i].slot, "the line card's slot, 1..64")
+            ->required();
+        flow_subs[i]->add_option("flow", flow_args[i].words, kFlowHelp)->required()->expected(2, 4);
+    }
+
+    ShowArgs show_args;
+    CLI::App *show =
+        app.add_subcommand("show", "every flow with its total, from the cards' displays");
+    show->add_option("slots", show_args.slots, "slots (default: all)");
+    show->add_option("--type", show_args.type, "only flows of this type")
+        ->check(CLI::IsMember({"vsan", "domain", "exact"}));
+    show->add_option("--vsan", show_args.vsan, "only flows of this VSAN");
+    show->add_option("--format", show_args.format, "table (default), json or prometheus")
+        ->check(CLI::IsMember({"table", "json", "prometheus"}));
+    show->add_flag("--raw", show_args.raw, "the library's own display text of each slot");
+
+    std::string traffic_slot;
+    std::string traffic_action;
+    CLI::App *traffic =
+        app.add_subcommand("traffic", "simulation control: the simulated card's traffic generator");
+    traffic->add_option("slot", traffic_slot, "the line card's slot")->required();
+    traffic->add_option("action", traffic_action, "pause, resume, or frames per second")
+        ->required();
+
+    ShowArgs watch_args;
+    double interval_s = 2.0;
+    long count = 0;
+    CLI::App *watch = app.add_subcommand("watch", "show, refreshed, with frames/s and bytes/s");
+    watch->add_option("slots", watch_args.slots, "slots (default: all)");
+    watch->add_option("--type", watch_args.type, "only flows of this type")
+        ->check(CLI::IsMember({"vsan", "domain", "exact"}));
+    watch->add_option("--vsan", watch_args.vsan, "only flows of this VSAN");
+    watch->add_option("--interval", interval_s, "seconds between refreshes")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 86400.0));
+    CLI::Option *count_opt = watch->add_option("--count", count, "stop after N refreshes")
+                                 ->check(CLI::Range(1L, 1000000000L));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            return app.exit(e); // --help
+        }
+        if (out.as_json) {
+            return out.fail(flowctl::bad_arguments(e.what()));
+        }
+        app.exit(e);
+        return flowctl::kExitBadArguments;
+    }
+    out.as_json = json_flag;
+
+    // Arguments are checked before connecting, so that a usage error never
+    // depends on the supervisor.
+    json params;
+    Failure failure;
+    std::optional<FlowRequest> flow;
+    int verb = -1;
+    for (int i = 0; i < 3; ++i) {
+        if (flow_subs[i]->parsed()) {
+            verb = i;
+            flow = flow_request(flow_args[i], &failure);
+        }
+    }
+    std::optional<json> traffic_request;
+    if (traffic->parsed()) {
+        traffic_request = traffic_params(traffic_slot, traffic_action, &failure);
+    }
+    if ((verb >= 0 && !flow) || (traffic->parsed() && !traffic_request) ||
+        (show->parsed() && !show_params(show_args, &params, &failure)) ||
+        (watch->parsed() && !show_params(watch_args, &params, &failure))) {
+        return out.fail(failure);
+    }
+
+    flowctl::RpcClient client;
+    if (!client.connect(control, &failure)) {
+        return out.fail(failure);
+    }
+    if (flow) {
+        return flow_command(client, out, kVerbs[verb], *flow);
+    }
+    if (show->parsed()) {
+        return show_command(client, out, show_args, params);
+    }
+    if (traffic_request) {
+        return traffic_command(client, out, *traffic_request);
+    }
+    if (watch->parsed()) {
+        flowctl::WatchOptions options;
+        options.show_params = params;
+        options.interval_s = interval_s;
+        if (count_opt->count() > 0) {
+            options.count = count;
+        }
+        options.json_lines = out.as_json;
+        options.terminal = !out.as_json && ::isatty(STDOUT_FILENO) != 0;
+        if (const auto f = flowctl::run_watch(client, options)) {
+            return out.fail(*f, "watch");
+        }
+        return flowctl::kExitOk;
+    }
+    return cards_command(client, out);
+}

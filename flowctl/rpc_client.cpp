@@ -1,0 +1,164 @@
+// The control-socket client: connect with a deadline, write one request line,
+// read lines until the response with the request's id.
+
+#include "rpc_client.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <asio/io_context.hpp>
+
+#include "vexa_socket.h"
+
+namespace flowctl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remaining_ms(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for events on fd until the deadline; false on timeout or error.
+bool wait_for(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, remaining_ms(deadline));
+        if (n > 0) {
+            return true;
+        }
+        if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+std::string errno_text(int err) {
+    return std::strerror(err);
+}
+
+} // namespace
+
+RpcClient::~RpcClient() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool RpcClient::connect(std::string_view address, Failure *failure) {
+    std::string error;
+    const std::optional<vexa_socket::Address> parsed = vexa_socket::parse_address(address, &error);
+    if (!parsed) {
+        *failure = bad_arguments("--control: " + error);
+        return false;
+    }
+    address_ = std::string(address);
+    asio::io_context io;
+    const std::optional<vexa_socket::Endpoint> endpoint =
+        vexa_socket::endpoint_of(io, *parsed, &error);
+    if (!endpoint) {
+        *failure = unreachable(address_ + ": " + error);
+        return false;
+    }
+    const int fd = ::socket(endpoint->protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *failure = unreachable(address_ + ": " + errno_text(errno));
+        return false;
+    }
+    // Non-blocking for the connect, so that an unanswering host costs at most
+    // kConnectTimeout; blocking again afterwards, writes included.
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int err = 0;
+    if (::connect(fd, endpoint->data(), static_cast<socklen_t>(endpoint->size())) != 0) {
+        err = errno;
+        if (err == EINPROGRESS) {
+            err = ETIMEDOUT;
+            if (wait_for(fd, POLLOUT, Clock::now() + kConnectTimeout)) {
+                socklen_t len = sizeof err;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            }
+        }
+    }
+    if (err != 0) {
+        ::close(fd);
+        *failure = unreachable("cannot connect to " + address_ + ": " + errno_text(err));
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    fd_ = fd;
+    return true;
+}
+
+std::variant<json, Failure> RpcClient::call(std::string_view method, const json &params,
+                                            std::chrono::milliseconds timeout) {
+    if (fd_ < 0) {
+        return unreachable("not connected");
+    }
+    const long id = next_id_++;
+    const std::string line = jsonrpc::request_line(id, method, params);
+    for (size_t sent = 0; sent < line.size();) {
+        const ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return unreachable(address_ + ": " + errno_text(errno));
+        }
+        sent += static_cast<size_t>(n);
+    }
+
+    const Clock::time_point deadline = Clock::now() + timeout;
+    size_t scanned = 0; // bytes of buffer_ known to hold no newline
+    for (;;) {
+        const size_t nl = buffer_.find('\n', scanned);
+        if (nl != std::string::npos) {
+            const std::string response_line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            scanned = 0;
+            std::string why;
+            const std::optional<jsonrpc::Response> r = jsonrpc::parse_response(response_line, &why);
+            if (!r) {
+                return protocol_failure(address_ + ": not a JSON-RPC response: " + why);
+            }
+            if (r->id != json(id)) {
+                return protocol_failure(address_ + ": response to id " + r->id.dump() +
+                                        ", expected " + std::to_string(id));
+            }
+            if (r->error) {
+                return from_rpc_error(*r->error);
+            }
+            return r->result.value_or(json());
+        }
+        scanned = buffer_.size();
+        if (buffer_.size() > kMaxResponseBytes) {
+            return protocol_failure(address_ + ": response longer than " +
+                                    std::to_string(kMaxResponseBytes) + " bytes");
+        }
+        if (!wait_for(fd_, POLLIN, deadline)) {
+            return no_reply("no answer from the supervisor at " + address_ + " within " +
+                            std::to_string(timeout.count()) + " ms");
+        }
+        char chunk[1 << 16];
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return unreachable(address_ + ": " + errno_text(errno));
+        }
+        if (n == 0) {
+            return unreachable(address_ + ": connection closed by the supervisor");
+        }
+        buffer_.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+} // namespace flowctl

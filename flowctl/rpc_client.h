@@ -1,0 +1,54 @@
+// flowctl's side of the control socket: one blocking connection to the
+// supervisor, one request at a time. Blocking I/O with poll() deadlines is
+// enough for a command-line tool; nothing here runs an event loop.
+//
+// Invariants: a response line is read whole before it is parsed and may be
+// up to kMaxResponseBytes long (a show of 64 cards of 65,535 flows); a
+// longer one, a line that is not a response, or a response to another id
+// ends the call with a protocol failure.
+#ifndef FLOWCTL_RPC_CLIENT_H
+#define FLOWCTL_RPC_CLIENT_H
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "errors.h"
+
+namespace flowctl {
+
+inline constexpr size_t kMaxResponseBytes = size_t{512} << 20;
+inline constexpr std::chrono::milliseconds kConnectTimeout{5000};
+// Longer than the supervisor's own wait for a card, so that a silent card is
+// reported by the supervisor (with its slot) rather than by us.
+inline constexpr std::chrono::milliseconds kReplyTimeout{30000};
+
+class RpcClient {
+public:
+    RpcClient() = default;
+    ~RpcClient();
+    RpcClient(const RpcClient &) = delete;
+    RpcClient &operator=(const RpcClient &) = delete;
+
+    // "unix:PATH" or "tcp:HOST:PORT". A malformed address is a BAD_ARGUMENTS
+    // failure, a refused or timed-out connection UNREACHABLE.
+    bool connect(std::string_view address, Failure *failure);
+
+    // The result of one call, or the failure: the supervisor's error answer,
+    // NO_REPLY when nothing came within timeout, UNREACHABLE when the
+    // connection broke, PROTOCOL for a reply that is not one.
+    std::variant<json, Failure> call(std::string_view method, const json &params,
+                                     std::chrono::milliseconds timeout = kReplyTimeout);
+
+private:
+    int fd_ = -1;
+    long next_id_ = 1;
+    std::string buffer_; // bytes read past the last response line
+    std::string address_;
+};
+
+} // namespace flowctl
+
+#endif // FLOWCTL_RPC_CLIENT_H

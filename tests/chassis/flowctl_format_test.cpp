@@ -1,0 +1,513 @@
+// flowctl's output: tables stay aligned whatever the widths, incomplete
+// totals are never printed as exact, JSON reads back with every 64-bit count
+// intact, Prometheus text passes a strict checker, rates are computed only
+// where they mean something, and bad arguments exit 2 without a supervisor.
+//
+// With FLOWCTL_PROM_SAMPLE set, the Prometheus test also writes its text
+// there, for the second check by the packaged Python parser (CMakeLists).
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "errors.h"
+#include "format.h"
+#include "harness.h"
+#include "watch.h"
+
+namespace {
+
+using chassis::FlowKey;
+using chassis::FlowType;
+using flowctl::FlowRow;
+using flowctl::json;
+using flowctl::Snapshot;
+
+constexpr uint64_t kMax = UINT64_MAX;
+constexpr uint64_t kAbove53 = (uint64_t{1} << 53) + 1; // not a double
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+FlowRow flow(uint32_t slot, FlowKey key, std::optional<uint32_t> counter, uint64_t frames,
+             uint64_t bytes, bool complete = true, std::string status = "applied",
+             uint32_t code = 0) {
+    return {slot, key, counter, frames, bytes, complete, std::move(status), code};
+}
+
+const FlowKey kVsan10{FlowType::Vsan, 10, 0, 0};
+const FlowKey kDomain{FlowType::Domain, 10, 0x120000, 0x130000};
+const FlowKey kExact{FlowType::Exact, 10, 0x120101, 0x130202};
+
+// ---- tables ---------------------------------------------------------------------
+
+// The end column of a right-aligned header title; every cell of that column
+// must end there too.
+size_t title_end(const std::string &header, const std::string &title) {
+    const size_t at = header.find(title);
+    EXPECT_NE(at, std::string::npos) << title;
+    return at + title.size();
+}
+
+TEST(FlowTable, NumbersOfOneToTwentyDigitsStayAligned) {
+    Snapshot s;
+    uint64_t v = 1;
+    for (int digits = 1; digits <= 20; ++digits) {
+        const uint64_t value = digits == 20 ? kMax : v;
+        s.flows.push_back(flow(static_cast<uint32_t>(1 + digits % 64),
+                               {FlowType::Exact, static_cast<uint32_t>(digits * 200),
+                                0x010000u + static_cast<uint32_t>(digits), 0x020000},
+                               static_cast<uint32_t>(value % 65535), value, kMax / value,
+                               digits % 3 != 0));
+        v *= 10;
+    }
+    const std::vector<std::string> lines = lines_of(flowctl::flows_table(s));
+    ASSERT_EQ(lines.size(), s.flows.size() + 1);
+    // The digits end under the title's last letter, the marker after it.
+    const size_t frames_end = title_end(lines[0], "FRAMES");
+    const size_t bytes_end = title_end(lines[0], "BYTES");
+    const size_t counter_end = title_end(lines[0], "COUNTER");
+    const size_t vsan_end = title_end(lines[0], "VSAN");
+    for (size_t i = 0; i < s.flows.size(); ++i) {
+        const FlowRow &f = s.flows[i];
+        const std::string &line = lines[i + 1];
+        SCOPED_TRACE(line);
+        const char mark = f.complete ? ' ' : flowctl::kIncompleteMark;
+        struct Cell {
+            size_t end;
+            std::string text;
+        };
+        for (const Cell &c : {Cell{frames_end + 1, std::to_string(f.frames) + mark},
+                              Cell{bytes_end + 1, std::to_string(f.bytes) + mark},
+                              Cell{counter_end, std::to_string(*f.counter)},
+                              Cell{vsan_end, std::to_string(f.key.vsan)}}) {
+            ASSERT_GE(c.end, c.text.size() + 1);
+            EXPECT_EQ(line.substr(c.end - c.text.size(), c.text.size()), c.text);
+            EXPECT_EQ(line[c.end - c.text.size() - 1], ' ') << "cell runs into its neighbour";
+        }
+        EXPECT_EQ(line.back() == ' ', false) << "trailing spaces";
+    }
+}
+
+TEST(FlowTable, IncompleteAndAbsentTotalsAreNeverShownAsExact) {
+    Snapshot s;
+    s.flows = {flow(1, kVsan10, 1, 100, 6400, true), flow(1, kDomain, 2, 50, 3200, false),
+               flow(1, kExact, std::nullopt, 0, 0, false, "refused", 0x404e003a),
+               flow(2, kExact, std::nullopt, 0, 0, false, "pending")};
+    s.cards = {{1, "ready", false, ""}, {2, "down", false, "card down"}};
+    const std::string table = flowctl::flows_table(s);
+    const std::vector<std::string> lines = lines_of(table);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_NE(lines[1].find("100 "), std::string::npos);
+    EXPECT_EQ(lines[1].find(flowctl::kIncompleteMark), std::string::npos);
+    EXPECT_NE(lines[2].find("50+"), std::string::npos);
+    EXPECT_NE(lines[2].find("3200+"), std::string::npos);
+    EXPECT_NE(lines[2].find("0x12xxxx  0x13xxxx"), std::string::npos);
+    // Not on the card: no counts at all, and the refusal by name.
+    EXPECT_EQ(lines[3].find(" 0 "), std::string::npos);
+    EXPECT_NE(lines[3].find("refused COUNTERS_EXHAUSTED"), std::string::npos);
+    EXPECT_NE(lines[4].find("pending"), std::string::npos);
+
+    const std::string notes = flowctl::flows_footnotes(s);
+    EXPECT_EQ(notes.rfind(std::string(1, flowctl::kIncompleteMark) + " incomplete", 0), 0u);
+    EXPECT_NE(notes.find("slot 2: card down"), std::string::npos);
+
+    Snapshot exact;
+    exact.flows = {s.flows[0]};
+    EXPECT_EQ(flowctl::flows_footnotes(exact), "");
+}
+
+// ---- decoding and JSON --------------------------------------------------------------
+
+Snapshot sample_snapshot() {
+    Snapshot s;
+    s.flows = {flow(1, kVsan10, 65534, kMax, kAbove53, true),
+               flow(1, kDomain, 2, kAbove53, kMax - 1, false),
+               flow(3, kExact, std::nullopt, 0, 0, false, "refused", 0x404e003a),
+               flow(3, {FlowType::Exact, 4095, 0xffffff, 0x010000}, 7, 0, 0, true, "unconfigured")};
+    s.cards = {{1, "ready", false, ""}, {3, "replaying", false, "display failed: timeout"}};
+    return s;
+}
+
+TEST(FlowJson, ReadsBackExactlyWithTheDocumentedFields) {
+    const Snapshot s = sample_snapshot();
+    const json doc = json::parse(flowctl::flows_json(s).dump());
+    ASSERT_EQ(doc["flows"].size(), s.flows.size());
+    const json want = json::parse(R"([
+        {"slot": 1, "type": "vsan", "vsan": 10, "sid": "0x000000", "did": "0x000000",
+         "counter": 65534, "frames": 18446744073709551615, "bytes": 9007199254740993,
+         "complete": true, "status": "applied", "code": 0, "refusal": null},
+        {"slot": 1, "type": "domain", "vsan": 10, "sid": "0x120000", "did": "0x130000",
+         "counter": 2, "frames": 9007199254740993, "bytes": 18446744073709551614,
+         "complete": false, "status": "applied", "code": 0, "refusal": null},
+        {"slot": 3, "type": "exact", "vsan": 10, "sid": "0x120101", "did": "0x130202",
+         "counter": null, "frames": 0, "bytes": 0, "complete": false, "status": "refused",
+         "code": 1078853690, "refusal": "COUNTERS_EXHAUSTED"}])");
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(doc["flows"][i], want[i]);
+    }
+    EXPECT_EQ(doc["cards"][1]["error"], "display failed: timeout");
+    EXPECT_TRUE(doc["cards"][0]["error"].is_null());
+
+    // flowctl's schema is a superset of the supervisor's: it decodes to the
+    // same snapshot.
+    std::string error;
+    const auto back = flowctl::decode_show(doc, &error);
+    ASSERT_TRUE(back) << error;
+    ASSERT_EQ(back->flows.size(), s.flows.size());
+    for (size_t i = 0; i < s.flows.size(); ++i) {
+        const FlowRow &a = s.flows[i];
+        const FlowRow &b = back->flows[i];
+        EXPECT_TRUE(a.slot == b.slot && a.key == b.key && a.counter == b.counter &&
+                    a.frames == b.frames && a.bytes == b.bytes && a.complete == b.complete &&
+                    a.status == b.status && a.code == b.code)
+            << "flow " << i;
+    }
+}
+
+TEST(FlowJson, MalformedResultsAreRefused) {
+    const json good = flowctl::flows_json(sample_snapshot());
+    struct Case {
+        const char *what;
+        const char *path; // JSON pointer into the first flow
+        json value;
+    };
+    const Case cases[] = {
+        {"negative frames", "/flows/0/frames", -1},
+        {"frames as a double", "/flows/0/frames", 1e20},
+        {"frames as a string", "/flows/0/frames", "12"},
+        {"unknown type", "/flows/0/type", "port"},
+        {"SID not hex", "/flows/0/sid", "0xzz"},
+        {"SID too wide", "/flows/0/sid", "0x1000000"},
+        {"SID number too wide", "/flows/0/sid", 0x1000000},
+        {"complete missing", "/flows/0/complete", nullptr},
+        {"slot over 32 bits", "/flows/0/slot", uint64_t{1} << 32},
+        {"flows not a list", "/flows", json::object()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        json bad = good;
+        bad[json::json_pointer(c.path)] = c.value;
+        std::string error;
+        EXPECT_FALSE(flowctl::decode_show(bad, &error));
+        EXPECT_FALSE(error.empty());
+    }
+    std::string error;
+    EXPECT_FALSE(flowctl::decode_show(json::array(), &error));
+}
+
+TEST(CardsJson, DownCardsKeepEveryFieldAsNull) {
+    const json list = json::parse(R"({"cards": [
+        {"slot": 1, "state": "ready", "flows": 3, "applied": 2, "card_flows": 3,
+         "counters_used": 3, "counter_first": 1, "counter_size": 100,
+         "frames": 18446744073709551615, "bytes": 9007199254740993, "mismatches": 0,
+         "queries_checked": 9, "traffic_pps": 1000, "traffic_paused": true, "uptime_s": 61,
+         "boot_id": "5f3a"},
+        {"slot": 2, "state": "down", "flows": 1, "applied": 0, "card_flows": null,
+         "uptime_s": null}]})");
+    std::string error;
+    const auto cards = flowctl::decode_cards(list, &error);
+    ASSERT_TRUE(cards) << error;
+    const json out = json::parse(flowctl::cards_json(*cards).dump());
+    EXPECT_EQ(out["cards"][0]["frames"].get<uint64_t>(), kMax);
+    EXPECT_EQ(out["cards"][0]["bytes"].get<uint64_t>(), kAbove53);
+    EXPECT_EQ(out["cards"][0]["traffic_paused"], true);
+    EXPECT_EQ(out["cards"][0]["boot_id"], "5f3a");
+    for (const auto &[field, value] : out["cards"][0].items()) {
+        EXPECT_TRUE(out["cards"][1].contains(field)) << field;
+    }
+    EXPECT_TRUE(out["cards"][1]["uptime_s"].is_null());
+    EXPECT_TRUE(out["cards"][1]["mismatches"].is_null());
+
+    const std::vector<std::string> lines = lines_of(flowctl::cards_table(*cards));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[1].find("1..99"), std::string::npos);
+    EXPECT_NE(lines[1].find("1m01s"), std::string::npos);
+    EXPECT_NE(lines[1].find("1000 pps paused"), std::string::npos);
+    EXPECT_NE(lines[2].find("down"), std::string::npos);
+}
+
+TEST(Failures, ExitCodesAndJsonFollowTheSupervisorsError) {
+    struct Case {
+        jsonrpc::Error error;
+        flowctl::ExitCode exit;
+        const char *status;
+    };
+    using namespace jsonrpc;
+    using namespace flowctl;
+    const json refusal = {{"status", "COUNTERS_EXHAUSTED"}, {"code", 0x404e003a}};
+    // clang-format off
+    const Case cases[] = {
+        {{kCardRefused, "counters exhausted (0x404e003a)", refusal}, kExitRefused, "COUNTERS_EXHAUSTED"},
+        {{kCardRefused, "code only", {{"code", 0x404e003a}}}, kExitRefused, "COUNTERS_EXHAUSTED"},
+        {{kCardRefused, "no data", nullptr}, kExitRefused, "REFUSED"},
+        {{kCardDown, "down", {{"slot", 4}}}, kExitCardDown, "CARD_DOWN"},
+        {{kNoReply, "late", {{"slot", 4}, {"timeout_ms", 2000}}}, kExitNoReply, "NO_REPLY"},
+        {{kInvalidParams, "slot", nullptr}, kExitBadArguments, "BAD_ARGUMENTS"},
+        {{kBusy, "busy", nullptr}, kExitFailure, "BUSY"},
+        {{kStoreFailed, "db", nullptr}, kExitFailure, "STORE_FAILED"},
+        {{kMethodNotFound, "no", nullptr}, kExitFailure, "FAILED"},
+    };
+    // clang-format on
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.error.message);
+        const flowctl::Failure f = flowctl::from_rpc_error(c.error);
+        EXPECT_EQ(f.exit, c.exit);
+        EXPECT_EQ(f.status, c.status);
+        const json j = json::parse(flowctl::failure_json(f).dump());
+        EXPECT_EQ(j["error"]["code"], c.error.code);
+        EXPECT_EQ(j["error"]["message"], c.error.message);
+        EXPECT_EQ(j["error"]["status"], c.status);
+        EXPECT_EQ(j["error"]["exit"], static_cast<int>(c.exit));
+        if (c.error.data.is_object() && c.error.data.contains("slot")) {
+            EXPECT_EQ(j["error"]["slot"], c.error.data["slot"]);
+        }
+    }
+    const json local = flowctl::failure_json(flowctl::unreachable("cannot connect"));
+    EXPECT_TRUE(local["error"]["code"].is_null());
+    EXPECT_EQ(local["error"]["status"], "UNREACHABLE");
+    EXPECT_EQ(local["error"]["exit"], 5);
+}
+
+// ---- Prometheus ---------------------------------------------------------------------
+
+// A strict reader of the text exposition format as flowctl writes it: HELP
+// then TYPE before a family's samples, families contiguous and not repeated,
+// label names and escapes valid, no series twice, values whole numbers.
+struct Series {
+    std::string name;
+    std::map<std::string, std::string> labels;
+    std::string value;
+};
+
+std::vector<Series> strict_parse(const std::string &text,
+                                 std::map<std::string, std::string> *types) {
+    static const std::regex help(R"(# HELP ([a-zA-Z_][a-zA-Z0-9_]*) \S.*)");
+    static const std::regex type(R"(# TYPE ([a-zA-Z_][a-zA-Z0-9_]*) (counter|gauge))");
+    static const std::regex sample(R"(([a-zA-Z_][a-zA-Z0-9_]*)\{(.*)\} ([0-9]+))");
+    static const std::regex label(R"(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\[\\"n])*)\"(,|$))");
+    EXPECT_TRUE(!text.empty() && text.back() == '\n');
+    std::vector<Series> out;
+    std::string helped, family;
+    std::set<std::string> families, series;
+    for (const std::string &line : lines_of(text)) {
+        SCOPED_TRACE(line);
+        std::smatch m;
+        if (std::regex_match(line, m, help)) {
+            EXPECT_TRUE(families.insert(m[1]).second) << "family repeated";
+            helped = m[1];
+            family.clear();
+        } else if (std::regex_match(line, m, type)) {
+            EXPECT_EQ(m[1], helped) << "TYPE without its HELP";
+            (*types)[m[1]] = m[2];
+            family = m[1];
+        } else if (std::regex_match(line, m, sample)) {
+            Series s{m[1], {}, m[3]};
+            EXPECT_EQ(s.name, family) << "sample outside its family";
+            const std::string labels = m[2];
+            size_t consumed = 0;
+            for (std::sregex_iterator it(labels.begin(), labels.end(), label), end; it != end;
+                 ++it) {
+                EXPECT_EQ(it->position(), static_cast<long>(consumed)) << "junk between labels";
+                consumed = it->position() + it->length();
+                std::string value = (*it)[2];
+                value = std::regex_replace(value, std::regex(R"(\\n)"), "\n");
+                value = std::regex_replace(value, std::regex(R"(\\(["\\]))"), "$1");
+                EXPECT_TRUE(s.labels.emplace((*it)[1], value).second) << "label twice";
+            }
+            EXPECT_EQ(consumed, labels.size()) << "bad labels";
+            std::string id = s.name;
+            for (const auto &[k, v] : s.labels) {
+                id += "|" + k + "=" + v;
+            }
+            EXPECT_TRUE(series.insert(id).second) << "series twice";
+            out.push_back(std::move(s));
+        } else {
+            ADD_FAILURE() << "not a line of the format";
+        }
+    }
+    return out;
+}
+
+TEST(Prometheus, OnlyExactTotalsAreExportedAndSlotsSayWhatIsMissing) {
+    Snapshot s = sample_snapshot();
+    s.cards.push_back({5, "ready", true, ""});                 // a card without flows
+    s.cards.push_back({6, "ready", false, "display refused"}); // nothing shown, nothing left out
+    const std::string text = flowctl::flows_prometheus(s);
+    if (const char *path = std::getenv("FLOWCTL_PROM_SAMPLE")) {
+        std::ofstream(path) << text;
+    }
+    std::map<std::string, std::string> types;
+    const std::vector<Series> series = strict_parse(text, &types);
+    EXPECT_EQ(types[flowctl::kFramesMetric], "counter");
+    EXPECT_EQ(types[flowctl::kBytesMetric], "counter");
+    EXPECT_EQ(types[flowctl::kCompleteMetric], "gauge");
+    EXPECT_EQ(types[flowctl::kOmittedMetric], "gauge");
+
+    std::map<std::string, std::vector<const Series *>> by_name;
+    for (const Series &x : series) {
+        by_name[x.name].push_back(&x);
+    }
+    // Of the sample's four flows only two have exact totals.
+    ASSERT_EQ(by_name[flowctl::kFramesMetric].size(), 2u);
+    ASSERT_EQ(by_name[flowctl::kBytesMetric].size(), 2u);
+    const Series &vsan = *by_name[flowctl::kFramesMetric][0];
+    EXPECT_EQ(vsan.value, std::to_string(kMax));
+    const std::map<std::string, std::string> want = {
+        {"slot", "1"}, {"type", "vsan"}, {"vsan", "10"}, {"sid", "0x000000"}, {"did", "0x000000"}};
+    EXPECT_EQ(vsan.labels, want);
+    EXPECT_EQ(by_name[flowctl::kBytesMetric][0]->value, std::to_string(kAbove53));
+    EXPECT_EQ(by_name[flowctl::kFramesMetric][1]->labels.at("sid"), "0xffffff");
+
+    std::map<std::string, std::pair<std::string, std::string>> slots; // complete, omitted
+    for (const Series *x : by_name[flowctl::kCompleteMetric]) {
+        slots[x->labels.at("slot")].first = x->value;
+    }
+    for (const Series *x : by_name[flowctl::kOmittedMetric]) {
+        slots[x->labels.at("slot")].second = x->value;
+    }
+    using P = std::pair<std::string, std::string>;
+    const std::map<std::string, P> want_slots = {
+        {"1", P{"0", "1"}}, {"3", P{"0", "1"}}, {"5", P{"1", "0"}}, {"6", P{"0", "0"}}};
+    EXPECT_EQ(slots, want_slots);
+}
+
+TEST(Prometheus, LabelValuesAreEscaped) {
+    EXPECT_EQ(flowctl::prometheus_escape("plain"), "plain");
+    EXPECT_EQ(flowctl::prometheus_escape("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
+    // The strict reader undoes it.
+    const std::string line =
+        "# HELP m h\n# TYPE m gauge\nm{l=\"" + flowctl::prometheus_escape("a\\b\"c\nd") + "\"} 1\n";
+    std::map<std::string, std::string> types;
+    const auto series = strict_parse(line, &types);
+    ASSERT_EQ(series.size(), 1u);
+    EXPECT_EQ(series[0].labels.at("l"), "a\\b\"c\nd");
+}
+
+// ---- rates ----------------------------------------------------------------------------
+
+TEST(WatchRates, OnlyBetweenComparableSnapshots) {
+    struct Case {
+        const char *what;
+        FlowRow before;
+        FlowRow now;
+        std::optional<double> fps;
+    };
+    const Case cases[] = {
+        {"steady", flow(1, kExact, 5, 100, 1000), flow(1, kExact, 5, 300, 3000), 100.0},
+        {"idle", flow(1, kExact, 5, 100, 1000), flow(1, kExact, 5, 100, 1000), 0.0},
+        {"past 2^53", flow(1, kExact, 5, kMax - 10, 0), flow(1, kExact, 5, kMax, 0), 5.0},
+        {"went down: re-created", flow(1, kExact, 5, 300, 3000), flow(1, kExact, 5, 10, 100),
+         std::nullopt},
+        {"frames alone went down", flow(1, kExact, 5, 300, 100), flow(1, kExact, 5, 10, 200),
+         std::nullopt},
+        {"new counter", flow(1, kExact, 5, 100, 1000), flow(1, kExact, 6, 300, 3000), std::nullopt},
+        {"incomplete now", flow(1, kExact, 5, 100, 1000), flow(1, kExact, 5, 300, 3000, false),
+         std::nullopt},
+        {"incomplete before", flow(1, kExact, 5, 100, 1000, false), flow(1, kExact, 5, 300, 3000),
+         std::nullopt},
+        {"not on the card", flow(1, kExact, std::nullopt, 0, 0, false, "pending"),
+         flow(1, kExact, std::nullopt, 0, 0, false, "pending"), std::nullopt},
+        {"other slot before", flow(2, kExact, 5, 100, 1000), flow(1, kExact, 5, 300, 3000),
+         std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Snapshot before, now;
+        before.flows = {c.before};
+        now.flows = {c.now};
+        const auto r = flowctl::rates(&before, now, 2.0);
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_EQ(r[0].frames_per_s, c.fps);
+        EXPECT_EQ(r[0].bytes_per_s.has_value(), c.fps.has_value());
+    }
+    Snapshot only;
+    only.flows = {flow(1, kExact, 5, 1, 1)};
+    EXPECT_FALSE(flowctl::rates(nullptr, only, 0)[0].frames_per_s);
+}
+
+TEST(WatchRates, FastestFirstUnknownLastInSnapshotOrder) {
+    Snapshot before, now;
+    for (uint32_t i = 0; i < 6; ++i) {
+        const FlowKey k{FlowType::Vsan, 1 + i, 0, 0};
+        before.flows.push_back(flow(1, k, i + 1, 0, 0));
+        // Rates 0, 30, unknown, 10, unknown, 30 (bytes break the tie).
+        const uint64_t frames[] = {0, 30, 0, 10, 0, 30};
+        const bool known = i != 2 && i != 4;
+        now.flows.push_back(flow(1, k, known ? i + 1 : 99, frames[i], i == 5 ? 1 : 0));
+    }
+    const auto r = flowctl::rates(&before, now, 1.0);
+    std::vector<uint32_t> order;
+    for (const auto &x : r) {
+        order.push_back(x.flow.key.vsan);
+    }
+    EXPECT_EQ(order, (std::vector<uint32_t>{6, 2, 4, 1, 3, 5}));
+}
+
+// ---- the command line without a supervisor ----------------------------------------------
+
+TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
+    // No supervisor listens there: a command that got past its arguments
+    // would exit 5 (unreachable) instead.
+    const std::string nowhere = "--control=unix:/nonexistent/flowctl-test.ctl";
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+    };
+    const Case cases[] = {
+        {{}, 2},
+        {{"frobnicate"}, 2},
+        {{"add", "1"}, 2},
+        {{"add", "1", "vsan"}, 2},
+        {{"add", "0", "vsan", "10"}, 2},
+        {{"get", "1", "exact", "10", "0x1", "0x020202"}, 2},
+        {{"get", "1", "exact", "10", "0x010101"}, 2},
+        {{"get", "one", "vsan", "10"}, 2},
+        {{"show", "99"}, 2},
+        {{"show", "--type", "port"}, 2},
+        {{"show", "--vsan", "0"}, 2},
+        {{"show", "--format", "xml"}, 2},
+        {{"traffic", "1", "fast"}, 2},
+        {{"watch", "--interval", "0"}, 2},
+        {{"--control", "carrier-pigeon:1", "cards"}, 2},
+        // Well-formed: they get as far as connecting.
+        {{"cards"}, 5},
+        {{"get", "1", "domain", "10", "0x010101", "0x020202"}, 5},
+        {{"show", "--raw", "1"}, 5},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), nowhere);
+        std::string line;
+        for (const std::string &a : c.args) {
+            line += a + " ";
+        }
+        SCOPED_TRACE(line);
+        EXPECT_EQ(harness::run("flowctl", args).status, c.exit);
+        // In JSON mode the same, with the error object on standard output.
+        args.insert(args.begin(), "--json");
+        const harness::Outcome r = harness::run("flowctl", args);
+        EXPECT_EQ(r.status, c.exit);
+        const json doc = json::parse(r.out, nullptr, false);
+        ASSERT_TRUE(doc.is_object()) << r.out;
+        EXPECT_EQ(doc["error"]["exit"], c.exit);
+        EXPECT_EQ(doc["error"]["status"], c.exit == 2 ? "BAD_ARGUMENTS" : "UNREACHABLE");
+    }
+}
+
+} // namespace
