@@ -1,0 +1,184 @@
+// flowctl against a running chassis: totals of one display against per-flow
+// queries on a paused card, and the exit code of every failure class.
+
+#include <csignal>
+#include <map>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "card_protocol.h"
+#include "chassis_fixture.h"
+#include "vexa_socket.h"
+
+namespace {
+
+using namespace harness;
+
+Outcome flowctl(Chassis &c, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--control", "unix:" + c.control_socket()});
+    return run("flowctl", args);
+}
+
+std::string key_of(const json &row) {
+    return row["type"].get<std::string>() + " " + std::to_string(row["vsan"].get<int>()) + " " +
+           row.value("sid", "") + " " + row.value("did", "");
+}
+
+json params_of(const json &row) {
+    json p = flow(row["slot"], row["type"], row["vsan"]);
+    if (row["type"] != "vsan") {
+        p["sid"] = row["sid"];
+        p["did"] = row["did"];
+    }
+    return p;
+}
+
+// A table that exercises every term of a total: late coarse flows (negative
+// baselines), removed finer flows (positive counts), re-added flows and
+// parked entries taken over by new flows, with traffic between the steps.
+TEST(FlowctlE2E, ShowTotalsEqualQueriesOnPausedCard) {
+    Chassis c;
+    c.start_supervisor();
+    c.start_card({.slot = 1, .counters = "1:200", .pps = 20000, .seed = 7});
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+
+    const std::vector<std::pair<std::string, json>> steps = {
+        {"flow.add", flow(1, "exact", 10, 0x010101, 0x020201)},
+        {"flow.add", flow(1, "exact", 10, 0x010102, 0x020202)},
+        {"flow.add", flow(1, "exact", 10, 0x030101, 0x040401)},
+        {"flow.add", flow(1, "exact", 11, 0x010101, 0x020201)},
+        {"flow.add", flow(1, "domain", 10, 0x010000, 0x020000)},
+        {"flow.add", flow(1, "vsan", 10)},
+        {"flow.del", flow(1, "exact", 10, 0x010101, 0x020201)},
+        {"flow.add", flow(1, "exact", 10, 0x010103, 0x020203)},
+        {"flow.add", flow(1, "domain", 11, 0x010000, 0x020000)},
+        {"flow.del", flow(1, "domain", 10, 0x010000, 0x020000)},
+        {"flow.add", flow(1, "domain", 10, 0x010000, 0x020000)},
+        {"flow.add", flow(1, "vsan", 11)},
+        {"flow.del", flow(1, "exact", 11, 0x010101, 0x020201)},
+    };
+    for (const auto &[method, params] : steps) {
+        c.result(method, params);
+        std::this_thread::sleep_for(60ms);
+    }
+    c.result("card.traffic", {{"slot", 1}, {"action", "pause"}});
+
+    const Outcome shown = flowctl(c, {"--json", "show", "1"});
+    ASSERT_EQ(shown.status, 0) << shown.out;
+    const json flows = json::parse(shown.out)["flows"];
+    ASSERT_EQ(flows.size(), 7u) << shown.out;
+    uint64_t total_frames = 0;
+    for (const json &row : flows) {
+        SCOPED_TRACE(key_of(row));
+        EXPECT_TRUE(row["complete"].get<bool>());
+        EXPECT_EQ(row["status"], "applied");
+        const json got = c.result("flow.get", params_of(row));
+        EXPECT_EQ(row["frames"], got["frames"]);
+        EXPECT_EQ(row["bytes"], got["bytes"]);
+        total_frames += row["frames"].get<uint64_t>();
+    }
+    EXPECT_GT(total_frames, 0u);
+    EXPECT_EQ(c.card_entry(1).value("mismatches", -1), 0);
+
+    // The Prometheus export carries the same totals.
+    const Outcome prom = flowctl(c, {"show", "1", "--format", "prometheus"});
+    ASSERT_EQ(prom.status, 0) << prom.out;
+    for (const json &row : flows) {
+        const std::string series =
+            "acl_tcam_flow_frames_total{slot=\"1\",type=\"" + row["type"].get<std::string>() +
+            "\",vsan=\"" + std::to_string(row["vsan"].get<int>()) + "\",sid=\"" +
+            row["sid"].get<std::string>() + "\",did=\"" + row["did"].get<std::string>() + "\"} " +
+            std::to_string(row["frames"].get<uint64_t>()) + "\n";
+        EXPECT_NE(prom.out.find(series), std::string::npos) << series << prom.out;
+    }
+    c.stop_all();
+}
+
+// A card that says hello and asks for its download, then never answers.
+class SilentCard {
+public:
+    SilentCard(const std::string &socket, uint32_t slot) : fd_(connect_unix(socket)) {
+        card_protocol::Hello hello;
+        hello.slot = slot;
+        hello.first_counter = 1;
+        hello.table_size = 10;
+        hello.boot_id = 42;
+        hello.flags = card_protocol::kHelloFresh;
+        send_frame(card_protocol::kOpHello, card_protocol::encode(hello));
+        const uint8_t download[4] = {0, 0, 0, static_cast<uint8_t>(slot)};
+        send_frame(card_protocol::kOpDownload, download);
+    }
+    ~SilentCard() { close(fd_); }
+
+private:
+    void send_frame(uint32_t opcode, std::span<const uint8_t> payload) {
+        vexa_socket::FrameHeader h;
+        h.opcode = opcode;
+        h.src = card_protocol::card_addr(4);
+        h.dst = card_protocol::kSupervisorAddr;
+        h.msg_id = ++msg_id_;
+        h.payload_len = static_cast<uint32_t>(payload.size());
+        std::string bytes(vexa_socket::kHeaderLen, '\0');
+        vexa_socket::encode_header(h, reinterpret_cast<uint8_t *>(bytes.data()));
+        bytes.append(reinterpret_cast<const char *>(payload.data()), payload.size());
+        EXPECT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    int fd_;
+    uint32_t msg_id_ = 0;
+};
+
+TEST(FlowctlE2E, ExitCodes) {
+    Chassis c;
+    c.start_supervisor({"--timeout", "500"});
+    c.start_card({.slot = 1, .counters = "1:3", .pps = 0});
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    SilentCard silent(c.cards_socket(), 4);
+    ASSERT_TRUE(c.wait_card_state(4, "ready")) << c.logs();
+
+    struct Case {
+        const char *what;
+        std::vector<std::string> args;
+        int status;
+        const char *says; // in the output
+    };
+    const Case cases[] = {
+        {"ok", {"add", "1", "vsan", "10"}, 0, ""},
+        {"ok again", {"add", "1", "exact", "10", "0x010101", "0x020202"}, 0, ""},
+        {"refused by the card",
+         {"add", "1", "exact", "10", "0x010101", "0x020203"},
+         1,
+         "counters exhausted (0x404e003a)"},
+        {"query refused", {"get", "1", "vsan", "11"}, 1, "0x40520010"},
+        {"card down", {"get", "3", "vsan", "10"}, 3, "down"},
+        {"no reply", {"get", "4", "vsan", "10"}, 4, ""},
+        {"bad arguments: no flow", {"add", "1"}, 2, ""},
+        {"bad arguments: VSAN", {"add", "1", "vsan", "4096"}, 2, ""},
+        {"bad arguments: FC ID", {"get", "1", "exact", "10", "0x1", "0x020202"}, 2, ""},
+        {"bad arguments: command", {"frobnicate"}, 2, ""},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        const Outcome r = flowctl(c, k.args);
+        EXPECT_EQ(r.status, k.status) << r.out;
+        EXPECT_NE(r.out.find(k.says), std::string::npos) << r.out;
+    }
+    const Outcome unreachable = run("flowctl", {"--control", "unix:/nonexistent/ctl", "cards"});
+    EXPECT_EQ(unreachable.status, 5) << unreachable.out;
+
+    // The refusal is remembered with its code.
+    const Outcome shown = flowctl(c, {"--json", "show", "1"});
+    const json flows = json::parse(shown.out)["flows"];
+    bool refused_listed = false;
+    for (const json &row : flows) {
+        refused_listed |=
+            row.value("status", "") == "refused" && row.value("code", 0) == 0x404e003a;
+    }
+    EXPECT_TRUE(refused_listed) << shown.out;
+    c.stop_all();
+}
+
+} // namespace
