@@ -18,12 +18,17 @@ VALGRIND_RUNS ?= "$(LINECARD) --drain linecard/scenarios/demo.lcs" \
 	"$(LINECARD) --drain linecard/scenarios/nesting.lcs" "$(LINECARD) --drain --random 2000 --seed 1"
 FUZZERS = fuzz_stats_msg fuzz_flow_ops fuzz_frame fuzz_jsonrpc fuzz_display
 
-.PHONY: all demo test abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
+.PHONY: all demo demo-scenario test abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
 	test-i386 ci-all bench deps clean
 
 all: $(BUILD)/.built
 
+# The chassis demo: a supervisor, two line cards and an operator session.
 demo: all
+	scripts/chassis-demo $(BUILD)
+
+# The reference host on its scenario, in one process with the stand-ins.
+demo-scenario: all
 	$(LINECARD) linecard/scenarios/demo.lcs
 
 test: all
