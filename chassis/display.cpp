@@ -9,6 +9,9 @@
 
 #include "display.h"
 
+#include "acl_tcam_flow_stats.h"
+#include "wire.h"
+
 #include <charconv>
 #include <cstring>
 #include <unordered_map>
@@ -19,11 +22,11 @@ namespace display {
 namespace {
 
 // One chunk payload: 12 reserved bytes, u32 last_chunk, i32 text_len, text.
-constexpr size_t kChunkLen = 120652;
-constexpr size_t kLastChunkAt = 12;
-constexpr size_t kTextLenAt = 16;
-constexpr size_t kTextAt = 20;
-constexpr size_t kTextCapacity = kChunkLen - kTextAt;
+using wire::kLastChunkAt;
+using wire::kTextAt;
+using wire::kTextLenAt;
+constexpr size_t kChunkLen = ACL_TCAM_FS_PRINT_REPLY_LEN;
+constexpr size_t kTextCapacity = ACL_TCAM_FS_PRINT_TEXT_CAPACITY;
 // 65,535 rows of six 20-digit counts stay well below this; a card that keeps
 // sending past it is broken, and must not grow a receiver without bound.
 constexpr size_t kMaxTextBytes = 32u << 20;
@@ -51,11 +54,6 @@ constexpr Field kCounter{21, 5, 10, 5};
 constexpr size_t kCountsAt = 26;
 constexpr size_t kCounts = 6;
 constexpr size_t kMinRowBytes = kCountsAt + kCounts * 9; // newline included
-
-uint32_t load_be32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
 
 bool is_digit(char c, int base) {
     if (c >= '0' && c <= '9') {
@@ -189,7 +187,7 @@ bool Assembler::add(std::span<const uint8_t> chunk, std::string *error) {
         return fail(error, "display chunk of " + std::to_string(chunk.size()) +
                                " bytes, expected " + std::to_string(kChunkLen));
     }
-    const auto text_len = static_cast<int32_t>(load_be32(&chunk[kTextLenAt]));
+    const auto text_len = static_cast<int32_t>(wire::get_be32(&chunk[kTextLenAt]));
     if (text_len < 0 || static_cast<size_t>(text_len) > kTextCapacity) {
         return fail(error, "display text length " + std::to_string(text_len) + " outside 0.." +
                                std::to_string(kTextCapacity));
@@ -199,7 +197,7 @@ bool Assembler::add(std::span<const uint8_t> chunk, std::string *error) {
     }
     text_.append(reinterpret_cast<const char *>(&chunk[kTextAt]), static_cast<size_t>(text_len));
     ++chunks_;
-    done_ = load_be32(&chunk[kLastChunkAt]) != 0;
+    done_ = wire::get_be32(&chunk[kLastChunkAt]) != 0;
     return true;
 }
 
