@@ -34,8 +34,10 @@ using Clock = std::chrono::steady_clock;
 // Recorded statuses wait at most this long for their transaction, except
 // while a replay is sending: its end writes them all at once.
 constexpr std::chrono::milliseconds kFlushInterval{100};
-// ... but not longer than this, however long replays go on.
-constexpr std::chrono::milliseconds kFlushDeferLimit{2000};
+// ... but not longer than this, however long replays go on. A full table's
+// replay takes seconds, and its statuses (pending, then back to applied)
+// mostly cancel out when written once at its end.
+constexpr std::chrono::milliseconds kFlushDeferLimit{60000};
 
 struct Options {
     std::string db = "flows.db";
