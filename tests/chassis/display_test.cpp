@@ -47,12 +47,6 @@ std::string display_text(const std::vector<Row> &rows) {
     return text;
 }
 
-bool same(const Row &a, const Row &b) {
-    return a.key == b.key && a.counter == b.counter && a.hw_frames == b.hw_frames &&
-           a.hw_bytes == b.hw_bytes && a.pos_frames == b.pos_frames && a.pos_bytes == b.pos_bytes &&
-           a.neg_frames == b.neg_frames && a.neg_bytes == b.neg_bytes;
-}
-
 // One chunk payload as a card sends it: big-endian fields, and the text
 // field's tail full of stale bytes.
 std::vector<uint8_t> chunk(std::string_view text, bool last, int32_t text_len_override = -2) {
@@ -62,9 +56,7 @@ std::vector<uint8_t> chunk(std::string_view text, bool last, int32_t text_len_ov
             p[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
         }
     };
-    put(0, 0);
-    put(4, 0);
-    put(8, 0);
+    std::fill_n(p.begin(), 12, 0);
     put(12, last ? 1 : 0);
     const int32_t len =
         text_len_override != -2 ? text_len_override : static_cast<int32_t>(text.size());
@@ -95,7 +87,7 @@ TEST(DisplayParse, ReadsRowsOfEveryWidth) {
     EXPECT_TRUE(table->initialized);
     ASSERT_EQ(table->rows.size(), rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_TRUE(same(table->rows[i], rows[i])) << "row " << i << ": " << row_text(rows[i]);
+        EXPECT_EQ(row_text(table->rows[i]), row_text(rows[i]));
     }
 }
 
@@ -274,11 +266,10 @@ TEST(DisplayTotals, MatchBruteForceOnRandomTables) {
         ASSERT_EQ(got.size(), want.size());
         for (size_t i = 0; i < got.size(); ++i) {
             SCOPED_TRACE("round " + std::to_string(round) + ", " + chassis::to_string(want[i].key));
-            EXPECT_EQ(got[i].key, want[i].key);
-            EXPECT_EQ(got[i].counter, want[i].counter);
-            EXPECT_EQ(got[i].frames, want[i].frames);
-            EXPECT_EQ(got[i].bytes, want[i].bytes);
-            EXPECT_EQ(got[i].complete, want[i].complete);
+            EXPECT_EQ(
+                std::tie(got[i].key, got[i].counter, got[i].frames, got[i].bytes, got[i].complete),
+                std::tie(want[i].key, want[i].counter, want[i].frames, want[i].bytes,
+                         want[i].complete));
         }
     }
 }

@@ -169,15 +169,7 @@ TEST(FlowJson, ReadsBackExactlyWithTheDocumentedFields) {
     std::string error;
     const auto back = flowctl::decode_show(doc, &error);
     ASSERT_TRUE(back) << error;
-    ASSERT_EQ(back->flows.size(), s.flows.size());
-    for (size_t i = 0; i < s.flows.size(); ++i) {
-        const FlowRow &a = s.flows[i];
-        const FlowRow &b = back->flows[i];
-        EXPECT_TRUE(a.slot == b.slot && a.key == b.key && a.counter == b.counter &&
-                    a.frames == b.frames && a.bytes == b.bytes && a.complete == b.complete &&
-                    a.status == b.status && a.code == b.code)
-            << "flow " << i;
-    }
+    EXPECT_EQ(flowctl::flows_json(*back), flowctl::flows_json(s));
 }
 
 TEST(FlowJson, MalformedResultsAreRefused) {
@@ -388,8 +380,6 @@ TEST(Prometheus, OnlyExactTotalsAreExportedAndSlotsSayWhatIsMissing) {
 }
 
 TEST(Prometheus, LabelValuesAreEscaped) {
-    EXPECT_EQ(flowctl::prometheus_escape("plain"), "plain");
-    EXPECT_EQ(flowctl::prometheus_escape("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
     // The strict reader undoes it.
     const std::string line =
         "# HELP m h\n# TYPE m gauge\nm{l=\"" + flowctl::prometheus_escape("a\\b\"c\nd") + "\"} 1\n";
@@ -471,11 +461,8 @@ TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
     };
     const Case cases[] = {
         {{}, 2},
-        {{"frobnicate"}, 2},
-        {{"add", "1"}, 2},
         {{"add", "1", "vsan"}, 2},
         {{"add", "0", "vsan", "10"}, 2},
-        {{"get", "1", "exact", "10", "0x1", "0x020202"}, 2},
         {{"get", "1", "exact", "10", "0x010101"}, 2},
         {{"get", "one", "vsan", "10"}, 2},
         {{"show", "99"}, 2},
@@ -493,11 +480,7 @@ TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
     for (const Case &c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.begin(), nowhere);
-        std::string line;
-        for (const std::string &a : c.args) {
-            line += a + " ";
-        }
-        SCOPED_TRACE(line);
+        SCOPED_TRACE(testing::PrintToString(c.args));
         EXPECT_EQ(harness::run("flowctl", args).status, c.exit);
         // In JSON mode the same, with the error object on standard output.
         args.insert(args.begin(), "--json");

@@ -25,42 +25,32 @@ std::string line_of(size_t n) {
 }
 
 TEST(JsonRpcRequest, MalformedLinesAreRefusedWithTheirCode) {
+    using namespace jsonrpc;
+    const std::string deep = std::string(100, '[') + std::string(100, ']');
+    // clang-format off
     const Refusal cases[] = {
-        {"not JSON", R"({"jsonrpc":"2.0","id":1,"method":"flow.list")", jsonrpc::kParseError,
-         nullptr},
-        {"empty", "", jsonrpc::kParseError, nullptr},
-        {"trailing garbage", R"({"jsonrpc":"2.0","id":1,"method":"m"} x)", jsonrpc::kParseError,
-         nullptr},
-        {"array (batch)", R"([{"jsonrpc":"2.0","id":1,"method":"m"}])", jsonrpc::kInvalidRequest,
-         nullptr},
-        {"string", R"("flow.list")", jsonrpc::kInvalidRequest, nullptr},
-        {"no jsonrpc", R"({"id":1,"method":"m"})", jsonrpc::kInvalidRequest, 1},
-        {"jsonrpc 1.0", R"({"jsonrpc":"1.0","id":1,"method":"m"})", jsonrpc::kInvalidRequest, 1},
-        {"jsonrpc number", R"({"jsonrpc":2.0,"id":"a","method":"m"})", jsonrpc::kInvalidRequest,
-         "a"},
-        {"no method", R"({"jsonrpc":"2.0","id":7})", jsonrpc::kInvalidRequest, 7},
-        {"method number", R"({"jsonrpc":"2.0","id":7,"method":5})", jsonrpc::kInvalidRequest, 7},
-        {"method null", R"({"jsonrpc":"2.0","id":7,"method":null})", jsonrpc::kInvalidRequest, 7},
-        {"id object", R"({"jsonrpc":"2.0","id":{},"method":"m"})", jsonrpc::kInvalidRequest,
-         nullptr},
-        {"id bool", R"({"jsonrpc":"2.0","id":true,"method":"m"})", jsonrpc::kInvalidRequest,
-         nullptr},
-        {"id fraction", R"({"jsonrpc":"2.0","id":1.5,"method":"m"})", jsonrpc::kInvalidRequest,
-         nullptr},
-        {"id null", R"({"jsonrpc":"2.0","id":null,"method":"m"})", jsonrpc::kInvalidRequest,
-         nullptr},
-        {"params string", R"({"jsonrpc":"2.0","id":2,"method":"m","params":"x"})",
-         jsonrpc::kInvalidRequest, 2},
-        {"params number", R"({"jsonrpc":"2.0","id":2,"method":"m","params":3})",
-         jsonrpc::kInvalidRequest, 2},
-        {"params null", R"({"jsonrpc":"2.0","id":2,"method":"m","params":null})",
-         jsonrpc::kInvalidRequest, 2},
-        {"nested too deeply",
-         R"({"jsonrpc":"2.0","id":2,"method":"m","params":)" + std::string(100, '[') +
-             std::string(100, ']') + "}",
-         jsonrpc::kInvalidRequest, nullptr},
-        {"oversized", line_of(jsonrpc::kMaxRequestLine + 1), jsonrpc::kParseError, nullptr},
+        {"not JSON", R"({"jsonrpc":"2.0","id":1,"method":"flow.list")", kParseError, nullptr},
+        {"empty", "", kParseError, nullptr},
+        {"trailing garbage", R"({"jsonrpc":"2.0","id":1,"method":"m"} x)", kParseError, nullptr},
+        {"array (batch)", R"([{"jsonrpc":"2.0","id":1,"method":"m"}])", kInvalidRequest, nullptr},
+        {"string", R"("flow.list")", kInvalidRequest, nullptr},
+        {"no jsonrpc", R"({"id":1,"method":"m"})", kInvalidRequest, 1},
+        {"jsonrpc 1.0", R"({"jsonrpc":"1.0","id":1,"method":"m"})", kInvalidRequest, 1},
+        {"jsonrpc number", R"({"jsonrpc":2.0,"id":"a","method":"m"})", kInvalidRequest, "a"},
+        {"no method", R"({"jsonrpc":"2.0","id":7})", kInvalidRequest, 7},
+        {"method number", R"({"jsonrpc":"2.0","id":7,"method":5})", kInvalidRequest, 7},
+        {"method null", R"({"jsonrpc":"2.0","id":7,"method":null})", kInvalidRequest, 7},
+        {"id object", R"({"jsonrpc":"2.0","id":{},"method":"m"})", kInvalidRequest, nullptr},
+        {"id bool", R"({"jsonrpc":"2.0","id":true,"method":"m"})", kInvalidRequest, nullptr},
+        {"id fraction", R"({"jsonrpc":"2.0","id":1.5,"method":"m"})", kInvalidRequest, nullptr},
+        {"id null", R"({"jsonrpc":"2.0","id":null,"method":"m"})", kInvalidRequest, nullptr},
+        {"params string", R"({"jsonrpc":"2.0","id":2,"method":"m","params":"x"})", kInvalidRequest, 2},
+        {"params number", R"({"jsonrpc":"2.0","id":2,"method":"m","params":3})", kInvalidRequest, 2},
+        {"params null", R"({"jsonrpc":"2.0","id":2,"method":"m","params":null})", kInvalidRequest, 2},
+        {"nested too deeply", R"({"jsonrpc":"2.0","id":2,"method":"m","params":)" + deep + "}", kInvalidRequest, nullptr},
+        {"oversized", line_of(kMaxRequestLine + 1), kParseError, nullptr},
     };
+    // clang-format on
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.what);
         const auto parsed = jsonrpc::parse_request(c.line);
@@ -80,26 +70,17 @@ TEST(JsonRpcRequest, GoodRequestsReadAsSent) {
         const char *method;
         json params;
     };
+    // clang-format off
     const Case cases[] = {
-        {R"({"jsonrpc":"2.0","id":1,"method":"flow.get","params":{"slot":1,"vsan":10}})",
-         1,
-         false,
-         "flow.get",
-         {{"slot", 1}, {"vsan", 10}}},
-        {R"({"jsonrpc":"2.0","id":"x-1","method":"cards.list"})", "x-1", false, "cards.list",
-         json::object()},
-        {R"({"method":"flow.list","params":[1,2],"jsonrpc":"2.0","id":-5})",
-         -5,
-         false,
-         "flow.list",
-         {1, 2}},
-        {R"({"jsonrpc":"2.0","method":"flow.add","params":{}})", nullptr, true, "flow.add",
-         json::object()},
-        {R"({"jsonrpc":"2.0","id":18446744073709551615,"method":"m"})", json(UINT64_MAX), false,
-         "m", json::object()},
+        {R"({"jsonrpc":"2.0","id":1,"method":"flow.get","params":{"slot":1,"vsan":10}})", 1, false, "flow.get", {{"slot", 1}, {"vsan", 10}}},
+        {R"({"jsonrpc":"2.0","id":"x-1","method":"cards.list"})", "x-1", false, "cards.list", json::object()},
+        {R"({"method":"flow.list","params":[1,2],"jsonrpc":"2.0","id":-5})", -5, false, "flow.list", {1, 2}},
+        {R"({"jsonrpc":"2.0","method":"flow.add","params":{}})", nullptr, true, "flow.add", json::object()},
+        {R"({"jsonrpc":"2.0","id":18446744073709551615,"method":"m"})", json(UINT64_MAX), false, "m", json::object()},
         // Exactly at the limit is still a request.
         {line_of(jsonrpc::kMaxRequestLine), 3, false, nullptr, json::object()},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line.substr(0, 80));
         const auto parsed = jsonrpc::parse_request(c.line);

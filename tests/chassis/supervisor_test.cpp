@@ -53,13 +53,13 @@ public:
     }
 
     void send(uint32_t opcode, std::span<const uint8_t> payload, uint32_t reply_to = 0) {
-        vexa_socket::FrameHeader h;
-        h.opcode = opcode;
-        h.src = cp::card_addr(slot_);
-        h.dst = reply_to != 0 ? cp::kReplyAddr : cp::kSupervisorAddr;
-        h.msg_id = ++last_id_;
-        h.reply_to = reply_to;
-        h.payload_len = static_cast<uint32_t>(payload.size());
+        const vexa_socket::FrameHeader h{.opcode = opcode,
+                                         .src = cp::card_addr(slot_),
+                                         .dst =
+                                             reply_to != 0 ? cp::kReplyAddr : cp::kSupervisorAddr,
+                                         .msg_id = ++last_id_,
+                                         .reply_to = reply_to,
+                                         .payload_len = static_cast<uint32_t>(payload.size())};
         std::vector<uint8_t> bytes(vexa_socket::kHeaderLen);
         vexa_socket::encode_header(h, bytes.data());
         bytes.insert(bytes.end(), payload.begin(), payload.end());
@@ -106,11 +106,11 @@ public:
                               frames_.push_back({h, {p.begin(), p.end()}});
                           });
         }
-        if (frames_.empty()) {
-            return std::nullopt;
+        std::optional<Frame> frame;
+        if (!frames_.empty()) {
+            frame = std::move(frames_.front());
+            frames_.pop_front();
         }
-        Frame frame = std::move(frames_.front());
-        frames_.pop_front();
         return frame;
     }
 
@@ -126,14 +126,11 @@ public:
                      uint64_t bytes = 0) {
         std::vector<uint8_t> reply = request.payload;
         wire::put_be32(&reply[wire::kStatusAt], status);
-        if (status != 0) {
-            reply.resize(ACL_TCAM_FS_CMI_HEADER_LEN);
-        } else {
-            for (int i = 0; i < 8; ++i) {
-                reply[wire::kFramesAt + i] = static_cast<uint8_t>(frames >> (56 - 8 * i));
-                reply[wire::kBytesAt + i] = static_cast<uint8_t>(bytes >> (56 - 8 * i));
-            }
+        for (int i = 0; i < 8; ++i) {
+            reply[wire::kFramesAt + i] = static_cast<uint8_t>(frames >> (56 - 8 * i));
+            reply[wire::kBytesAt + i] = static_cast<uint8_t>(bytes >> (56 - 8 * i));
         }
+        reply.resize(status != 0 ? ACL_TCAM_FS_CMI_HEADER_LEN : reply.size());
         send(cp::kOpReply, reply, request.header.msg_id);
     }
 
@@ -154,7 +151,7 @@ public:
                           static_cast<int>(counter++), 0, 0, 0, 0, 0, 0);
             text += row;
         }
-        for (size_t at = 0;;) {
+        for (size_t at = 0; at < text.size(); at += chunk_text) {
             const size_t len = std::min(chunk_text, text.size() - at);
             std::vector<uint8_t> chunk(ACL_TCAM_FS_PRINT_REPLY_LEN);
             wire::put_be32(&chunk[wire::kLastChunkAt], at + len == text.size() ? 1 : 0);
@@ -162,10 +159,6 @@ public:
             std::copy_n(text.begin() + static_cast<std::ptrdiff_t>(at), len,
                         chunk.begin() + wire::kTextAt);
             send(cp::kOpReply, chunk, request.header.msg_id);
-            at += len;
-            if (at == text.size()) {
-                break;
-            }
         }
     }
 
@@ -189,6 +182,18 @@ json params_of(int slot, const FlowKey &k) {
 std::string request_line(int id, const std::string &method, const json &params) {
     return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump() +
            "\n";
+}
+
+// Sends one request and reads its response.
+json ask(RpcClient &client, int id, const std::string &method, const json &params,
+         const std::function<void()> &meanwhile = {}) {
+    client.send_raw(request_line(id, method, params));
+    if (meanwhile) {
+        meanwhile();
+    }
+    const auto line = client.read_line(10s);
+    EXPECT_TRUE(line);
+    return line ? json::parse(*line) : json();
 }
 
 // Configures flows while their card is down (answered "pending" at once).
@@ -225,49 +230,38 @@ TEST(Supervisor, RequestsEndWithTheAnswerATimeoutOrTheCardGoing) {
         reconcile_empty(card, 1);
 
         RpcClient client(c.control_socket());
+        std::optional<Frame> query;
+        auto card_gets = [&](uint32_t msg_type, std::function<void(const Frame &)> then) {
+            return [&card, &query, msg_type, then] {
+                query = card.next();
+                ASSERT_TRUE(query && query->header.opcode == cp::kOpFlowRequest);
+                EXPECT_EQ(query->msg_type(), msg_type);
+                EXPECT_EQ(query->key(), exact(10, 1));
+                then(*query);
+            };
+        };
         // Answered: a query's totals, exactly, 64-bit.
-        client.send_raw(request_line(1, "flow.get", params_of(1, k)));
-        auto query = card.next();
-        ASSERT_TRUE(query && query->header.opcode == cp::kOpFlowRequest);
-        EXPECT_EQ(query->msg_type(), 1u);
-        EXPECT_EQ(query->key(), k);
-        card.answer_flow(*query, 0, UINT64_MAX, 1ull << 40);
-        auto line = client.read_line(10s);
-        ASSERT_TRUE(line);
+        json r = ask(client, 1, "flow.get", params_of(1, k), card_gets(1, [&](const Frame &q) {
+                         card.answer_flow(q, 0, UINT64_MAX, 1ull << 40);
+                     }));
         EXPECT_EQ(
-            json::parse(*line)["result"],
+            r["result"],
             (json{{"status", "ok"}, {"code", 0}, {"frames", UINT64_MAX}, {"bytes", 1ull << 40}}));
-
         // Refused: the card's status by name and code.
-        client.send_raw(request_line(2, "flow.get", params_of(1, k)));
-        query = card.next();
-        ASSERT_TRUE(query);
-        card.answer_flow(*query, ACL_TCAM_FS_ERR_NO_ENTRY);
-        line = client.read_line(10s);
-        ASSERT_TRUE(line);
-        const json refused = json::parse(*line)["error"];
-        EXPECT_EQ(refused["code"], -32001);
-        EXPECT_EQ(refused["data"],
+        r = ask(client, 2, "flow.get", params_of(1, k), card_gets(1, [&](const Frame &q) {
+                    card.answer_flow(q, ACL_TCAM_FS_ERR_NO_ENTRY);
+                }));
+        EXPECT_EQ(r["error"]["code"], -32001);
+        EXPECT_EQ(r["error"]["data"],
                   (json{{"status", "NO_ENTRY"}, {"code", ACL_TCAM_FS_ERR_NO_ENTRY}}));
-
         // Ignored: -32003 once the timeout passes; a late answer is dropped.
-        client.send_raw(request_line(3, "flow.get", params_of(1, k)));
-        query = card.next();
-        ASSERT_TRUE(query);
-        line = client.read_line(10s);
-        ASSERT_TRUE(line);
-        EXPECT_EQ(json::parse(*line)["error"]["data"], (json{{"slot", 1}, {"timeout_ms", 300}}));
+        r = ask(client, 3, "flow.get", params_of(1, k), card_gets(1, [](const Frame &) {}));
+        EXPECT_EQ(r["error"]["data"], (json{{"slot", 1}, {"timeout_ms", 300}}));
         card.answer_flow(*query, 0);
-
         // The card goes with an add outstanding: stored, so "pending".
-        client.send_raw(request_line(4, "flow.add", params_of(1, k)));
-        query = card.next();
-        ASSERT_TRUE(query);
-        EXPECT_EQ(query->msg_type(), 3u);
-        card.hang_up();
-        line = client.read_line(10s);
-        ASSERT_TRUE(line);
-        EXPECT_EQ(json::parse(*line)["result"]["flow_status"], "pending") << *line;
+        r = ask(client, 4, "flow.add", params_of(1, k),
+                card_gets(3, [&](const Frame &) { card.hang_up(); }));
+        EXPECT_EQ(r["result"]["flow_status"], "pending") << r;
     }
     ASSERT_TRUE(c.wait_card_state(1, "down"));
     const json down = c.call("flow.get", params_of(1, k));
@@ -439,13 +433,12 @@ TEST(Supervisor, CardsThatBreakTheRulesAreDroppedAlone) {
         {"a reply of the wrong length",
          [&c](ScriptedCard &card) {
              RpcClient client(c.control_socket());
-             client.send_raw(request_line(1, "flow.get", params_of(6, exact(1, 1))));
-             const auto query = card.next();
-             ASSERT_TRUE(query);
-             card.send(cp::kOpReply, std::vector<uint8_t>(100), query->header.msg_id);
-             const auto line = client.read_line(10s);
-             ASSERT_TRUE(line);
-             EXPECT_EQ(json::parse(*line)["error"]["code"], -32002);
+             const json r = ask(client, 1, "flow.get", params_of(6, exact(1, 1)), [&card] {
+                 const auto query = card.next();
+                 ASSERT_TRUE(query);
+                 card.send(cp::kOpReply, std::vector<uint8_t>(100), query->header.msg_id);
+             });
+             EXPECT_EQ(r["error"]["code"], -32002);
          }},
     };
     for (const Case &k : cases) {
@@ -459,14 +452,12 @@ TEST(Supervisor, CardsThatBreakTheRulesAreDroppedAlone) {
     }
     // Slot 5 was never disturbed.
     RpcClient client(c.control_socket());
-    client.send_raw(request_line(9, "flow.del", params_of(5, exact(1, 1))));
-    const auto del = first.next();
-    ASSERT_TRUE(del);
-    EXPECT_EQ(del->msg_type(), 4u);
-    first.answer_flow(*del, 0);
-    const auto line = client.read_line(10s);
-    ASSERT_TRUE(line);
-    EXPECT_EQ(json::parse(*line)["result"]["flow_status"], "applied");
+    const json r = ask(client, 9, "flow.del", params_of(5, exact(1, 1)), [&first] {
+        const auto del = first.next();
+        ASSERT_TRUE(del && del->msg_type() == 4u);
+        first.answer_flow(*del, 0);
+    });
+    EXPECT_EQ(r["result"]["flow_status"], "applied");
     c.stop_all();
 }
 
