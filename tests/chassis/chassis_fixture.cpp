@@ -19,13 +19,13 @@ void Chassis::start_supervisor(const std::vector<std::string> &extra) {
     ASSERT_TRUE(up) << "supervisor did not come up:\n" << logs();
 }
 
-void Chassis::start_card(const CardSpec &spec) {
-    const std::string slot = std::to_string(spec.slot);
-    cards_[spec.slot] = std::make_unique<Process>(
+void Chassis::start_card(const CardConfig &card) {
+    const std::string slot = std::to_string(card.slot);
+    cards_[card.slot] = std::make_unique<Process>(
         "linecard-sim",
         std::vector<std::string>{"serve", "--slot", slot, "--supervisor", "unix:" + cards_socket(),
-                                 "--counters", spec.counters, "--traffic",
-                                 std::to_string(spec.pps), "--seed", std::to_string(spec.seed)},
+                                 "--counters", card.counters, "--traffic",
+                                 std::to_string(card.pps), "--seed", std::to_string(card.seed)},
         scratch.path(), scratch.file("card" + slot + ".log"));
 }
 

@@ -14,7 +14,7 @@
 
 namespace harness {
 
-struct CardSpec {
+struct CardConfig {
     int slot = 1;
     std::string counters = "1:1000";
     uint64_t pps = 2000;
@@ -30,7 +30,7 @@ public:
 
     // Starts the supervisor and waits until its control socket answers.
     void start_supervisor(const std::vector<std::string> &extra = {});
-    void start_card(const CardSpec &spec);
+    void start_card(const CardConfig &card);
     Process &supervisor() { return *supervisor_; }
     Process &card(int slot) { return *cards_.at(slot); }
     void forget_supervisor() { supervisor_.reset(); }
