@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "bench_support.h"
 #include "flow_key.h"
 #include "harness.h"
 
@@ -62,14 +63,12 @@ using chassis::FlowKey;
 using chassis::FlowType;
 using harness::json;
 using Clock = std::chrono::steady_clock;
+using bench::Samples;
+using bench::since;
 using namespace std::chrono_literals;
 
 [[noreturn]] void fail(const std::string &what) {
     throw std::runtime_error(what);
-}
-
-double since(Clock::time_point start) {
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
 }
 
 // CPU time of this thread, ns.
@@ -97,64 +96,18 @@ double process_cpu_ns(pid_t pid) {
     return ticks * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-class Samples {
-public:
-    void add(double ns) { ns_.push_back(ns); }
-    double median() {
-        if (ns_.empty()) {
-            return 0;
-        }
-        auto middle = ns_.begin() + static_cast<std::ptrdiff_t>(ns_.size() / 2);
-        std::nth_element(ns_.begin(), middle, ns_.end());
-        return *middle;
-    }
-
-private:
-    std::vector<double> ns_;
-};
-
 // ---- Flows -------------------------------------------------------------------------
 
-constexpr uint32_t kVsans = 16;
 constexpr uint32_t kSmall = 2000;
 constexpr uint32_t kFull = 65535; // the largest counter table
 
-// n distinct flows of the mix in the order they are configured (shuffled, as
-// an operator's script or a download delivers them).
+// n distinct flows of the mix in the order they are configured.
 std::vector<FlowKey> make_flows(uint32_t n) {
-    std::mt19937 rng(n);
-    auto pick = [&rng](uint32_t lo, uint32_t hi) {
-        return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
-    };
-    std::vector<FlowKey> flows;
-    std::set<FlowKey> seen;
-    auto add = [&](const FlowKey &f) {
-        if (flows.size() < n && seen.insert(f).second) {
-            flows.push_back(f);
-        }
-    };
-    const uint32_t vsan_flows = std::min(kVsans, std::max(1u, n / 50));
-    const uint32_t coarse = std::max(vsan_flows + 1, n / 5);
-    for (uint32_t v = 1; v <= vsan_flows; ++v) {
-        add({FlowType::Vsan, v, 0, 0});
+    std::vector<FlowKey> keys;
+    for (const bench::MixFlow &f : bench::flow_mix(n)) {
+        keys.push_back({static_cast<FlowType>(f.type), f.vsan, f.sid, f.did});
     }
-    std::vector<FlowKey> domains;
-    while (flows.size() < coarse) {
-        const FlowKey f{FlowType::Domain, pick(1, kVsans), pick(1, 239) << 16, pick(1, 239) << 16};
-        add(f);
-        domains.push_back(f);
-    }
-    while (flows.size() < n) {
-        if (pick(0, 1) == 0) {
-            const FlowKey &d = domains[pick(0, static_cast<uint32_t>(domains.size() - 1))];
-            add({FlowType::Exact, d.vsan, d.sid | pick(0, 0xffff), d.did | pick(0, 0xffff)});
-        } else {
-            add({FlowType::Exact, pick(1, kVsans), pick(1, 239) << 16 | pick(0, 0xffff),
-                 pick(1, 239) << 16 | pick(0, 0xffff)});
-        }
-    }
-    std::shuffle(flows.begin(), flows.end(), rng);
-    return flows;
+    return keys;
 }
 
 // A uniform sample, so that single queries see the mix.

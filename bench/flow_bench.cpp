@@ -33,6 +33,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "avl.h"
+#include "bench_support.h"
 #include "platform_sim.h"
 #include "wire.h"
 
@@ -105,7 +106,6 @@ bool debug_callback_visible() {
 
 // ---- Flows --------------------------------------------------------------------
 
-constexpr uint32_t kVsans = 16;
 constexpr uint32_t kTableSize = 65535;
 constexpr std::array<uint32_t, 4> kSizes = {100, 2000, 20000, 65535};
 
@@ -137,46 +137,14 @@ flow_t exact_flow(uint32_t vsan, uint32_t sid, uint32_t did) {
     return f;
 }
 
-using Key = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>;
-
-Key key_of(const flow_t &f) {
-    return {f.type, f.vsan, f.sid, f.did};
-}
-
 // n distinct flows of the mix, in insertion order.
 std::vector<flow_t> make_flows(uint32_t n) {
-    std::mt19937 rng(n);
-    auto pick = [&rng](uint32_t lo, uint32_t hi) {
-        return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
-    };
     std::vector<flow_t> flows;
-    std::set<Key> seen;
-    auto add = [&](const flow_t &f) {
-        if (flows.size() < n && seen.insert(key_of(f)).second) {
-            flows.push_back(f);
-        }
-    };
-    const uint32_t vsan_flows = std::min(kVsans, std::max(1u, n / 50));
-    const uint32_t coarse = std::max(vsan_flows + 1, n / 5);
-    for (uint32_t v = 1; v <= vsan_flows; ++v) {
-        add(vsan_flow(v));
+    for (const bench::MixFlow &f : bench::flow_mix(n)) {
+        flows.push_back(f.type == FLOW_TYPE_VSAN     ? vsan_flow(f.vsan)
+                        : f.type == FLOW_TYPE_DOMAIN ? domain_flow(f.vsan, f.sid >> 16, f.did >> 16)
+                                                     : exact_flow(f.vsan, f.sid, f.did));
     }
-    std::vector<flow_t> domains;
-    while (flows.size() < coarse) {
-        const flow_t f = domain_flow(pick(1, kVsans), pick(1, 239), pick(1, 239));
-        add(f);
-        domains.push_back(f);
-    }
-    while (flows.size() < n) {
-        if (pick(0, 1) == 0) {
-            const flow_t &d = domains[pick(0, static_cast<uint32_t>(domains.size() - 1))];
-            add(exact_flow(d.vsan, d.sid | pick(0, 0xffff), d.did | pick(0, 0xffff)));
-        } else {
-            add(exact_flow(pick(1, kVsans), pick(1, 239) << 16 | pick(0, 0xffff),
-                           pick(1, 239) << 16 | pick(0, 0xffff)));
-        }
-    }
-    std::shuffle(flows.begin(), flows.end(), rng);
     return flows;
 }
 
@@ -284,29 +252,8 @@ flow_walk_ctx_t context_of(const flow_t &f) {
     return ctx;
 }
 
-double since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
-// Wall times of single iterations. Their median is what the table's counters
-// show: on a shared machine some iterations are preempted, and a mean would
-// carry the other processes' time.
-class Samples {
-public:
-    void add(double ns) { ns_.push_back(ns); }
-    double median() {
-        if (ns_.empty()) {
-            return 0;
-        }
-        auto middle = ns_.begin() + static_cast<std::ptrdiff_t>(ns_.size() / 2);
-        std::nth_element(ns_.begin(), middle, ns_.end());
-        return *middle;
-    }
-
-private:
-    std::vector<double> ns_;
-};
+using bench::Samples;
+using bench::since;
 
 // ---- Whole-tree walks and their floor ------------------------------------------
 
