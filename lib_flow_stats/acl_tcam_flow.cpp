@@ -384,7 +384,7 @@ void claim_counter(uint16_t id, flow_t *owner) {
 }
 
 void release_counter(uint16_t id) {
-    state.counter_table[id] = gl_counter_table_t{};
+    std::memset(&state.counter_table[id], 0, sizeof(gl_counter_table_t));
     --g_num_counters_used;
 }
 
@@ -478,7 +478,8 @@ uint32_t acl_tcam_flow_init(uint32_t handle, uint32_t start_counter_id, uint32_t
         fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_flow_init: Failed to Malloc counter table");
         return ACL_TCAM_FS_ERR_NO_MEMORY;
     }
-    std::fill_n(table, table_size, gl_counter_table_t{});
+    // Byte by byte, padding included: hosts and memory dumps read the table.
+    std::memset(table, 0, table_bytes);
     state.counter_table = table;
     state.next_counter_id = static_cast<uint16_t>(start_counter_id);
     g_num_counters_used = 0;

@@ -95,6 +95,60 @@ TEST(Startup, RefusesCounterRangesTheTableCannotHold) {
     EXPECT_EQ(acl_tcam_flow_init(1, 0, 1), 0u); // the smallest valid range
 }
 
+// The largest table counter ids allow: accepted, and its top ids handed out.
+TEST(Startup, LargestTableHandsOutItsTopIds) {
+    Host host;
+    ASSERT_EQ(acl_tcam_flow_init(1, 65533, 65535), 0u);
+    acl_tcam_flow_set_region_init_done();
+    for (uint32_t vsan = 1; vsan <= 2; ++vsan) {
+        flow_t f = vsan_flow(vsan);
+        ASSERT_EQ(acl_tcam_flow_set(&f), 0u);
+    }
+    EXPECT_EQ(counter_table()[65533].owner->vsan, 1u);
+    EXPECT_EQ(counter_table()[65534].owner->vsan, 2u);
+    flow_t third = vsan_flow(3);
+    EXPECT_EQ(acl_tcam_flow_set(&third), ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED);
+    expect_consistent(2);
+}
+
+// A host or a memory dump reads the table: every byte of it is zero, the
+// padding of each entry too, whatever the tracker handed out.
+TEST(Startup, CounterTableIsZeroByteForByte) {
+    Host host;
+    mtrack_sim_fill_new_blocks(0xa5);
+    const uint32_t rc = acl_tcam_flow_init(1, 3, 300);
+    mtrack_sim_fill_new_blocks(-1);
+    ASSERT_EQ(rc, 0u);
+    const auto *bytes = reinterpret_cast<const uint8_t *>(counter_table());
+    const size_t size = 300 * sizeof(gl_counter_table_t);
+    EXPECT_EQ(std::count(bytes, bytes + size, 0), static_cast<std::ptrdiff_t>(size));
+}
+
+// Initialising again drops the stored flows; when the tree will not give one
+// back, it stops and says so, keeping the flows and their table.
+TEST(Startup, ReinitialisationDropsFlowsOrSaysWhyNot) {
+    Host host;
+    ASSERT_EQ(acl_tcam_flow_init(1, 0, 8), 0u);
+    acl_tcam_flow_set_region_init_done();
+    flow_t f = vsan_flow(7);
+    ASSERT_EQ(acl_tcam_flow_set(&f), 0u);
+    host.clear();
+    avl_sim_fail_next_delete();
+    EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), ACL_TCAM_FS_ERR_NO_ENTRY);
+    EXPECT_EQ(host.texts(),
+              (std::vector<std::string>{
+                  "(TCAMFS-EV)Flow TCAM Initialization ....\n",
+                  "(TCAMFS-ERR)acl_tcam_flow_init: error in acl_delete function.\n"}));
+    EXPECT_EQ(host.logs.back().level, 4u);
+    EXPECT_EQ(host.logs.back().kind, 2u);
+    expect_consistent(1);
+
+    host.clear();
+    EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), 0u);
+    EXPECT_EQ(host.texts()[1], "(TCAMFS-EV)acl_tcam_flow_init: Re-initialization drops 1 flows.\n");
+    expect_consistent(0);
+}
+
 // The tree, then the counter table fail; a table that failed leaves the
 // library initialised but unusable. Then one succeeds, and a re-initialisation
 // whose download request fails still does.

@@ -67,6 +67,9 @@ void avl_sim_destroy(avl_tree_t *tree);
 void mtrack_sim_fail_nth(uint32_t n);
 /* Fails every allocation of one memory type of one module until cleared. */
 void mtrack_sim_fail_type(uint32_t module_id, uint32_t mem_type);
+/* Fills every new block with byte (0 to 255), as a reused heap may hand it
+ * out; -1 (the default) leaves blocks as they come. */
+void mtrack_sim_fill_new_blocks(int byte);
 /* Disarms every fault. */
 void mtrack_sim_clear_faults(void);
 

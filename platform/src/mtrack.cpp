@@ -139,6 +139,7 @@ struct State {
     SlabClass classes[max_slab_classes];
     Slab *slabs[max_slabs]; // in ascending address order
     uint32_t n_slabs;
+    int fill = -1; // byte new blocks are filled with, or -1 to leave them as they come
 };
 
 constinit State state{};
@@ -370,6 +371,8 @@ void *place(uint32_t module_id, uint32_t slot, uint32_t mem_type, uint32_t size)
     h->slot = slot;
     h->mem_type = mem_type;
     h->size = size;
+    if (state.fill >= 0)
+        std::memset(block_of(h), state.fill, size);
     account(slot, mem_type, size, true);
     link_newest(h);
     return block_of(h);
@@ -451,6 +454,11 @@ void mtrack_sim_fail_type(uint32_t module_id, uint32_t mem_type) {
             return;
     if (state.n_type_faults < max_type_faults)
         state.type_faults[state.n_type_faults++] = TypeFault{module_id, mem_type};
+}
+
+void mtrack_sim_fill_new_blocks(int byte) {
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.fill = byte < 0 ? -1 : byte & 0xff;
 }
 
 void mtrack_sim_clear_faults(void) {
