@@ -53,12 +53,15 @@ TEST_F(FlowOps, NeverUsedCountersFirstThenLowestFreeThenNone) {
     }
     EXPECT_EQ(counter_of(vsan_flow(3)), 12);
     EXPECT_EQ(counter_of(vsan_flow(11)), 10);
-    ASSERT_EQ(del(vsan_flow(5)), 0u); // frees 14
+    ASSERT_EQ(del(vsan_flow(7)), 0u); // frees 16, then 14: the lower goes first
+    ASSERT_EQ(del(vsan_flow(5)), 0u);
     ASSERT_EQ(add(vsan_flow(12)), 0u);
+    ASSERT_EQ(add(vsan_flow(13)), 0u);
     EXPECT_EQ(counter_of(vsan_flow(12)), 14);
+    EXPECT_EQ(counter_of(vsan_flow(13)), 16);
 
     host.clear(); // every id is in use now
-    EXPECT_EQ(add(vsan_flow(13)), ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED);
+    EXPECT_EQ(add(vsan_flow(14)), ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED);
     EXPECT_EQ(host.texts(),
               (std::vector<std::string>{
                   "(TCAMFS-ERR)acl_tcam_alloc_flow_entry: Exhausted all counters\n",

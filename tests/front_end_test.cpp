@@ -130,6 +130,7 @@ TEST(FrontEnd, EveryMessageGetsItsStatusReplyAndTexts) {
          {refused + "Build flow request failed: 0x40520001\n"}},
         // Not read past its end.
         {true, bytes(set, 50), kBad, 112, {refused + "Invalid Message\n", sent}},
+        {true, bytes(set, 183), kBad, 112, {refused + "Invalid Message\n", sent}},
         {true, bytes(vsan_request(0)), kBad, 0, {"(TCAMFS-EV)Unknown Message Type 0.\n"}},
         {true, bytes(vsan_request(-1)), kBad, 0, {"(TCAMFS-EV)Unknown Message Type -1.\n"}},
     };

@@ -149,6 +149,32 @@ TEST_F(LookupDisplay, LongTablesGoOutInChunksClosedByALastOne) {
     }
 }
 
+// A chunk goes out once its text exceeds the threshold, not when it reaches
+// it: 1501 rows, two of them widened by wide counts, bring the text to exactly
+// 120432 bytes (one chunk) or one byte more (a full chunk and an empty last).
+TEST_F(LookupDisplay, ChunkThresholdIsExceededNotReached) {
+    struct Case {
+        uint64_t second_row_frames; // the first row's two counts take 12 more each
+        size_t text_len;
+        size_t chunks;
+    } cases[] = {{1234567890123456, 120432, 1}, {12345678901234567, 120433, 2}};
+    for (const Case &c : cases) {
+        ASSERT_EQ(acl_tcam_flow_init(3, 1, 2000), 0u);
+        for (uint32_t vsan = 1; vsan <= 1501; ++vsan) {
+            flow_t f = vsan_flow(vsan);
+            ASSERT_EQ(acl_tcam_flow_set(&f), 0u);
+        }
+        host.set_counter(1, UINT64_MAX, UINT64_MAX - 1);
+        host.set_counter(2, c.second_row_frames, 0);
+        host.clear();
+        const std::string shown = display(request);
+        EXPECT_EQ(shown.size(), c.text_len);
+        ASSERT_EQ(host.sent.size(), c.chunks);
+        EXPECT_EQ(get_be32(host.sent[0].payload, 16), std::min<size_t>(c.text_len, 120433));
+        EXPECT_EQ(chunk_text(), shown);
+    }
+}
+
 TEST(BeforeInit, DisplaySaysSoAndLookupsAnswerNone) {
     Host host;
     Message request(std::vector<uint8_t>(4));
