@@ -1,0 +1,179 @@
+// The hosts' request/reply helper against the library itself: what it
+// encodes the library decodes to the intended flow, and what the library
+// sends back it reads right.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "acl_tcam_flow_wire.h"
+#include "payload.h"
+#include "test_host.h"
+
+using namespace test;
+
+namespace {
+
+// A payload whose unset bytes hold a pattern, so a reply shows what came back.
+std::vector<uint8_t> encoded(const acl_tcam_wire_request_t &r, uint32_t tag = 0) {
+    std::vector<uint8_t> p(ACL_TCAM_FS_CMI_LEN);
+    for (size_t i = 0; i < p.size(); ++i) {
+        p[i] = static_cast<uint8_t>(0x40 + i % 0x80);
+    }
+    acl_tcam_wire_encode_request(p.data(), &r);
+    acl_tcam_wire_put_tag(p.data(), tag);
+    return p;
+}
+
+acl_tcam_wire_reply_t send(const std::vector<uint8_t> &payload, Host &host) {
+    host.sent.clear();
+    const Message m(payload);
+    acl_tcam_flow_process_stats_msg(7, &m.msg);
+    acl_tcam_wire_reply_t r{};
+    EXPECT_EQ(host.sent.size(), 1u);
+    if (!host.sent.empty()) {
+        const std::vector<uint8_t> &reply = host.sent[0].payload;
+        EXPECT_EQ(acl_tcam_wire_decode_reply(reply.data(), reply.size(), &r), 0);
+    }
+    return r;
+}
+
+} // namespace
+
+TEST(Wire, FlowRequestsDecodeToTheirFlow) {
+    Host host;
+    struct Case {
+        acl_tcam_wire_request_t request;
+        uint32_t status;
+        flow_t expected;
+    } cases[] = {
+        {acl_tcam_wire_flow_request(3, FLOW_TYPE_VSAN, 4095, 0x010203, 0x040506, 1), 0,
+         vsan_flow(4095)},
+        {acl_tcam_wire_flow_request(3, FLOW_TYPE_DOMAIN, 10, 0x0a1b2c, 0x0b0c0d, 1), 0,
+         domain_flow(10, 0x0a0000, 0x0b0000)},
+        {acl_tcam_wire_flow_request(3, FLOW_TYPE_SID_DID, 10, 0x010203, 0x040506, -7), 0,
+         exact_flow(10, 0x010203, 0x040506)},
+        {acl_tcam_wire_flow_request(3, 9, 10, 0x010203, 0x040506, 1),
+         ACL_TCAM_FS_ERR_INVALID_ARG,
+         {}},
+        {acl_tcam_wire_flow_request(3, FLOW_TYPE_VSAN, 10, 0, 0, 0),
+         ACL_TCAM_FS_ERR_INVALID_INDEX,
+         {}},
+    };
+    for (const Case &c : cases) {
+        const std::vector<uint8_t> p = encoded(c.request);
+        flow_t record;
+        ASSERT_EQ(acl_tcam_build_flow_request(p.data() + ACL_TCAM_FS_CMI_BODY_OFFSET, &record),
+                  c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(std::memcmp(&record, &c.expected, sizeof record), 0) << c.expected.type;
+        }
+    }
+}
+
+// Full and short replies read back with the tag, aux and totals; neither form
+// is taken for the other, and other lengths are no reply.
+TEST(Wire, RepliesReadBackByTheirLength) {
+    Host host;
+    ASSERT_EQ(acl_tcam_flow_init(1, 1, 16), 0u);
+    acl_tcam_flow_set_region_init_done();
+    acl_tcam_wire_request_t set =
+        acl_tcam_wire_flow_request(3, FLOW_TYPE_SID_DID, 10, 0x010203, 0x040506, 1);
+    set.aux = 0xa1a2a3a4;
+    acl_tcam_wire_reply_t r = send(encoded(set, 0x1111), host);
+    EXPECT_TRUE(r.full);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.aux, 0xa1a2a3a4u);
+    EXPECT_EQ(r.tag, 0x1111u);
+
+    r = send(encoded(set, 0x2222), host);
+    EXPECT_FALSE(r.full);
+    EXPECT_EQ(r.status, ACL_TCAM_FS_ERR_FLOW_EXISTS);
+    EXPECT_EQ(r.aux, 0u);
+    EXPECT_EQ(r.tag, 0x2222u);
+
+    host.set_counter(1, 0x0102030405060708, 0xfffffffffffffffe);
+    acl_tcam_wire_request_t get = set;
+    get.msg_type = ACL_TCAM_FS_MSG_GET_ALT;
+    r = send(encoded(get, 0x3333), host);
+    EXPECT_TRUE(r.full);
+    EXPECT_EQ(r.frames, 0x0102030405060708u);
+    EXPECT_EQ(r.bytes, 0xfffffffffffffffeu);
+
+    const std::vector<uint8_t> any(200);
+    for (size_t len : {0, 111, 113, 183, 185}) {
+        EXPECT_EQ(acl_tcam_wire_decode_reply(any.data(), len, &r), -1) << len;
+    }
+}
+
+TEST(Wire, DisplayChunksAndTheDownloadRequest) {
+    Host host;
+    card_sim_set_slot(0x01020304); // the library forces byte 1 to 0
+    ASSERT_EQ(acl_tcam_flow_init(1, 1, 16), 0u);
+    ASSERT_EQ(host.sent.size(), 1u);
+    uint32_t slot = 0;
+    const std::vector<uint8_t> &download = host.sent[0].payload;
+    ASSERT_EQ(acl_tcam_wire_decode_download(download.data(), download.size(), &slot), 0);
+    EXPECT_EQ(slot, 0x01000304u);
+    EXPECT_EQ(acl_tcam_wire_decode_download(download.data(), 3, &slot), -1);
+
+    acl_tcam_flow_set_region_init_done();
+    flow_t f = vsan_flow(5);
+    ASSERT_EQ(acl_tcam_flow_set(&f), 0u);
+    host.sent.clear();
+    const std::vector<uint8_t> desc(32);
+    ::testing::internal::CaptureStdout();
+    acl_tcam_print_flows_info(desc.data());
+    const std::string shown = ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(host.sent.size(), 1u);
+    std::vector<uint8_t> chunk = host.sent[0].payload;
+    acl_tcam_wire_chunk_t c{};
+    ASSERT_EQ(acl_tcam_wire_decode_chunk(chunk.data(), chunk.size(), &c), 0);
+    EXPECT_TRUE(c.last);
+    EXPECT_EQ(std::string(c.text, c.text_len), shown);
+    EXPECT_EQ(acl_tcam_wire_decode_chunk(chunk.data(), chunk.size() - 1, &c), -1);
+    acl_tcam_wire_put_be32(&chunk[ACL_TCAM_WIRE_TEXT_LEN_AT], ACL_TCAM_FS_PRINT_TEXT_CAPACITY);
+    EXPECT_EQ(acl_tcam_wire_decode_chunk(chunk.data(), chunk.size(), &c), -1); // no room for NUL
+}
+
+TEST(Wire, StatusNamesAndTexts) {
+    struct Case {
+        uint32_t status;
+        const char *name;
+        const char *text;
+    } cases[] = {
+        {0, "OK", "success"},
+        {ACL_TCAM_FS_ERR_INVALID_ARG, "ACL_TCAM_FS_ERR_INVALID_ARG", "invalid request"},
+        {ACL_TCAM_FS_ERR_NULL_PAYLOAD, "ACL_TCAM_FS_ERR_NULL_PAYLOAD", "request without payload"},
+        {ACL_TCAM_FS_ERR_FLOW_EXISTS, "ACL_TCAM_FS_ERR_FLOW_EXISTS", "flow exists"},
+        {ACL_TCAM_FS_ERR_NO_ENTRY, "ACL_TCAM_FS_ERR_NO_ENTRY", "no such flow"},
+        {ACL_TCAM_FS_ERR_INVALID_INDEX, "ACL_TCAM_FS_ERR_INVALID_INDEX", "invalid index"},
+        {ACL_TCAM_FS_ERR_REGION_NOT_INIT, "ACL_TCAM_FS_ERR_REGION_NOT_INIT",
+         "TCAM region not ready"},
+        {ACL_TCAM_FS_ERR_NO_MEMORY, "ACL_TCAM_FS_ERR_NO_MEMORY", "out of memory"},
+        {ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED, "ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED",
+         "counters exhausted"},
+        {ACL_TCAM_FS_ERR_NO_CALLBACK, "ACL_TCAM_FS_ERR_NO_CALLBACK", "host callback missing"},
+        {ACL_TCAM_FS_ERR_INIT_ARGS, "ACL_TCAM_FS_ERR_INIT_ARGS", "invalid counter range"},
+        {ACL_TCAM_FS_ERR_FLOW_EXISTS | ACL_TCAM_FS_ERR_NO_ENTRY, nullptr, "host or unknown code"},
+        {5, nullptr, "host or unknown code"},
+    };
+    for (const Case &c : cases) {
+        const char *name = acl_tcam_wire_status_name(c.status);
+        EXPECT_STREQ(name, c.name) << c.status;
+        EXPECT_STREQ(acl_tcam_wire_status_text(c.status), c.text) << c.status;
+    }
+}
+
+// The self-check sees what the library's own lookups see: callbacks made
+// visible in the global scope, one at a time.
+TEST(Wire, SelfCheckNamesTheMissingCallbacks) {
+    Host host(0);
+    EXPECT_EQ(acl_tcam_wire_missing_callbacks(), ACL_TCAM_WIRE_MISSING_DEBUG_CB |
+                                                     ACL_TCAM_WIRE_MISSING_UPDATE_CB |
+                                                     ACL_TCAM_WIRE_MISSING_STATS_CB);
+    host.export_callbacks(kStats);
+    EXPECT_EQ(acl_tcam_wire_missing_callbacks(),
+              ACL_TCAM_WIRE_MISSING_DEBUG_CB | ACL_TCAM_WIRE_MISSING_UPDATE_CB);
+    host.export_callbacks(kDebug | kUpdate);
+    EXPECT_EQ(acl_tcam_wire_missing_callbacks(), 0u);
+}
