@@ -12,6 +12,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 30
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Every build configured here treats warnings as errors (a plain CMake build
+# does not: ACL_TCAM_WERROR defaults to OFF).
+WERROR = -DACL_TCAM_WERROR=ON
 # Host runs checked under valgrind, one quoted command line each.
 LINECARD = $(BUILD)/bin/linecard-sim
 VALGRIND_RUNS ?= "$(LINECARD) --drain linecard/scenarios/demo.lcs" \
@@ -42,7 +45,7 @@ abi-check: all
 # Every test again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the reference host's runs included.
 test-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DACL_TCAM_SANITIZE=ON -DACL_TCAM_BUILD_BENCH=OFF
+	cmake -S . -B $(ASAN_BUILD) $(WERROR) -DCMAKE_BUILD_TYPE=Debug -DACL_TCAM_SANITIZE=ON -DACL_TCAM_BUILD_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
@@ -53,7 +56,7 @@ sanitize: test-sanitize
 # BENCHMARKS.md explains both tables. BENCH_ARGS go to flow_bench,
 # CHASSIS_BENCH_ARGS to chassis_bench.
 bench: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(WERROR) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS) --target flow_bench chassis_bench flow-supervisor \
 		linecard-sim linecard-serve flowctl
 	$(BUILD)/bin/flow_bench $(BENCH_ARGS)
@@ -81,7 +84,7 @@ fuzz-smoke: fuzz-build
 
 fuzz-build:
 	@scripts/build-deps fuzz
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DACL_TCAM_BUILD_FUZZ=ON -DACL_TCAM_SANITIZE=ON \
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(WERROR) -DACL_TCAM_BUILD_FUZZ=ON -DACL_TCAM_SANITIZE=ON \
 		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 
@@ -90,7 +93,7 @@ fuzz-build:
 COV_FLAGS = -fprofile-instr-generate -fcoverage-mapping
 fuzz-coverage:
 	@scripts/build-deps fuzz
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_COV_BUILD) -DACL_TCAM_BUILD_FUZZ=ON \
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_COV_BUILD) $(WERROR) -DACL_TCAM_BUILD_FUZZ=ON \
 		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
 		-DCMAKE_C_FLAGS="$(COV_FLAGS)" -DCMAKE_CXX_FLAGS="$(COV_FLAGS)" \
 		-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
@@ -131,7 +134,7 @@ test-i386:
 	$(call cross_test,i386,$(I386_BUILD))
 
 define cross_test
-	cmake -S . -B $(2) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(1).cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(2) $(WERROR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(1).cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(2) -j$(JOBS)
 	cd $(2) && ctest --output-on-failure -j$(JOBS)
 endef
@@ -144,7 +147,7 @@ deps:
 
 # Always runs CMake's build: it knows what is stale.
 $(BUILD)/.built: deps FORCE
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(WERROR) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 	@touch $@
 

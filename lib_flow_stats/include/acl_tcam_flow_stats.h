@@ -46,6 +46,16 @@
 extern "C" {
 #endif
 
+/* ---- Version ------------------------------------------------------------- */
+
+/* The release this header belongs to; the build takes the package version
+ * from these three lines. The major number is the shared library's SONAME
+ * version (libacl_tcam_flow_stats.so.1): it changes only when the exported
+ * set, a record's layout or a wire format does. */
+#define ACL_TCAM_FS_VERSION_MAJOR 1
+#define ACL_TCAM_FS_VERSION_MINOR 1
+#define ACL_TCAM_FS_VERSION_PATCH 0
+
 /* ---- Identifiers --------------------------------------------------------- */
 
 /* Module id under which the library registers with the memory tracker. */
