@@ -1,7 +1,8 @@
-/* The public headers compile as C11 (the build fails otherwise). */
-#include "acl_tcam_flow_stats.h"
-#include "acl_tcam_flow_wire.h"
-#include "platform_sim.h"
+/* The public headers compile as C11 (the build fails otherwise), included
+ * by the paths hosts use, which the build tree offers as the install does. */
+#include <acl_tcam/acl_tcam_flow_stats.h>
+#include <acl_tcam/acl_tcam_flow_wire.h>
+#include <acl_tcam/platform_sim.h>
 
 int header_c11_check(void) {
     flow_t flow = {0};

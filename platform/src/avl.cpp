@@ -34,9 +34,12 @@ struct Node {
     int height;
 };
 
-std::atomic<bool> fail_next_create{false};
-std::atomic<bool> fail_next_insert{false};
-std::atomic<bool> fail_next_delete{false};
+// Like all of the stand-ins' state, constant-initialised: the flow stats
+// library does not depend on this library, so its load-time constructor may
+// run before any dynamic initialiser here would.
+constinit std::atomic<bool> fail_next_create{false};
+constinit std::atomic<bool> fail_next_insert{false};
+constinit std::atomic<bool> fail_next_delete{false};
 
 int height_of(const Node *n) {
     return n ? n->height : 0;
