@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "platform_sim.h"
-#include "wire.h"
 
 namespace linecard {
 
@@ -121,33 +121,26 @@ int32_t msg_type_of(Verb verb) {
 
 using Payload = std::array<uint8_t, ACL_TCAM_FS_CMI_LEN>;
 
-// A request as a foreign requester builds it: big-endian fields by offset,
-// with a tag in the opaque header to recognise the reply by.
+// A request as a foreign requester builds it, with a tag in the opaque header
+// to recognise the reply by.
 Payload request_payload(Verb verb, const FlowSpec &f, uint32_t index, uint32_t tag) {
-    using namespace wire;
+    constexpr uint32_t kFlowType[] = {FLOW_TYPE_VSAN, FLOW_TYPE_DOMAIN, FLOW_TYPE_SID_DID};
+    const acl_tcam_wire_request_t r =
+        acl_tcam_wire_flow_request(msg_type_of(verb), kFlowType[static_cast<int>(f.granularity)],
+                                   f.vsan, f.sid, f.did, static_cast<int32_t>(index));
     Payload p{};
-    put_be32(&p[kMsgTypeAt], static_cast<uint32_t>(msg_type_of(verb)));
-    put_be32(&p[kOpaqueHeaderAt], tag);
-    put_be32(&p[kIndexAt], index);
-    put_be32(&p[kVsanAt], f.vsan);
-    if (f.granularity == Granularity::Vsan) {
-        p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_VSAN;
-        return p;
-    }
-    p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_SID_DID;
-    put_be32(&p[kSidAt], f.sid);
-    put_be32(&p[kDidAt], f.did);
-    put_be32(&p[kMaskAt], f.granularity == Granularity::Domain ? ACL_TCAM_FS_REQ_MASK_DOMAIN
-                                                               : ACL_TCAM_FS_REQ_MASK_EXACT);
+    acl_tcam_wire_encode_request(p.data(), &r);
+    acl_tcam_wire_put_tag(p.data(), tag);
     return p;
 }
 
-void capture_display_chunk(const uint8_t *p) {
-    const bool last = wire::get_be32(p + wire::kLastChunkAt) == 1;
+void capture_display_chunk(const vexa_sim_sent_t *sent) {
+    acl_tcam_wire_chunk_t chunk{};
+    const bool readable = acl_tcam_wire_decode_chunk(sent->payload, sent->len, &chunk) == 0;
     ++state.display.chunks;
-    state.display.marked_last += last ? 1 : 0;
-    state.display.last_is_marked = last;
-    state.display.text_bytes += wire::get_be32(p + wire::kTextLenAt);
+    state.display.marked_last += readable && chunk.last ? 1 : 0;
+    state.display.last_is_marked = readable && chunk.last;
+    state.display.text_bytes += chunk.text_len;
 }
 
 int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
@@ -156,16 +149,17 @@ int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
         return 0;
     }
     if (sent->len == ACL_TCAM_FS_PRINT_REPLY_LEN) {
-        capture_display_chunk(sent->payload);
+        capture_display_chunk(sent);
         return 0;
     }
+    // A reply of neither length keeps only its length: the checks refuse it.
     Reply r;
     r.len = sent->len;
-    r.status = wire::get_be32(sent->payload + wire::kStatusAt);
-    r.tag = wire::get_be32(sent->payload + wire::kOpaqueHeaderAt);
-    if (sent->len >= ACL_TCAM_FS_CMI_LEN) {
-        r.totals.frames = wire::get_be64(sent->payload + wire::kFramesAt);
-        r.totals.bytes = wire::get_be64(sent->payload + wire::kBytesAt);
+    acl_tcam_wire_reply_t reply{};
+    if (acl_tcam_wire_decode_reply(sent->payload, sent->len, &reply) == 0) {
+        r.status = reply.status;
+        r.tag = reply.tag;
+        r.totals = {reply.frames, reply.bytes};
     }
     state.replies.push_back(r);
     return 0;
