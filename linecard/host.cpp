@@ -9,6 +9,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "platform_sim.h"
+#include "progress.h"
 #include "wire.h"
 
 namespace linecard {
@@ -337,7 +338,9 @@ void random_traffic(const Command &c) {
         keys.push_back(key);
     }
     uint64_t bytes = 0;
+    Progress progress("traffic random", c.frames, "frames");
     for (uint64_t i = 0; i < c.frames && !keys.empty(); ++i) {
+        progress.at(i);
         const Frame frame = tcam_model::random_frame(rng, keys[rng() % keys.size()]);
         deliver(frame);
         bytes += frame.bytes;
