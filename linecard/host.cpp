@@ -10,6 +10,7 @@
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
 #include "platform_sim.h"
+#include "progress.h"
 
 namespace linecard {
 
@@ -171,11 +172,27 @@ bool is_live(const EntryKey &key) {
     return state.truth.of(key) != nullptr;
 }
 
-// The status the host expects for a well-formed request, from its own view of
-// the table.
-uint32_t predicted_status(Verb verb, const EntryKey &key, uint32_t index) {
+// What the library accepts in a request: a VSAN of 1 to 4095 and, for a
+// domain or exact flow, FC IDs whose domain byte is not 0.
+constexpr uint32_t kVsanMin = 1;
+constexpr uint32_t kVsanMax = 4095;
+constexpr uint32_t kFcidMin = 0x010000;
+constexpr uint32_t kFcidMax = 0xffffff;
+
+bool library_accepts(const FlowSpec &f) {
+    const auto fcid_ok = [](uint32_t id) { return id >= kFcidMin && id <= kFcidMax; };
+    return f.vsan >= kVsanMin && f.vsan <= kVsanMax &&
+           (f.granularity == Granularity::Vsan || (fcid_ok(f.sid) && fcid_ok(f.did)));
+}
+
+// The status the host expects for a request, from its own view of the table;
+// the library checks the request itself first, the index before the rest.
+uint32_t predicted_status(Verb verb, const FlowSpec &flow, const EntryKey &key, uint32_t index) {
     if (index == 0) {
         return ACL_TCAM_FS_ERR_INVALID_INDEX;
+    }
+    if (!library_accepts(flow)) {
+        return ACL_TCAM_FS_ERR_INVALID_ARG;
     }
     if (!state.region_ready || !state.initialised) {
         return ACL_TCAM_FS_ERR_REGION_NOT_INIT;
@@ -260,7 +277,7 @@ void request(const Command &c) {
     msg.payload = payload.data();
     msg.payload_len = static_cast<uint32_t>(payload.size());
 
-    const uint32_t expected = c.expect ? *c.expect : predicted_status(c.verb, key, c.index);
+    const uint32_t expected = c.expect ? *c.expect : predicted_status(c.verb, c.flow, key, c.index);
     const std::string text = scenario::format(c);
     state.replies.clear();
     ++state.tally.requests;
@@ -315,7 +332,9 @@ void random_traffic(const Command &c) {
         keys.push_back(key);
     }
     uint64_t bytes = 0;
+    Progress progress("traffic random", c.frames, "frames");
     for (uint64_t i = 0; i < c.frames && !keys.empty(); ++i) {
+        progress.at(i);
         const Frame frame = tcam_model::random_frame(rng, keys[rng() % keys.size()]);
         deliver(frame);
         bytes += frame.bytes;
