@@ -32,10 +32,10 @@
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "avl.h"
 #include "bench_support.h"
 #include "platform_sim.h"
-#include "wire.h"
 
 // ---- The host ---------------------------------------------------------------
 
@@ -79,8 +79,8 @@ namespace {
 
 int reply_sink(void *, const vexa_sim_sent_t *sent) {
     ++hw.replies;
-    if (sent->len >= wire::kStatusAt + 4) {
-        hw.reply_status |= wire::get_be32(sent->payload + wire::kStatusAt);
+    if (sent->len >= ACL_TCAM_WIRE_STATUS_AT + 4) {
+        hw.reply_status |= acl_tcam_wire_get_be32(sent->payload + ACL_TCAM_WIRE_STATUS_AT);
     }
     return 0;
 }
@@ -417,22 +417,12 @@ void BM_PollingRound(benchmark::State &state) {
 // ---- Single operations through the message path -------------------------------
 
 std::array<uint8_t, ACL_TCAM_FS_CMI_LEN> request_for(int32_t msg_type, const flow_t &f) {
+    // A domain flow's request carries any identifiers of the domains.
+    const uint32_t low = f.type == FLOW_TYPE_DOMAIN ? 0x0101 : 0;
+    const acl_tcam_wire_request_t r =
+        acl_tcam_wire_flow_request(msg_type, f.type, f.vsan, f.sid | low, f.did | low, 1);
     std::array<uint8_t, ACL_TCAM_FS_CMI_LEN> payload{};
-    wire::put_be32(&payload[wire::kMsgTypeAt], static_cast<uint32_t>(msg_type));
-    wire::put_be32(&payload[wire::kIndexAt], 1);
-    wire::put_be32(&payload[wire::kVsanAt], f.vsan);
-    if (f.type == FLOW_TYPE_VSAN) {
-        payload[wire::kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_VSAN;
-    } else {
-        payload[wire::kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_SID_DID;
-        // A domain flow's request carries any identifiers of the domains.
-        const uint32_t low = f.type == FLOW_TYPE_DOMAIN ? 0x0101 : 0;
-        wire::put_be32(&payload[wire::kDidAt], f.did | low);
-        wire::put_be32(&payload[wire::kSidAt], f.sid | low);
-        wire::put_be32(&payload[wire::kMaskAt], f.type == FLOW_TYPE_DOMAIN
-                                                    ? ACL_TCAM_FS_REQ_MASK_DOMAIN
-                                                    : ACL_TCAM_FS_REQ_MASK_EXACT);
-    }
+    acl_tcam_wire_encode_request(payload.data(), &r);
     return payload;
 }
 

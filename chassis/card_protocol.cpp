@@ -4,20 +4,18 @@
 
 #include "card_protocol.h"
 
-#include "wire.h"
+#include "acl_tcam_flow_wire.h"
 
 namespace card_protocol {
 
 namespace {
 
-using wire::get_be32;
-using wire::get_be64;
-using wire::put_be32;
-
-void put_be64(uint8_t *at, uint64_t v) {
-    put_be32(at, static_cast<uint32_t>(v >> 32));
-    put_be32(at + 4, static_cast<uint32_t>(v));
-}
+// The card protocol is big-endian like the library's payloads: one set of
+// field helpers for both.
+constexpr auto get_be32 = acl_tcam_wire_get_be32;
+constexpr auto get_be64 = acl_tcam_wire_get_be64;
+constexpr auto put_be32 = acl_tcam_wire_put_be32;
+constexpr auto put_be64 = acl_tcam_wire_put_be64;
 
 // Offsets of the hello.
 constexpr size_t kHelloVersionAt = 0;
@@ -45,8 +43,6 @@ constexpr size_t kStatusBootIdAt = 72;
 // Offsets of the traffic request.
 constexpr size_t kTrafficActionAt = 0;
 constexpr size_t kTrafficPpsAt = 8;
-
-constexpr size_t kDownloadLen = 4;
 
 } // namespace
 
@@ -76,10 +72,11 @@ std::optional<Hello> decode_hello(std::span<const uint8_t> payload) {
 }
 
 std::optional<uint32_t> decode_download(std::span<const uint8_t> payload) {
-    if (payload.size() != kDownloadLen) {
+    uint32_t slot = 0;
+    if (acl_tcam_wire_decode_download(payload.data(), payload.size(), &slot) != 0) {
         return std::nullopt;
     }
-    return get_be32(payload.data());
+    return slot;
 }
 
 std::array<uint8_t, kStatusLen> encode(const Status &s) {

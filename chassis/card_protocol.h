@@ -1,7 +1,7 @@
 // What the supervisor and a line card say to each other over the message
 // service (vexa_socket.h frames): opcodes, addresses and the payloads of the
 // card's own messages. The flow requests and their replies are the library's
-// own 184/112-byte payloads (linecard/wire.h has their offsets); display
+// own 184/112-byte payloads (acl_tcam_flow_wire.h has their offsets); display
 // chunks are the library's 120,652-byte display reply. All integers are
 // big-endian. docs/wire-format.md documents every layout here.
 //

@@ -10,7 +10,7 @@
 #include "display.h"
 
 #include "acl_tcam_flow_stats.h"
-#include "wire.h"
+#include "acl_tcam_flow_wire.h"
 
 #include <charconv>
 #include <cstring>
@@ -21,10 +21,6 @@ namespace display {
 
 namespace {
 
-// One chunk payload: 12 reserved bytes, u32 last_chunk, i32 text_len, text.
-using wire::kLastChunkAt;
-using wire::kTextAt;
-using wire::kTextLenAt;
 constexpr size_t kChunkLen = ACL_TCAM_FS_PRINT_REPLY_LEN;
 constexpr size_t kTextCapacity = ACL_TCAM_FS_PRINT_TEXT_CAPACITY;
 // 65,535 rows of six 20-digit counts stay well below this; a card that keeps
@@ -187,17 +183,19 @@ bool Assembler::add(std::span<const uint8_t> chunk, std::string *error) {
         return fail(error, "display chunk of " + std::to_string(chunk.size()) +
                                " bytes, expected " + std::to_string(kChunkLen));
     }
-    const auto text_len = static_cast<int32_t>(wire::get_be32(&chunk[kTextLenAt]));
-    if (text_len < 0 || static_cast<size_t>(text_len) > kTextCapacity) {
+    acl_tcam_wire_chunk_t c{};
+    if (acl_tcam_wire_decode_chunk(chunk.data(), chunk.size(), &c) != 0) {
+        const auto text_len =
+            static_cast<int32_t>(acl_tcam_wire_get_be32(&chunk[ACL_TCAM_WIRE_TEXT_LEN_AT]));
         return fail(error, "display text length " + std::to_string(text_len) + " outside 0.." +
-                               std::to_string(kTextCapacity));
+                               std::to_string(kTextCapacity - 1));
     }
-    if (text_.size() + static_cast<size_t>(text_len) > kMaxTextBytes) {
+    if (text_.size() + c.text_len > kMaxTextBytes) {
         return fail(error, "display text over " + std::to_string(kMaxTextBytes) + " bytes");
     }
-    text_.append(reinterpret_cast<const char *>(&chunk[kTextAt]), static_cast<size_t>(text_len));
+    text_.append(c.text, c.text_len);
     ++chunks_;
-    done_ = wire::get_be32(&chunk[kLastChunkAt]) != 0;
+    done_ = c.last != 0;
     return true;
 }
 

@@ -1,8 +1,8 @@
 // Flow keys as the chassis names them, the request payloads built from them
 // and the replies read back, and the operator's names for status codes.
 //
-// Payloads are built and read by offset (linecard/wire.h), as a foreign
-// requester does, never through the library's structs.
+// Payloads are built and read with the hosts' helper (acl_tcam_flow_wire.h),
+// as a foreign requester does, never through the library's structs.
 
 #include "flow_key.h"
 
@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "acl_tcam_flow_stats.h"
-#include "wire.h"
+#include "acl_tcam_flow_wire.h"
 
 namespace chassis {
 
@@ -25,36 +25,6 @@ constexpr TypeName kTypeNames[] = {
     {FlowType::Domain, "domain"},
     {FlowType::Exact, "exact"},
 };
-
-// Every code a card can answer with that the library defines; a host
-// callback's own code has no name and is shown by number.
-struct StatusName {
-    uint32_t code;
-    const char *name; // the library's name without its ACL_TCAM_FS_ERR_ prefix
-    const char *text; // what an operator reads
-};
-constexpr StatusName kStatusNames[] = {
-    {0, "ok", "ok"},
-    {ACL_TCAM_FS_ERR_INVALID_ARG, "INVALID_ARG", "invalid request"},
-    {ACL_TCAM_FS_ERR_NULL_PAYLOAD, "NULL_PAYLOAD", "request without payload"},
-    {ACL_TCAM_FS_ERR_FLOW_EXISTS, "FLOW_EXISTS", "flow exists"},
-    {ACL_TCAM_FS_ERR_NO_ENTRY, "NO_ENTRY", "no such flow"},
-    {ACL_TCAM_FS_ERR_INVALID_INDEX, "INVALID_INDEX", "invalid index"},
-    {ACL_TCAM_FS_ERR_REGION_NOT_INIT, "REGION_NOT_INIT", "TCAM region not ready"},
-    {ACL_TCAM_FS_ERR_NO_MEMORY, "NO_MEMORY", "out of memory"},
-    {ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED, "COUNTERS_EXHAUSTED", "counters exhausted"},
-    {ACL_TCAM_FS_ERR_NO_CALLBACK, "NO_CALLBACK", "host callback missing"},
-    {ACL_TCAM_FS_ERR_INIT_ARGS, "INIT_ARGS", "invalid counter range"},
-};
-
-const StatusName *find_status(uint32_t code) {
-    for (const StatusName &s : kStatusNames) {
-        if (s.code == code) {
-            return &s;
-        }
-    }
-    return nullptr;
-}
 
 std::string hex_code(uint32_t code) {
     char text[16];
@@ -189,52 +159,35 @@ bool covers(const FlowKey &coarse, const FlowKey &fine) {
     if (coarse.vsan != fine.vsan || coarse.type >= fine.type) {
         return false;
     }
-    return coarse.type == FlowType::Vsan || ((fine.sid & kDomainMask) == coarse.sid &&
-                                             (fine.did & kDomainMask) == coarse.did);
+    return coarse.type == FlowType::Vsan ||
+           ((fine.sid & kDomainMask) == coarse.sid && (fine.did & kDomainMask) == coarse.did);
 }
 
 std::array<uint8_t, 184> request_payload(int32_t msg_type, const FlowKey &key, uint32_t tag) {
-    using namespace wire;
     static_assert(ACL_TCAM_FS_CMI_LEN == 184);
+    const acl_tcam_wire_request_t r = acl_tcam_wire_flow_request(
+        msg_type, static_cast<uint32_t>(key.type), key.vsan, key.sid, key.did, 1);
     std::array<uint8_t, 184> p{};
-    put_be32(&p[kMsgTypeAt], static_cast<uint32_t>(msg_type));
-    put_be32(&p[kOpaqueHeaderAt], tag);
-    put_be32(&p[kIndexAt], 1);
-    put_be32(&p[kVsanAt], key.vsan);
-    if (key.type == FlowType::Vsan) {
-        p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_VSAN;
-        return p;
-    }
-    p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_SID_DID;
-    put_be32(&p[kSidAt], key.sid);
-    put_be32(&p[kDidAt], key.did);
-    put_be32(&p[kMaskAt], key.type == FlowType::Domain ? ACL_TCAM_FS_REQ_MASK_DOMAIN
-                                                       : ACL_TCAM_FS_REQ_MASK_EXACT);
+    acl_tcam_wire_encode_request(p.data(), &r);
+    acl_tcam_wire_put_tag(p.data(), tag);
     return p;
 }
 
 std::optional<FlowReply> decode_reply(std::span<const uint8_t> payload) {
-    if (payload.size() != ACL_TCAM_FS_CMI_LEN && payload.size() != ACL_TCAM_FS_CMI_HEADER_LEN) {
+    acl_tcam_wire_reply_t r{};
+    if (acl_tcam_wire_decode_reply(payload.data(), payload.size(), &r) != 0) {
         return std::nullopt;
     }
-    FlowReply r;
-    r.status = wire::get_be32(&payload[wire::kStatusAt]);
-    r.tag = wire::get_be32(&payload[wire::kOpaqueHeaderAt]);
-    r.full = payload.size() == ACL_TCAM_FS_CMI_LEN;
-    if (r.full) {
-        r.frames = wire::get_be64(&payload[wire::kFramesAt]);
-        r.bytes = wire::get_be64(&payload[wire::kBytesAt]);
-    }
-    return r;
+    return FlowReply{r.status, r.full != 0, r.frames, r.bytes, r.tag};
 }
 
 std::optional<FlowKey> key_of_payload(std::span<const uint8_t> payload) {
-    using namespace wire;
-    if (payload.size() < ACL_TCAM_FS_CMI_LEN || get_be32(&payload[kIndexAt]) == 0) {
+    if (payload.size() < ACL_TCAM_FS_CMI_LEN ||
+        acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_INDEX_AT]) == 0) {
         return std::nullopt;
     }
-    const uint32_t vsan = get_be32(&payload[kVsanAt]);
-    switch (payload[kFlowTypeAt]) {
+    const uint32_t vsan = acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_VSAN_AT]);
+    switch (payload[ACL_TCAM_WIRE_FLOW_TYPE_AT]) {
     case ACL_TCAM_FS_REQ_FLOW_VSAN:
         return make_key(FlowType::Vsan, vsan, 0, 0, nullptr);
     case ACL_TCAM_FS_REQ_FLOW_SID_DID:
@@ -242,27 +195,35 @@ std::optional<FlowKey> key_of_payload(std::span<const uint8_t> payload) {
     default:
         return std::nullopt;
     }
-    const uint32_t mask = get_be32(&payload[kMaskAt]);
+    const uint32_t mask = acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_MASK_AT]);
     const FlowType type = mask == ACL_TCAM_FS_REQ_MASK_DOMAIN  ? FlowType::Domain
                           : mask == ACL_TCAM_FS_REQ_MASK_EXACT ? FlowType::Exact
                                                                : FlowType{0};
     if (type == FlowType{0}) {
         return std::nullopt;
     }
-    return make_key(type, vsan, get_be32(&payload[kSidAt]), get_be32(&payload[kDidAt]), nullptr);
+    return make_key(type, vsan, acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_SID_AT]),
+                    acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_DID_AT]), nullptr);
 }
 
+// The library's name without its ACL_TCAM_FS_ERR_ prefix; a host callback's
+// own code has no name and is shown by number.
 std::string status_name(uint32_t code) {
-    const StatusName *s = find_status(code);
-    return s != nullptr ? s->name : hex_code(code);
-}
-
-std::string status_text(uint32_t code) {
-    const StatusName *s = find_status(code);
+    constexpr std::string_view kPrefix = "ACL_TCAM_FS_ERR_";
+    const char *name = acl_tcam_wire_status_name(code);
     if (code == 0) {
         return "ok";
     }
-    return std::string(s != nullptr ? s->text : "refused") + " (" + hex_code(code) + ")";
+    return name != nullptr ? std::string(name).substr(kPrefix.size()) : hex_code(code);
+}
+
+std::string status_text(uint32_t code) {
+    if (code == 0) {
+        return "ok";
+    }
+    const char *text =
+        acl_tcam_wire_status_name(code) != nullptr ? acl_tcam_wire_status_text(code) : "refused";
+    return std::string(text) + " (" + hex_code(code) + ")";
 }
 
 } // namespace chassis

@@ -40,13 +40,11 @@
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "platform_sim.h"
 #include "tcam_model.h"
-#include "wire.h"
 
 namespace {
-
-using namespace wire;
 
 using tcam_model::Counter;
 using tcam_model::EntryKey;
@@ -100,9 +98,6 @@ private:
 
 // ---- Payloads ---------------------------------------------------------------
 
-// A tag in the opaque header identifies each request's reply.
-constexpr size_t kTagAt = wire::kOpaqueHeaderAt;
-
 uint32_t fcid(uint32_t bits) {
     return kDomains[(bits >> 1) & 1] << 16 | kPorts[bits & 1];
 }
@@ -112,20 +107,14 @@ uint32_t fcid(uint32_t bits) {
 // and DID, bit 7 a negative index. A domain request keeps the ports, which the
 // library must drop.
 std::vector<uint8_t> flow_request(int32_t msg_type, uint8_t b, uint32_t tag) {
+    constexpr uint32_t kTypes[] = {FLOW_TYPE_VSAN, FLOW_TYPE_DOMAIN, FLOW_TYPE_SID_DID,
+                                   FLOW_TYPE_SID_DID};
+    const acl_tcam_wire_request_t r =
+        acl_tcam_wire_flow_request(msg_type, kTypes[(b >> 1) & 3], kVsans[b & 1], fcid(b >> 3),
+                                   fcid(b >> 5), (b & 0x80) != 0 ? -1 : 1);
     std::vector<uint8_t> p(ACL_TCAM_FS_CMI_LEN, 0);
-    put_be32(&p[kMsgTypeAt], static_cast<uint32_t>(msg_type));
-    put_be32(&p[kTagAt], tag);
-    put_be32(&p[kIndexAt], (b & 0x80) != 0 ? 0xffffffffu : 1u);
-    put_be32(&p[kVsanAt], kVsans[b & 1]);
-    const uint32_t kind = (b >> 1) & 3;
-    if (kind == 0) {
-        p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_VSAN;
-        return p;
-    }
-    p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_SID_DID;
-    put_be32(&p[kSidAt], fcid(b >> 3));
-    put_be32(&p[kDidAt], fcid(b >> 5));
-    put_be32(&p[kMaskAt], kind == 1 ? ACL_TCAM_FS_REQ_MASK_DOMAIN : ACL_TCAM_FS_REQ_MASK_EXACT);
+    acl_tcam_wire_encode_request(p.data(), &r);
+    acl_tcam_wire_put_tag(p.data(), tag); // identifies the request's reply
     return p;
 }
 
@@ -138,20 +127,21 @@ struct Decoded {
 
 Decoded decode(const uint8_t *p) {
     const auto in_range = [](uint32_t v) { return v >= 0x10000 && v <= 0xffffff; };
-    if (get_be32(p + kIndexAt) == 0) {
+    if (acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_INDEX_AT) == 0) {
         return {ACL_TCAM_FS_ERR_INVALID_INDEX, {}};
     }
-    const uint32_t vsan = get_be32(p + kVsanAt);
+    const uint32_t vsan = acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_VSAN_AT);
     if (vsan < 1 || vsan > 4095) {
         return {ACL_TCAM_FS_ERR_INVALID_ARG, {}};
     }
-    if (p[kFlowTypeAt] == ACL_TCAM_FS_REQ_FLOW_VSAN) {
+    if (p[ACL_TCAM_WIRE_FLOW_TYPE_AT] == ACL_TCAM_FS_REQ_FLOW_VSAN) {
         return {0, {FLOW_TYPE_VSAN, vsan, 0, 0}};
     }
-    const uint32_t sid = get_be32(p + kSidAt);
-    const uint32_t did = get_be32(p + kDidAt);
-    const uint32_t mask = get_be32(p + kMaskAt);
-    if (p[kFlowTypeAt] != ACL_TCAM_FS_REQ_FLOW_SID_DID || !in_range(sid) || !in_range(did)) {
+    const uint32_t sid = acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_SID_AT);
+    const uint32_t did = acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_DID_AT);
+    const uint32_t mask = acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_MASK_AT);
+    if (p[ACL_TCAM_WIRE_FLOW_TYPE_AT] != ACL_TCAM_FS_REQ_FLOW_SID_DID || !in_range(sid) ||
+        !in_range(did)) {
         return {ACL_TCAM_FS_ERR_INVALID_ARG, {}};
     }
     if (mask == ACL_TCAM_FS_REQ_MASK_DOMAIN) {
@@ -199,13 +189,13 @@ int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
         return 0;
     }
     if (sent->len == ACL_TCAM_FS_PRINT_REPLY_LEN) {
-        const bool last = get_be32(sent->payload + kLastChunkAt) == 1;
+        const bool last = acl_tcam_wire_get_be32(sent->payload + ACL_TCAM_WIRE_LAST_CHUNK_AT) == 1;
         ++host.chunks;
         host.chunks_marked_last += last ? 1 : 0;
         host.last_chunk_marked = last;
-        const uint32_t len = get_be32(sent->payload + kTextLenAt);
+        const uint32_t len = acl_tcam_wire_get_be32(sent->payload + ACL_TCAM_WIRE_TEXT_LEN_AT);
         for (uint32_t i = 0; i < len; ++i) {
-            host.text_lines += sent->payload[kTextAt + i] == '\n' ? 1 : 0;
+            host.text_lines += sent->payload[ACL_TCAM_WIRE_TEXT_AT + i] == '\n' ? 1 : 0;
         }
         return 0;
     }
@@ -314,18 +304,21 @@ void check_reply(const std::vector<uint8_t> &request, const std::vector<uint8_t>
         if (reply.size() != ACL_TCAM_FS_CMI_HEADER_LEN) {
             fail("refusal 0x%x answered with a %zu-byte reply", status, reply.size());
         }
-        if (get_be32(&reply[kStatusAt]) != status || get_be32(&reply[kAuxAt]) != 0) {
+        if (acl_tcam_wire_get_be32(&reply[ACL_TCAM_WIRE_STATUS_AT]) != status ||
+            acl_tcam_wire_get_be32(&reply[ACL_TCAM_WIRE_AUX_AT]) != 0) {
             fail("short reply carries status 0x%x aux 0x%x, expected 0x%x and 0",
-                 get_be32(&reply[kStatusAt]), get_be32(&reply[kAuxAt]), status);
+                 acl_tcam_wire_get_be32(&reply[ACL_TCAM_WIRE_STATUS_AT]),
+                 acl_tcam_wire_get_be32(&reply[ACL_TCAM_WIRE_AUX_AT]), status);
         }
-        put_be32(&echo[kStatusAt], status);
-        put_be32(&echo[kAuxAt], 0);
+        acl_tcam_wire_put_be32(&echo[ACL_TCAM_WIRE_STATUS_AT], status);
+        acl_tcam_wire_put_be32(&echo[ACL_TCAM_WIRE_AUX_AT], 0);
     } else {
-        if (reply.size() != ACL_TCAM_FS_CMI_LEN || get_be32(&reply[kStatusAt]) != 0) {
+        if (reply.size() != ACL_TCAM_FS_CMI_LEN ||
+            acl_tcam_wire_get_be32(&reply[ACL_TCAM_WIRE_STATUS_AT]) != 0) {
             fail("success answered with a %zu-byte reply", reply.size());
         }
-        put_be32(&echo[kStatusAt], 0);
-        std::memcpy(&echo[kFramesAt], &reply[kFramesAt], 16);
+        acl_tcam_wire_put_be32(&echo[ACL_TCAM_WIRE_STATUS_AT], 0);
+        std::memcpy(&echo[ACL_TCAM_WIRE_FRAMES_AT], &reply[ACL_TCAM_WIRE_FRAMES_AT], 16);
     }
     if (echo != reply) {
         fail("reply changes request bytes the library does not own");
@@ -514,8 +507,8 @@ void check_flow_outcome(const std::vector<uint8_t> &request, int32_t msg_type, c
         if (status != 0) {
             continue;
         }
-        const uint64_t frames = get_be64(&reply[kFramesAt]);
-        const uint64_t bytes = get_be64(&reply[kBytesAt]);
+        const uint64_t frames = acl_tcam_wire_get_be64(&reply[ACL_TCAM_WIRE_FRAMES_AT]);
+        const uint64_t bytes = acl_tcam_wire_get_be64(&reply[ACL_TCAM_WIRE_BYTES_AT]);
         const Counter *tally = host.truth.of(key);
         const bool is_get = msg_type != ACL_TCAM_FS_MSG_SET && msg_type != ACL_TCAM_FS_MSG_DEL;
         const Counter expected = is_get && tally != nullptr ? *tally : Counter{};
@@ -557,7 +550,9 @@ void exchange(const std::vector<uint8_t> &request, bool has_payload) {
 
     const bool full = has_payload && request.size() >= ACL_TCAM_FS_CMI_LEN;
     const Decoded d = full ? decode(request.data()) : Decoded{ACL_TCAM_FS_ERR_INVALID_ARG, {}};
-    const auto msg_type = full ? static_cast<int32_t>(get_be32(&request[kMsgTypeAt])) : 0;
+    const auto msg_type =
+        full ? static_cast<int32_t>(acl_tcam_wire_get_be32(&request[ACL_TCAM_WIRE_MSG_TYPE_AT]))
+             : 0;
     note("  msg %d len %zu%s -> type %u vsan %u %06x->%06x: status 0x%x, %zu replies, fault %d",
          msg_type, request.size(), has_payload ? "" : " (none)", d.key.type, d.key.vsan, d.key.sid,
          d.key.did, status, host.replies.size(), static_cast<int>(fault));

@@ -26,12 +26,10 @@
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "platform_sim.h"
-#include "wire.h"
 
 namespace {
-
-using namespace wire;
 
 constexpr uint32_t kHandle = 9;
 constexpr uint32_t kStartId = 2;
@@ -81,18 +79,20 @@ void reinit(uint32_t capacity) {
 }
 
 void put32(std::vector<uint8_t> &p, size_t at, uint32_t v) {
-    put_be32(&p[at], v);
+    acl_tcam_wire_put_be32(&p[at], v);
 }
 
 // A small key space: three VSANs, two domains, two ports.
 void fold_key(std::vector<uint8_t> &p) {
-    const uint8_t b = p[kFlowTypeAt];
-    put32(p, kIndexAt, 1);
-    p[kFlowTypeAt] = (b & 1) != 0 ? ACL_TCAM_FS_REQ_FLOW_VSAN : ACL_TCAM_FS_REQ_FLOW_SID_DID;
-    put32(p, kVsanAt, 1 + p[kVsanAt + 3] % 3);
-    put32(p, kSidAt, (1 + (b >> 1 & 1)) << 16 | (b >> 2 & 1));
-    put32(p, kDidAt, (3 + (b >> 3 & 1)) << 16 | (b >> 4 & 1));
-    put32(p, kMaskAt, (b & 0x20) != 0 ? ACL_TCAM_FS_REQ_MASK_DOMAIN : ACL_TCAM_FS_REQ_MASK_EXACT);
+    const uint8_t b = p[ACL_TCAM_WIRE_FLOW_TYPE_AT];
+    put32(p, ACL_TCAM_WIRE_INDEX_AT, 1);
+    p[ACL_TCAM_WIRE_FLOW_TYPE_AT] =
+        (b & 1) != 0 ? ACL_TCAM_FS_REQ_FLOW_VSAN : ACL_TCAM_FS_REQ_FLOW_SID_DID;
+    put32(p, ACL_TCAM_WIRE_VSAN_AT, 1 + p[ACL_TCAM_WIRE_VSAN_AT + 3] % 3);
+    put32(p, ACL_TCAM_WIRE_SID_AT, (1 + (b >> 1 & 1)) << 16 | (b >> 2 & 1));
+    put32(p, ACL_TCAM_WIRE_DID_AT, (3 + (b >> 3 & 1)) << 16 | (b >> 4 & 1));
+    put32(p, ACL_TCAM_WIRE_MASK_AT,
+          (b & 0x20) != 0 ? ACL_TCAM_FS_REQ_MASK_DOMAIN : ACL_TCAM_FS_REQ_MASK_EXACT);
 }
 
 enum class Reply { none, header, full };
@@ -116,7 +116,8 @@ Expected expect(const std::vector<uint8_t> *payload) {
         rc != 0) {
         return {rc, Reply::header};
     }
-    const auto type = static_cast<int32_t>(get_be32(&(*payload)[kMsgTypeAt]));
+    const auto type =
+        static_cast<int32_t>(acl_tcam_wire_get_be32(&(*payload)[ACL_TCAM_WIRE_MSG_TYPE_AT]));
     const bool query = type == ACL_TCAM_FS_MSG_GET || type == ACL_TCAM_FS_MSG_GET_ALT;
     if (!model.region_ready) {
         return {ACL_TCAM_FS_ERR_REGION_NOT_INIT, query ? Reply::full : Reply::header};
@@ -157,13 +158,14 @@ void check_replies(const std::vector<uint8_t> *payload, const Expected &e) {
     const bool full = e.reply == Reply::full;
     const size_t len = full ? ACL_TCAM_FS_CMI_LEN : ACL_TCAM_FS_CMI_HEADER_LEN;
     check(r.size() == len, "reply length", static_cast<uint32_t>(r.size()));
-    check(get_be32(&r[kStatusAt]) == (full ? 0 : e.status), "reply status", get_be32(&r[kStatusAt]),
-          e.status);
+    check(acl_tcam_wire_get_be32(&r[ACL_TCAM_WIRE_STATUS_AT]) == (full ? 0 : e.status),
+          "reply status", acl_tcam_wire_get_be32(&r[ACL_TCAM_WIRE_STATUS_AT]), e.status);
     // Everything but the fields the library writes comes back, or zero past
     // the end of a short payload.
     for (size_t i = 0; i < len; ++i) {
         const bool written =
-            (i >= kAuxAt && i < kStatusAt + 4) || (full && i >= kFramesAt && i < kBytesAt + 8);
+            (i >= ACL_TCAM_WIRE_AUX_AT && i < ACL_TCAM_WIRE_STATUS_AT + 4) ||
+            (full && i >= ACL_TCAM_WIRE_FRAMES_AT && i < ACL_TCAM_WIRE_BYTES_AT + 8);
         const uint8_t sent = i < payload->size() ? (*payload)[i] : 0;
         check(written || r[i] == sent, "reply byte changed", static_cast<uint32_t>(i));
     }
@@ -241,7 +243,7 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         model.region_ready = true;
     }
     if ((control & kForceType) != 0 && bytes.size() >= 4) {
-        put32(bytes, kMsgTypeAt, 1 + (control >> 4 & 7));
+        put32(bytes, ACL_TCAM_WIRE_MSG_TYPE_AT, 1 + (control >> 4 & 7));
     }
     if ((control & kFoldKey) != 0 && bytes.size() >= ACL_TCAM_FS_CMI_LEN) {
         fold_key(bytes);

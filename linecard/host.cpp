@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "platform_sim.h"
-#include "wire.h"
+#include "progress.h"
 
 namespace linecard {
 
@@ -121,33 +122,26 @@ int32_t msg_type_of(Verb verb) {
 
 using Payload = std::array<uint8_t, ACL_TCAM_FS_CMI_LEN>;
 
-// A request as a foreign requester builds it: big-endian fields by offset,
-// with a tag in the opaque header to recognise the reply by.
+// A request as a foreign requester builds it, with a tag in the opaque header
+// to recognise the reply by.
 Payload request_payload(Verb verb, const FlowSpec &f, uint32_t index, uint32_t tag) {
-    using namespace wire;
+    constexpr uint32_t kFlowType[] = {FLOW_TYPE_VSAN, FLOW_TYPE_DOMAIN, FLOW_TYPE_SID_DID};
+    const acl_tcam_wire_request_t r =
+        acl_tcam_wire_flow_request(msg_type_of(verb), kFlowType[static_cast<int>(f.granularity)],
+                                   f.vsan, f.sid, f.did, static_cast<int32_t>(index));
     Payload p{};
-    put_be32(&p[kMsgTypeAt], static_cast<uint32_t>(msg_type_of(verb)));
-    put_be32(&p[kOpaqueHeaderAt], tag);
-    put_be32(&p[kIndexAt], index);
-    put_be32(&p[kVsanAt], f.vsan);
-    if (f.granularity == Granularity::Vsan) {
-        p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_VSAN;
-        return p;
-    }
-    p[kFlowTypeAt] = ACL_TCAM_FS_REQ_FLOW_SID_DID;
-    put_be32(&p[kSidAt], f.sid);
-    put_be32(&p[kDidAt], f.did);
-    put_be32(&p[kMaskAt], f.granularity == Granularity::Domain ? ACL_TCAM_FS_REQ_MASK_DOMAIN
-                                                               : ACL_TCAM_FS_REQ_MASK_EXACT);
+    acl_tcam_wire_encode_request(p.data(), &r);
+    acl_tcam_wire_put_tag(p.data(), tag);
     return p;
 }
 
-void capture_display_chunk(const uint8_t *p) {
-    const bool last = wire::get_be32(p + wire::kLastChunkAt) == 1;
+void capture_display_chunk(const vexa_sim_sent_t *sent) {
+    acl_tcam_wire_chunk_t chunk{};
+    const bool readable = acl_tcam_wire_decode_chunk(sent->payload, sent->len, &chunk) == 0;
     ++state.display.chunks;
-    state.display.marked_last += last ? 1 : 0;
-    state.display.last_is_marked = last;
-    state.display.text_bytes += wire::get_be32(p + wire::kTextLenAt);
+    state.display.marked_last += readable && chunk.last ? 1 : 0;
+    state.display.last_is_marked = readable && chunk.last;
+    state.display.text_bytes += chunk.text_len;
 }
 
 int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
@@ -156,16 +150,17 @@ int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
         return 0;
     }
     if (sent->len == ACL_TCAM_FS_PRINT_REPLY_LEN) {
-        capture_display_chunk(sent->payload);
+        capture_display_chunk(sent);
         return 0;
     }
+    // A reply of neither length keeps only its length: the checks refuse it.
     Reply r;
     r.len = sent->len;
-    r.status = wire::get_be32(sent->payload + wire::kStatusAt);
-    r.tag = wire::get_be32(sent->payload + wire::kOpaqueHeaderAt);
-    if (sent->len >= ACL_TCAM_FS_CMI_LEN) {
-        r.totals.frames = wire::get_be64(sent->payload + wire::kFramesAt);
-        r.totals.bytes = wire::get_be64(sent->payload + wire::kBytesAt);
+    acl_tcam_wire_reply_t reply{};
+    if (acl_tcam_wire_decode_reply(sent->payload, sent->len, &reply) == 0) {
+        r.status = reply.status;
+        r.tag = reply.tag;
+        r.totals = {reply.frames, reply.bytes};
     }
     state.replies.push_back(r);
     return 0;
@@ -177,11 +172,27 @@ bool is_live(const EntryKey &key) {
     return state.truth.of(key) != nullptr;
 }
 
-// The status the host expects for a well-formed request, from its own view of
-// the table.
-uint32_t predicted_status(Verb verb, const EntryKey &key, uint32_t index) {
+// What the library accepts in a request: a VSAN of 1 to 4095 and, for a
+// domain or exact flow, FC IDs whose domain byte is not 0.
+constexpr uint32_t kVsanMin = 1;
+constexpr uint32_t kVsanMax = 4095;
+constexpr uint32_t kFcidMin = 0x010000;
+constexpr uint32_t kFcidMax = 0xffffff;
+
+bool library_accepts(const FlowSpec &f) {
+    const auto fcid_ok = [](uint32_t id) { return id >= kFcidMin && id <= kFcidMax; };
+    return f.vsan >= kVsanMin && f.vsan <= kVsanMax &&
+           (f.granularity == Granularity::Vsan || (fcid_ok(f.sid) && fcid_ok(f.did)));
+}
+
+// The status the host expects for a request, from its own view of the table;
+// the library checks the request itself first, the index before the rest.
+uint32_t predicted_status(Verb verb, const FlowSpec &flow, const EntryKey &key, uint32_t index) {
     if (index == 0) {
         return ACL_TCAM_FS_ERR_INVALID_INDEX;
+    }
+    if (!library_accepts(flow)) {
+        return ACL_TCAM_FS_ERR_INVALID_ARG;
     }
     if (!state.region_ready || !state.initialised) {
         return ACL_TCAM_FS_ERR_REGION_NOT_INIT;
@@ -266,7 +277,7 @@ void request(const Command &c) {
     msg.payload = payload.data();
     msg.payload_len = static_cast<uint32_t>(payload.size());
 
-    const uint32_t expected = c.expect ? *c.expect : predicted_status(c.verb, key, c.index);
+    const uint32_t expected = c.expect ? *c.expect : predicted_status(c.verb, c.flow, key, c.index);
     const std::string text = scenario::format(c);
     state.replies.clear();
     ++state.tally.requests;
@@ -321,7 +332,9 @@ void random_traffic(const Command &c) {
         keys.push_back(key);
     }
     uint64_t bytes = 0;
+    Progress progress("traffic random", c.frames, "frames");
     for (uint64_t i = 0; i < c.frames && !keys.empty(); ++i) {
+        progress.at(i);
         const Frame frame = tcam_model::random_frame(rng, keys[rng() % keys.size()]);
         deliver(frame);
         bytes += frame.bytes;

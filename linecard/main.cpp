@@ -1,8 +1,9 @@
-// linecard-sim: the reference line-card host.
+// linecard-sim: the reference line-card host, and its command line.
 //
 //   linecard-sim [--log-level N] [--drain] SCENARIO
 //   linecard-sim [--log-level N] [--drain] [--verbose] --random OPS [--seed S]
 //   linecard-sim serve ARGS...
+//   linecard-sim --help | --version
 //
 // It runs a scenario file (see scenario.h and the README) or a seeded random
 // workload against the flow stats library on a simulated line card, checks
@@ -12,11 +13,14 @@
 // so that only the counter table outlives the run (for leak checkers).
 // `serve` becomes the line-card daemon, linecard-serve from the same
 // directory, with the same PID (see serve_main.cpp for its arguments).
+//
+// The arguments are read by hand: this program is cross-built for targets
+// where no argument-parsing package is installed.
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -26,73 +30,168 @@
 #include "random_mode.h"
 #include "scenario.h"
 
+#ifndef LINECARD_SIM_VERSION
+#error "LINECARD_SIM_VERSION comes from the project's version"
+#endif
+
 namespace {
 
 constexpr int kUsageError = 2;
+
+constexpr const char *kUsage =
+    "usage: linecard-sim [--log-level N] [--drain] SCENARIO\n"
+    "       linecard-sim [--log-level N] [--drain] [--verbose] --random OPS [--seed S]\n"
+    "       linecard-sim serve --help\n"
+    "       linecard-sim --help | --version\n";
+
+constexpr const char *kHelp =
+    "\n"
+    "Hosts the flow stats library on a simulated line card, runs a scenario file\n"
+    "or OPS random operations on it, and checks every reply against the traffic\n"
+    "it injected.\n"
+    "\n"
+    "  --log-level N  show the library's texts of level N and above: 0 all,\n"
+    "                 4 errors (the default for a scenario), 5 none (for --random)\n"
+    "  --drain        remove every flow before the closing memory check\n"
+    "  --random OPS   run OPS operations drawn from the seed instead of a scenario\n"
+    "  --seed S       the seed of --random (default 1)\n"
+    "  --verbose      print every operation of --random\n"
+    "  --help         print this and exit\n"
+    "  --version      print the version and exit\n"
+    "\n"
+    "Numbers are decimal or 0x hex. Exit status: 0 when every reply was as\n"
+    "expected, 1 on a mismatch, 2 on a bad argument or a bad scenario.\n";
+
+enum class Opt { LogLevel, Drain, Random, Seed, Verbose, Help, Version };
+
+struct OptionName {
+    std::string_view name;
+    Opt opt;
+    bool takes_number;
+};
+
+constexpr OptionName kOptions[] = {
+    {"--log-level", Opt::LogLevel, true}, {"--drain", Opt::Drain, false},
+    {"--random", Opt::Random, true},      {"--seed", Opt::Seed, true},
+    {"--verbose", Opt::Verbose, false},   {"--help", Opt::Help, false},
+    {"--version", Opt::Version, false},
+};
+
+constexpr bool indexed_by_opt() {
+    for (size_t i = 0; i < std::size(kOptions); ++i) {
+        if (static_cast<size_t>(kOptions[i].opt) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(indexed_by_opt(), "kOptions lists the options in the order of Opt");
 
 struct Args {
     linecard::Options options;
     std::string scenario;
     uint64_t random_ops = 0;
     uint64_t seed = 1;
-    bool random = false;
-    bool log_level_given = false;
+    bool given[std::size(kOptions)] = {};
+    bool has(Opt o) const { return given[static_cast<size_t>(o)]; }
 };
 
-int usage(const char *program) {
-    std::fprintf(stderr,
-                 "usage: %s [--log-level N] [--drain] SCENARIO\n"
-                 "       %s [--log-level N] [--drain] [--verbose] --random OPS [--seed S]\n",
-                 program, program);
-    return kUsageError;
+std::string quoted(std::string_view text) {
+    return "'" + scenario::printable(text) + "'";
 }
 
-bool read_number(const char *text, uint64_t *out) {
-    const std::string_view s = text != nullptr ? text : "";
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
-    return !s.empty() && ec == std::errc{} && end == s.data() + s.size();
-}
-
-bool parse_args(int argc, char **argv, Args &args) {
-    bool verbose = false;
+// Reads the arguments into args; returns what is wrong with them, or nothing.
+// --help and --version end the reading where they stand.
+std::optional<std::string> parse_args(int argc, char **argv, Args &args) {
     for (int i = 1; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        uint64_t n = 0;
-        if (a == "--log-level" && read_number(value, &n) && n <= linecard::kLogLevelNone) {
-            args.options.log_level = static_cast<uint32_t>(n);
-            args.log_level_given = true;
-            ++i;
-        } else if (a == "--random" && read_number(value, &args.random_ops)) {
-            args.random = true;
-            ++i;
-        } else if (a == "--seed" && read_number(value, &args.seed)) {
-            ++i;
-        } else if (a == "--drain") {
-            args.options.drain = true;
-        } else if (a == "--verbose") {
-            verbose = true;
-        } else if (!a.starts_with("-") && args.scenario.empty()) {
-            args.scenario = a;
-        } else {
-            return false;
+        const std::string_view arg = argv[i];
+        if (!arg.starts_with("-") || arg == "-") {
+            if (!args.scenario.empty()) {
+                return "two scenario files given: " + quoted(args.scenario) + " and " + quoted(arg);
+            }
+            args.scenario = arg;
+            continue;
+        }
+        const size_t eq = arg.find('=');
+        const std::string_view name = arg.substr(0, eq);
+        const OptionName *o = nullptr;
+        for (const OptionName &known : kOptions) {
+            o = known.name == name ? &known : o;
+        }
+        if (o == nullptr) {
+            return "unknown option " + scenario::printable(name);
+        }
+        bool &given = args.given[static_cast<size_t>(o->opt)];
+        if (given) {
+            return std::string(name) + " given twice";
+        }
+        given = true;
+        if (o->opt == Opt::Help || o->opt == Opt::Version) {
+            return std::nullopt;
+        }
+        if (!o->takes_number) {
+            if (eq != std::string_view::npos) {
+                return std::string(name) + " takes no value";
+            }
+            continue;
+        }
+        std::optional<std::string_view> text;
+        if (eq != std::string_view::npos) {
+            text = arg.substr(eq + 1);
+        } else if (i + 1 < argc) {
+            text = argv[++i];
+        }
+        if (!text) {
+            return std::string(name) + ": needs a number";
+        }
+        const std::optional<uint64_t> n = scenario::read_number(*text);
+        if (!n) {
+            return std::string(name) + ": needs a number, got " + quoted(*text);
+        }
+        switch (o->opt) {
+        case Opt::LogLevel:
+            if (*n > linecard::kLogLevelNone) {
+                return "--log-level: " + std::string(*text) + " is out of range (0 to " +
+                       std::to_string(linecard::kLogLevelNone) + ")";
+            }
+            args.options.log_level = static_cast<uint32_t>(*n);
+            break;
+        case Opt::Random:
+            args.random_ops = *n;
+            break;
+        default:
+            args.seed = *n;
+            break;
         }
     }
-    if (args.random) {
-        // Quiet by default: a random run is judged by its summary.
-        args.options.narrate = verbose;
-        args.options.log_level =
-            args.log_level_given ? args.options.log_level : linecard::kLogLevelNone;
-        return args.scenario.empty();
+    const bool random = args.has(Opt::Random);
+    if (random && !args.scenario.empty()) {
+        return "both a scenario file and --random given";
     }
-    return !args.scenario.empty() && !verbose;
+    if (!random && args.scenario.empty()) {
+        return "no scenario file given, and no --random";
+    }
+    for (const Opt o : {Opt::Seed, Opt::Verbose}) {
+        if (args.has(o) && !random) {
+            return std::string(kOptions[static_cast<size_t>(o)].name) + " goes with --random only";
+        }
+    }
+    args.options.drain = args.has(Opt::Drain);
+    if (random) {
+        // Quiet by default: a random run is judged by its summary.
+        args.options.narrate = args.has(Opt::Verbose);
+        if (!args.has(Opt::LogLevel)) {
+            args.options.log_level = linecard::kLogLevelNone;
+        }
+    }
+    return std::nullopt;
 }
 
 int run_scenario(const Args &args) {
     std::vector<scenario::Step> steps;
     std::string error;
     if (!scenario::load(args.scenario, steps, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+        std::fprintf(stderr, "linecard-sim: %s\n", error.c_str());
         return kUsageError;
     }
     linecard::start(args.options);
@@ -127,14 +226,26 @@ int exec_serve(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // A line at a time even into a pipe or a file, so that a run stopped part
+    // way keeps everything it printed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc >= 2 && std::string_view(argv[1]) == "serve") {
         return exec_serve(argc, argv);
     }
     Args args;
-    if (!parse_args(argc, argv, args)) {
-        return usage(argv[0]);
+    if (const auto error = parse_args(argc, argv, args)) {
+        std::fprintf(stderr, "linecard-sim: %s\n%s", error->c_str(), kUsage);
+        return kUsageError;
     }
-    if (args.random) {
+    if (args.has(Opt::Help)) {
+        std::printf("%s%s", kUsage, kHelp);
+        return 0;
+    }
+    if (args.has(Opt::Version)) {
+        std::printf("linecard-sim %s\n", LINECARD_SIM_VERSION);
+        return 0;
+    }
+    if (args.has(Opt::Random)) {
         return linecard::run_random(args.random_ops, args.seed, args.options);
     }
     return run_scenario(args);

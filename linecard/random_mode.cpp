@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "progress.h"
 
 namespace linecard {
 
@@ -120,10 +121,15 @@ int run_random(uint64_t ops, uint64_t seed, const Options &options) {
     perform(make(Verb::RegionReady));
 
     Workload workload(seed);
-    for (; done < ops && tally().mismatches == 0; ++done) {
-        perform(workload.next());
-        if ((done + 1) % kVerifyEvery == 0) {
-            perform(make(Verb::Verify));
+    {
+        // A narrated run shows every operation on standard output already.
+        Progress progress("random mode", ops, "operations", !options.narrate);
+        for (; done < ops && tally().mismatches == 0; ++done) {
+            progress.at(done);
+            perform(workload.next());
+            if ((done + 1) % kVerifyEvery == 0) {
+                perform(make(Verb::Verify));
+            }
         }
     }
     if (tally().mismatches == 0) {

@@ -2,34 +2,27 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
-#include <limits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 
 namespace scenario {
 
 namespace {
 
-struct StatusName {
-    uint32_t code;
-    const char *name;
-};
-
-constexpr StatusName kStatusNames[] = {
-    {0, "ok"},
-    {ACL_TCAM_FS_ERR_INVALID_ARG, "ACL_TCAM_FS_ERR_INVALID_ARG"},
-    {ACL_TCAM_FS_ERR_NULL_PAYLOAD, "ACL_TCAM_FS_ERR_NULL_PAYLOAD"},
-    {ACL_TCAM_FS_ERR_FLOW_EXISTS, "ACL_TCAM_FS_ERR_FLOW_EXISTS"},
-    {ACL_TCAM_FS_ERR_NO_ENTRY, "ACL_TCAM_FS_ERR_NO_ENTRY"},
-    {ACL_TCAM_FS_ERR_INVALID_INDEX, "ACL_TCAM_FS_ERR_INVALID_INDEX"},
-    {ACL_TCAM_FS_ERR_REGION_NOT_INIT, "ACL_TCAM_FS_ERR_REGION_NOT_INIT"},
-    {ACL_TCAM_FS_ERR_NO_MEMORY, "ACL_TCAM_FS_ERR_NO_MEMORY"},
-    {ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED, "ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED"},
-    {ACL_TCAM_FS_ERR_NO_CALLBACK, "ACL_TCAM_FS_ERR_NO_CALLBACK"},
-    {ACL_TCAM_FS_ERR_INIT_ARGS, "ACL_TCAM_FS_ERR_INIT_ARGS"},
+// The codes a scenario may name; their names are the helper's.
+constexpr uint32_t kNamedStatuses[] = {
+    ACL_TCAM_FS_ERR_INVALID_ARG,   ACL_TCAM_FS_ERR_NULL_PAYLOAD,
+    ACL_TCAM_FS_ERR_FLOW_EXISTS,   ACL_TCAM_FS_ERR_NO_ENTRY,
+    ACL_TCAM_FS_ERR_INVALID_INDEX, ACL_TCAM_FS_ERR_REGION_NOT_INIT,
+    ACL_TCAM_FS_ERR_NO_MEMORY,     ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED,
+    ACL_TCAM_FS_ERR_NO_CALLBACK,   ACL_TCAM_FS_ERR_INIT_ARGS,
 };
 
 constexpr std::string_view kStatusPrefix = "ACL_TCAM_FS_ERR_";
@@ -47,8 +40,11 @@ constexpr VerbName kVerbs[] = {
     {"verify", Verb::Verify}, {"echo", Verb::Echo},
 };
 
+// A frame's VSAN tag and FC IDs.
 constexpr uint32_t kVsanMax = 4095;
 constexpr uint32_t kFcidMax = 0xffffff;
+// A request's fields on the wire.
+constexpr uint64_t kRequestFieldMax = UINT32_MAX;
 
 std::vector<std::string_view> split_words(std::string_view line) {
     std::vector<std::string_view> words;
@@ -64,18 +60,8 @@ std::vector<std::string_view> split_words(std::string_view line) {
     }
 }
 
-std::optional<uint64_t> number(std::string_view word) {
-    int base = 10;
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        base = 16;
-        word.remove_prefix(2);
-    }
-    uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value, base);
-    if (word.empty() || ec != std::errc{} || end != word.data() + word.size()) {
-        return std::nullopt;
-    }
-    return value;
+std::string quoted(std::string_view word) {
+    return "'" + printable(word) + "'";
 }
 
 // Reads the words of one command in order, keeping the first error.
@@ -86,6 +72,15 @@ public:
 
     bool failed() const { return !error_.empty(); }
     const std::string &error() const { return error_; }
+
+    // The next word, taken only if it is this one.
+    bool take(std::string_view expected) {
+        if (next_ < words_.size() && words_[next_] == expected) {
+            ++next_;
+            return true;
+        }
+        return false;
+    }
 
     void fail(const std::string &message) {
         if (error_.empty()) {
@@ -110,9 +105,9 @@ public:
     }
 
     uint64_t checked(std::string_view w, const char *what, uint64_t max) {
-        const auto v = number(w);
+        const auto v = read_number(w);
         if (!v) {
-            fail("'" + std::string(w) + "' is not a number");
+            fail(quoted(w) + " is not a number");
             return 0;
         }
         if (*v > max) {
@@ -124,7 +119,7 @@ public:
     }
 
     // The remaining words must all be name=value options from the allowed
-    // list; returns them in order.
+    // list, each at most once; returns them in order.
     std::vector<std::pair<std::string_view, std::string_view>>
     options(std::initializer_list<std::string_view> allowed) {
         std::vector<std::pair<std::string_view, std::string_view>> out;
@@ -135,7 +130,12 @@ public:
             bool known = eq != std::string_view::npos && eq + 1 < w.size();
             known = known && std::find(allowed.begin(), allowed.end(), name) != allowed.end();
             if (!known) {
-                fail("unexpected '" + std::string(w) + "'");
+                fail("unexpected " + quoted(w));
+                return out;
+            }
+            if (std::any_of(out.begin(), out.end(),
+                            [&](const auto &o) { return o.first == name; })) {
+                fail(std::string(name) + "= given twice");
                 return out;
             }
             out.emplace_back(name, w.substr(eq + 1));
@@ -150,37 +150,35 @@ private:
     std::string error_;
 };
 
-uint32_t vsan_of(Reader &r) {
-    const uint64_t v = r.value("VSAN", kVsanMax);
-    if (!r.failed() && v == 0) {
+// V SID DID of a frame: a conversation, or the key a lookup asks about.
+void conversation(Reader &r, FlowSpec &flow) {
+    flow.vsan = static_cast<uint32_t>(r.value("VSAN", kVsanMax));
+    if (!r.failed() && flow.vsan == 0) {
         r.fail("VSAN 0 is out of range (1 to 4095)");
     }
-    return static_cast<uint32_t>(v);
-}
-
-// V SID DID, the ids of a conversation or of a flow finer than its VSAN.
-void conversation(Reader &r, FlowSpec &flow) {
-    flow.vsan = vsan_of(r);
     flow.sid = static_cast<uint32_t>(r.value("SID", kFcidMax));
     flow.did = static_cast<uint32_t>(r.value("DID", kFcidMax));
 }
 
+// A request's flow, its fields as written: the host expects the library to
+// refuse what it does not accept.
 void parse_flow(Reader &r, FlowSpec &flow) {
     const auto g = r.word("vsan, domain or exact");
     if (!g) {
         return;
     }
-    if (*g == "vsan") {
-        flow.granularity = Granularity::Vsan;
-        flow.vsan = vsan_of(r);
+    if (*g != "vsan" && *g != "domain" && *g != "exact") {
+        r.fail("expected vsan, domain or exact, not " + quoted(*g));
         return;
     }
-    if (*g != "domain" && *g != "exact") {
-        r.fail("expected vsan, domain or exact, not '" + std::string(*g) + "'");
-        return;
+    flow.granularity = *g == "vsan"     ? Granularity::Vsan
+                       : *g == "domain" ? Granularity::Domain
+                                        : Granularity::Exact;
+    flow.vsan = static_cast<uint32_t>(r.value("VSAN", kRequestFieldMax));
+    if (flow.granularity != Granularity::Vsan) {
+        flow.sid = static_cast<uint32_t>(r.value("SID", kRequestFieldMax));
+        flow.did = static_cast<uint32_t>(r.value("DID", kRequestFieldMax));
     }
-    flow.granularity = *g == "domain" ? Granularity::Domain : Granularity::Exact;
-    conversation(r, flow);
 }
 
 void parse_request(Reader &r, Command &c) {
@@ -189,28 +187,24 @@ void parse_request(Reader &r, Command &c) {
         if (name == "index") {
             c.index = static_cast<uint32_t>(r.checked(value, "index", UINT32_MAX));
         } else if (!(c.expect = status_from_name(value))) {
-            r.fail("unknown status '" + std::string(value) + "'");
+            r.fail("unknown status " + quoted(value));
         }
     }
 }
 
 void parse_traffic(Reader &r, Command &c) {
-    const auto first = r.word("VSAN or random");
-    if (first && *first == "random") {
+    if (r.take("random")) {
         c.verb = Verb::RandomTraffic;
         c.frames = r.value("a frame count", UINT32_MAX);
+        if (!r.failed() && c.frames == 0) {
+            r.fail("random traffic of 0 frames");
+        }
         for (const auto &[name, value] : r.options({"seed"})) {
             c.seed = r.checked(value, "seed", UINT64_MAX);
         }
         return;
     }
-    if (!first) {
-        return;
-    }
-    const uint64_t vsan = r.checked(*first, "VSAN", kVsanMax);
-    c.flow.vsan = static_cast<uint32_t>(vsan);
-    c.flow.sid = static_cast<uint32_t>(r.value("SID", kFcidMax));
-    c.flow.did = static_cast<uint32_t>(r.value("DID", kFcidMax));
+    conversation(r, c.flow);
     bool frames = false;
     bool bytes = false;
     for (const auto &[name, value] : r.options({"frames", "bytes"})) {
@@ -220,6 +214,11 @@ void parse_traffic(Reader &r, Command &c) {
     }
     if (!frames || !bytes) {
         r.fail("needs frames=N and bytes=N");
+    } else if (c.frames == 0) {
+        r.fail("frames=0: a burst has at least one frame");
+    } else if (c.bytes < c.frames || c.bytes > c.frames * kFrameBytesMax) {
+        r.fail("bytes=" + std::to_string(c.bytes) + " for frames=" + std::to_string(c.frames) +
+               ": a frame carries 1 to " + std::to_string(kFrameBytesMax) + " bytes");
     }
 }
 
@@ -242,12 +241,51 @@ void parse_init(Reader &r, Command &c) {
     }
     for (const auto &[name, value] : r.options({"expect"})) {
         if (!(c.expect = status_from_name(value))) {
-            r.fail("unknown status '" + std::string(value) + "'");
+            r.fail("unknown status " + quoted(value));
         }
     }
 }
 
+struct LineBuffer {
+    char *data = nullptr; // getline(3) allocates and grows it
+    size_t capacity = 0;
+    ~LineBuffer() { std::free(data); }
+};
+
+struct CloseFile {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+
 } // namespace
+
+std::optional<uint64_t> read_number(std::string_view word) {
+    int base = 10;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        base = 16;
+        word.remove_prefix(2);
+    }
+    uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value, base);
+    if (word.empty() || ec != std::errc{} || end != word.data() + word.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string printable(std::string_view text) {
+    std::string out;
+    for (const char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte >= 0x20 && byte < 0x7f) {
+            out += ch;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        }
+    }
+    return out;
+}
 
 Parsed parse_line(std::string_view line) {
     line = line.substr(0, line.find('#'));
@@ -259,7 +297,7 @@ Parsed parse_line(std::string_view line) {
     const auto known = std::find_if(std::begin(kVerbs), std::end(kVerbs),
                                     [&](const VerbName &v) { return v.word == verb_word; });
     if (known == std::end(kVerbs)) {
-        return {std::nullopt, "unknown command '" + std::string(verb_word) + "'"};
+        return {std::nullopt, "unknown command " + quoted(verb_word)};
     }
     Command c;
     c.verb = known->verb;
@@ -298,31 +336,44 @@ Parsed parse_line(std::string_view line) {
     return {std::move(c), ""};
 }
 
+// stdio rather than a stream: a directory opens, and only errno tells why
+// reading it then fails.
 bool load(const std::string &path, std::vector<Step> &steps, std::string &error) {
-    std::ifstream in(path);
+    const std::unique_ptr<std::FILE, CloseFile> in(std::fopen(path.c_str(), "r"));
     if (!in) {
-        error = path + ": cannot open";
+        error = printable(path) + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        Parsed p = parse_line(line);
+    LineBuffer line;
+    ssize_t length = 0;
+    for (int number = 1; (length = getline(&line.data, &line.capacity, in.get())) >= 0; ++number) {
+        std::string_view text(line.data, static_cast<size_t>(length));
+        if (text.ends_with('\n')) {
+            text.remove_suffix(1);
+        }
+        Parsed p = parse_line(text);
         if (!p.error.empty()) {
-            error = path + ":" + std::to_string(number) + ": " + p.error;
+            error = printable(path) + ":" + std::to_string(number) + ": " + p.error;
             return false;
         }
         if (p.command) {
             steps.push_back({number, std::move(*p.command)});
         }
     }
+    const int read_error = errno;
+    if (std::ferror(in.get())) {
+        error = printable(path) + ": cannot read: " + std::strerror(read_error);
+        return false;
+    }
     return true;
 }
 
 std::string status_name(uint32_t status) {
-    for (const StatusName &s : kStatusNames) {
-        if (s.code == status) {
-            return s.name;
-        }
+    if (status == 0) {
+        return "ok";
+    }
+    if (const char *name = acl_tcam_wire_status_name(status)) {
+        return name;
     }
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08x", status);
@@ -330,14 +381,16 @@ std::string status_name(uint32_t status) {
 }
 
 std::optional<uint32_t> status_from_name(std::string_view word) {
-    for (const StatusName &s : kStatusNames) {
-        const std::string_view name = s.name;
-        if (word == name ||
-            (name.starts_with(kStatusPrefix) && word == name.substr(kStatusPrefix.size()))) {
-            return s.code;
+    if (word == "ok") {
+        return 0;
+    }
+    for (const uint32_t code : kNamedStatuses) {
+        const std::string_view name = acl_tcam_wire_status_name(code);
+        if (word == name || word == name.substr(kStatusPrefix.size())) {
+            return code;
         }
     }
-    const auto n = number(word);
+    const auto n = read_number(word);
     if (n && *n <= UINT32_MAX) {
         return static_cast<uint32_t>(*n);
     }

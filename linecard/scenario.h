@@ -12,6 +12,10 @@
 //
 // Numbers are decimal or 0x-prefixed hex. A STATUS is a code's name
 // (ACL_TCAM_FS_ERR_FLOW_EXISTS or just FLOW_EXISTS), `ok`, or a number.
+// A request (add, del, get) carries its numbers as written, up to its 32-bit
+// fields: whether the library accepts them is the library's to say, and a
+// scenario may test its refusals. Traffic and lookups name frames, whose
+// VSAN is 1 to 4095 and whose FC IDs have 24 bits.
 #ifndef LINECARD_SCENARIO_H
 #define LINECARD_SCENARIO_H
 
@@ -70,13 +74,26 @@ struct Parsed {
 
 Parsed parse_line(std::string_view line);
 
+// The largest Fibre Channel frame: a burst of N frames carries N to N times
+// this many bytes.
+inline constexpr uint64_t kFrameBytesMax = 2148;
+
+// A whole word as a decimal or 0x-prefixed hex number; the command line reads
+// its numbers with it too.
+std::optional<uint64_t> read_number(std::string_view word);
+
+// The text with every byte outside printable ASCII written as \xNN, for
+// quoting input in a message.
+std::string printable(std::string_view text);
+
 struct Step {
     int line = 0;
     Command command;
 };
 
 // Reads a whole scenario. On the first bad line returns false with error set
-// to "file:line: what is wrong".
+// to "file:line: what is wrong"; a file it cannot open or read (a directory,
+// say) gives "file: cannot open: reason" or "file: cannot read: reason".
 bool load(const std::string &path, std::vector<Step> &steps, std::string &error);
 
 // Status codes by name, for printing replies and reading expect=.

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "flow_key.h"
 #include "serve_log.h"
-#include "wire.h"
 
 namespace serve {
 
@@ -19,10 +19,10 @@ tcam_model::EntryKey entry_key(const chassis::FlowKey &key) {
 }
 
 std::optional<int32_t> msg_type_of(std::span<const uint8_t> payload) {
-    if (payload.size() < wire::kMsgTypeAt + 4) {
+    if (payload.size() < ACL_TCAM_WIRE_MSG_TYPE_AT + 4) {
         return std::nullopt;
     }
-    return static_cast<int32_t>(wire::get_be32(&payload[wire::kMsgTypeAt]));
+    return static_cast<int32_t>(acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_MSG_TYPE_AT]));
 }
 
 } // namespace

@@ -13,8 +13,10 @@ namespace {
 
 using scenario::parse_line;
 
+using namespace std::string_view_literals;
+
 struct BadLine {
-    const char *line;
+    std::string_view line;
     const char *error;
 };
 
@@ -23,20 +25,45 @@ TEST(ScenarioParser, ReportsWhatIsWrongWithALine) {
         {"frobnicate 1", "unknown command 'frobnicate'"},
         {"add", "add: expected vsan, domain or exact"},
         {"add flow 10", "add: expected vsan, domain or exact, not 'flow'"},
-        {"add vsan 0", "add: VSAN 0 is out of range (1 to 4095)"},
-        {"get vsan 4096", "get: VSAN 4096 is out of range (at most 4095)"},
-        {"add exact 10 0x1000000 1", "add: SID 0x1000000 is out of range (at most 16777215)"},
+        // A request carries what the library may refuse, up to its 32-bit fields.
+        {"get vsan 0x100000000", "get: VSAN 0x100000000 is out of range (at most 4294967295)"},
+        {"add exact 10 0x100000000 1", "add: SID 0x100000000 is out of range (at most 4294967295)"},
         {"del domain 10 0x12 zz", "del: 'zz' is not a number"},
         {"del domain 10 0x12", "del: expected DID"},
         {"get vsan 10 expect=BOGUS", "get: unknown status 'BOGUS'"},
         {"get vsan 10 colour=red", "get: unexpected 'colour=red'"},
         {"get vsan 10 index=", "get: unexpected 'index='"},
+        {"get vsan 10 expect=ok expect=NO_ENTRY", "get: expect= given twice"},
+        {"add vsan 10 index=1 index=1", "add: index= given twice"},
+        {"init 1 10 expect=ok expect=ok", "init: expect= given twice"},
+        // A frame has a VSAN tag of 1 to 4095, 24-bit FC IDs, 1 to 2148 bytes.
+        {"traffic 0 0x010101 0x020202 frames=1 bytes=64",
+         "traffic: VSAN 0 is out of range (1 to 4095)"},
+        {"traffic 4096 1 2 frames=1 bytes=64", "traffic: VSAN 4096 is out of range (at most 4095)"},
+        {"traffic 10 0x1000000 2 frames=1 bytes=64",
+         "traffic: SID 0x1000000 is out of range (at most 16777215)"},
+        {"traffic", "traffic: expected VSAN"},
         {"traffic 10 1 2 frames=3", "traffic: needs frames=N and bytes=N"},
+        {"traffic 10 1 2 frames=0 bytes=0", "traffic: frames=0: a burst has at least one frame"},
+        {"traffic 10 1 2 frames=0 bytes=100", "traffic: frames=0: a burst has at least one frame"},
+        {"traffic 10 1 2 frames=10 bytes=9",
+         "traffic: bytes=9 for frames=10: a frame carries 1 to 2148 bytes"},
+        {"traffic 10 1 2 frames=2 bytes=4297",
+         "traffic: bytes=4297 for frames=2: a frame carries 1 to 2148 bytes"},
+        {"traffic 10 1 2 frames=1 frames=2 bytes=3", "traffic: frames= given twice"},
         {"traffic random", "traffic: expected a frame count"},
+        {"traffic random 0", "traffic: random traffic of 0 frames"},
+        {"traffic random 5 seed=1 seed=2", "traffic: seed= given twice"},
+        {"lookup 0 1 2 3", "lookup: VSAN 0 is out of range (1 to 4095)"},
         {"lookup 10 1 2 4", "lookup: TYPE (1, 2 or 3) 4 is out of range (at most 3)"},
         {"lookup 10 1 2 0", "lookup: TYPE 0 is out of range (1, 2 or 3)"},
         {"init 0 10", "init: FIRST counter id 0 is out of range (counter 0 means no counter)"},
         {"show now", "show: unexpected 'now'"},
+        // Bytes that a terminal would act on are quoted escaped.
+        {"add\x01 vsan 10", "unknown command 'add\\x01'"},
+        {"add vsan 1\x1b[2J", "add: '1\\x1b[2J' is not a number"},
+        {"get vsan 10 expect=\xff\x7f", "get: unknown status '\\xff\\x7f'"},
+        {"sh\0ow"sv, "unknown command 'sh\\x00ow'"},
     };
     for (const BadLine &c : cases) {
         const scenario::Parsed p = parse_line(c.line);
@@ -56,6 +83,8 @@ TEST(ScenarioParser, CommandsPrintAsLinesThatParseBack) {
         "add domain 10 0x120000 0x340000",
         "del exact 4095 0x12ab01 0x34cd02 index=7",
         "get exact 1 0x000000 0xffffff expect=ACL_TCAM_FS_ERR_NO_ENTRY",
+        "add vsan 0",
+        "del domain 4096 0x000001 0xffffffff",
         "get vsan 2 index=0 expect=0x00001234",
         "traffic 10 0x12ab01 0x34cd02 frames=100 bytes=64000",
         "traffic random 10000 seed=7",
@@ -89,23 +118,62 @@ TEST(ScenarioParser, ReadsNumbersNamesAndComments) {
     EXPECT_EQ(scenario::status_name(0x12345678), "0x12345678");
 }
 
+// The command line reads its numbers with the same reader.
+TEST(ScenarioParser, ReadsWholeWordsAsDecimalOrHexNumbers) {
+    const std::pair<const char *, std::optional<uint64_t>> cases[] = {
+        {"0", 0},
+        {"42", 42},
+        {"0x2a", 42},
+        {"0X2A", 42},
+        {"0xffffffffffffffff", UINT64_MAX},
+        {"18446744073709551616", std::nullopt}, // one past 64 bits
+        {"0x", std::nullopt},
+        {"", std::nullopt},
+        {"-1", std::nullopt},
+        {"+1", std::nullopt},
+        {"12abc", std::nullopt},
+        {"0x1g", std::nullopt},
+        {"1 ", std::nullopt},
+    };
+    for (const auto &[word, value] : cases) {
+        EXPECT_EQ(scenario::read_number(word), value) << "'" << word << "'";
+    }
+}
+
 TEST(ScenarioParser, NamesTheFileAndLineOfTheFirstBadLine) {
     const std::string path = ::testing::TempDir() + "bad.lcs";
-    std::ofstream(path) << "# a scenario\n\ninit 1 10\nadd vsan 10\nadd vsan 5000\nshow bad\n";
+    std::ofstream(path) << "# a scenario\n\ninit 1 10\nadd vsan 10\ntraffic 0 1 2\nshow bad\n";
     std::vector<scenario::Step> steps;
     std::string error;
     EXPECT_FALSE(scenario::load(path, steps, error));
-    EXPECT_EQ(error, path + ":5: add: VSAN 5000 is out of range (at most 4095)");
+    EXPECT_EQ(error, path + ":5: traffic: VSAN 0 is out of range (1 to 4095)");
 
-    std::ofstream(path) << "init 1 10 # start\n\nregion-ready\n";
+    // Line ends of either kind, and none on the last line.
+    std::ofstream(path) << "init 1 10 # start\r\n\r\nregion-ready\nshow";
     steps.clear();
-    ASSERT_TRUE(scenario::load(path, steps, error));
-    ASSERT_EQ(steps.size(), 2u);
+    ASSERT_TRUE(scenario::load(path, steps, error)) << error;
+    ASSERT_EQ(steps.size(), 3u);
     EXPECT_EQ(steps[1].line, 3);
+    EXPECT_EQ(steps[2].line, 4);
     std::remove(path.c_str());
+}
 
-    EXPECT_FALSE(scenario::load(path, steps, error));
-    EXPECT_EQ(error, path + ": cannot open");
+// What cannot be read is an error naming the path and the reason, never an
+// empty scenario.
+TEST(ScenarioParser, RefusesWhatItCannotOpenOrRead) {
+    const std::string dir = ::testing::TempDir();
+    const std::pair<std::string, std::string> cases[] = {
+        {dir + "no-such.lcs", dir + "no-such.lcs: cannot open: No such file or directory"},
+        {dir + "no-such/x.lcs", dir + "no-such/x.lcs: cannot open: No such file or directory"},
+        {dir, dir + ": cannot read: Is a directory"},
+        {std::string("ctl\x01.lcs"), "ctl\\x01.lcs: cannot open: No such file or directory"},
+    };
+    for (const auto &[path, message] : cases) {
+        std::vector<scenario::Step> steps;
+        std::string error;
+        EXPECT_FALSE(scenario::load(path, steps, error)) << path;
+        EXPECT_EQ(error, message);
+    }
 }
 
 struct Match {

@@ -218,7 +218,7 @@ static inline int acl_tcam_wire_decode_chunk(const uint8_t *payload, size_t len,
     if (text_len >= ACL_TCAM_FS_PRINT_TEXT_CAPACITY) {
         return -1;
     }
-    out->last = acl_tcam_wire_get_be32(payload + ACL_TCAM_WIRE_LAST_CHUNK_AT) == 1;
+    out->last = acl_tcam_wire_get_be32(payload + ACL_TCAM_WIRE_LAST_CHUNK_AT) != 0;
     out->text_len = text_len;
     out->text = (const char *)(payload + ACL_TCAM_WIRE_TEXT_AT);
     return 0;

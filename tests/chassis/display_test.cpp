@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "acl_tcam_flow_wire.h"
 #include "display.h"
 
 namespace {
@@ -51,17 +52,12 @@ std::string display_text(const std::vector<Row> &rows) {
 // field's tail full of stale bytes.
 std::vector<uint8_t> chunk(std::string_view text, bool last, int32_t text_len_override = -2) {
     std::vector<uint8_t> p(120652, 'Z');
-    auto put = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            p[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-        }
-    };
     std::fill_n(p.begin(), 12, 0);
-    put(12, last ? 1 : 0);
+    acl_tcam_wire_put_be32(&p[ACL_TCAM_WIRE_LAST_CHUNK_AT], last ? 1 : 0);
     const int32_t len =
         text_len_override != -2 ? text_len_override : static_cast<int32_t>(text.size());
-    put(16, static_cast<uint32_t>(len));
-    std::memcpy(p.data() + 20, text.data(), text.size());
+    acl_tcam_wire_put_be32(&p[ACL_TCAM_WIRE_TEXT_LEN_AT], static_cast<uint32_t>(len));
+    std::memcpy(p.data() + ACL_TCAM_WIRE_TEXT_AT, text.data(), text.size());
     if (text.size() < 120632) {
         p[20 + text.size()] = '\0';
     }
@@ -177,7 +173,7 @@ TEST(DisplayAssembler, RefusesMalformedChunks) {
     const Case cases[] = {
         {"one byte short", short_chunk, "display chunk of 120651 bytes"},
         {"negative length", chunk("", true, -1), "display text length -1"},
-        {"length past the text", chunk("", true, 120633), "display text length 120633"},
+        {"no room for the NUL", chunk("", true, 120632), "display text length 120632"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -189,9 +185,9 @@ TEST(DisplayAssembler, RefusesMalformedChunks) {
     }
     display::Assembler a;
     std::string error;
-    ASSERT_TRUE(a.add(chunk(std::string(120632, 'a'), true), &error)) << error;
+    ASSERT_TRUE(a.add(chunk(std::string(120631, 'a'), true), &error)) << error;
     EXPECT_FALSE(a.add(chunk("", true), &error));
-    EXPECT_EQ(a.text().size(), 120632u);
+    EXPECT_EQ(a.text().size(), 120631u);
 }
 
 // ---- totals against the definition ----------------------------------------

@@ -16,11 +16,11 @@
 #include <gtest/gtest.h>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "card_protocol.h"
 #include "chassis_fixture.h"
 #include "flow_key.h"
 #include "vexa_socket.h"
-#include "wire.h"
 
 namespace {
 
@@ -32,7 +32,9 @@ using chassis::FlowType;
 struct Frame {
     vexa_socket::FrameHeader header;
     std::vector<uint8_t> payload;
-    uint32_t msg_type() const { return wire::get_be32(&payload[wire::kMsgTypeAt]); }
+    uint32_t msg_type() const {
+        return acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_MSG_TYPE_AT]);
+    }
     FlowKey key() const { return chassis::key_of_payload(payload).value(); }
 };
 
@@ -80,7 +82,7 @@ public:
 
     void download(uint32_t slot) {
         uint8_t payload[4];
-        wire::put_be32(payload, slot);
+        acl_tcam_wire_put_be32(payload, slot);
         send(cp::kOpDownload, payload);
     }
 
@@ -125,11 +127,9 @@ public:
     void answer_flow(const Frame &request, uint32_t status, uint64_t frames = 0,
                      uint64_t bytes = 0) {
         std::vector<uint8_t> reply = request.payload;
-        wire::put_be32(&reply[wire::kStatusAt], status);
-        for (int i = 0; i < 8; ++i) {
-            reply[wire::kFramesAt + i] = static_cast<uint8_t>(frames >> (56 - 8 * i));
-            reply[wire::kBytesAt + i] = static_cast<uint8_t>(bytes >> (56 - 8 * i));
-        }
+        acl_tcam_wire_put_be32(&reply[ACL_TCAM_WIRE_STATUS_AT], status);
+        acl_tcam_wire_put_be64(&reply[ACL_TCAM_WIRE_FRAMES_AT], frames);
+        acl_tcam_wire_put_be64(&reply[ACL_TCAM_WIRE_BYTES_AT], bytes);
         reply.resize(status != 0 ? ACL_TCAM_FS_CMI_HEADER_LEN : reply.size());
         send(cp::kOpReply, reply, request.header.msg_id);
     }
@@ -154,10 +154,11 @@ public:
         for (size_t at = 0; at < text.size(); at += chunk_text) {
             const size_t len = std::min(chunk_text, text.size() - at);
             std::vector<uint8_t> chunk(ACL_TCAM_FS_PRINT_REPLY_LEN);
-            wire::put_be32(&chunk[wire::kLastChunkAt], at + len == text.size() ? 1 : 0);
-            wire::put_be32(&chunk[wire::kTextLenAt], static_cast<uint32_t>(len));
+            acl_tcam_wire_put_be32(&chunk[ACL_TCAM_WIRE_LAST_CHUNK_AT],
+                                   at + len == text.size() ? 1 : 0);
+            acl_tcam_wire_put_be32(&chunk[ACL_TCAM_WIRE_TEXT_LEN_AT], static_cast<uint32_t>(len));
             std::copy_n(text.begin() + static_cast<std::ptrdiff_t>(at), len,
-                        chunk.begin() + wire::kTextAt);
+                        chunk.begin() + ACL_TCAM_WIRE_TEXT_AT);
             send(cp::kOpReply, chunk, request.header.msg_id);
         }
     }

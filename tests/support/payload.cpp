@@ -2,20 +2,20 @@
 
 #include <cstring>
 
-#include "wire.h"
+#include "acl_tcam_flow_wire.h"
 
 namespace test {
 
 uint32_t get_be32(const std::vector<uint8_t> &bytes, size_t at) {
-    return wire::get_be32(&bytes.at(at + 3) - 3);
+    return acl_tcam_wire_get_be32(&bytes.at(at + 3) - 3);
 }
 
 uint64_t get_be64(const std::vector<uint8_t> &bytes, size_t at) {
-    return wire::get_be64(&bytes.at(at + 7) - 7);
+    return acl_tcam_wire_get_be64(&bytes.at(at + 7) - 7);
 }
 
 void put_be32(std::vector<uint8_t> &bytes, size_t at, uint32_t value) {
-    wire::put_be32(&bytes.at(at + 3) - 3, value);
+    acl_tcam_wire_put_be32(&bytes.at(at + 3) - 3, value);
 }
 
 std::vector<uint8_t> make_payload(const Request &r) {
@@ -23,14 +23,9 @@ std::vector<uint8_t> make_payload(const Request &r) {
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<uint8_t>(0x40 + i % 0x80);
     }
-    put_be32(bytes, wire::kMsgTypeAt, static_cast<uint32_t>(r.msg_type));
-    put_be32(bytes, wire::kAuxAt, r.aux);
-    put_be32(bytes, wire::kIndexAt, static_cast<uint32_t>(r.index));
-    bytes[wire::kFlowTypeAt] = r.flow_type;
-    put_be32(bytes, wire::kVsanAt, r.vsan);
-    put_be32(bytes, wire::kDidAt, r.did);
-    put_be32(bytes, wire::kSidAt, r.sid);
-    put_be32(bytes, wire::kMaskAt, r.mask);
+    const acl_tcam_wire_request_t wire{r.msg_type, r.aux, r.index, r.flow_type,
+                                       r.vsan,     r.did, r.sid,   r.mask};
+    acl_tcam_wire_encode_request(bytes.data(), &wire);
     return bytes;
 }
 

@@ -1,5 +1,5 @@
-// Request payloads built byte by byte at their offsets, as a foreign
-// requester would build them: big-endian, without the library's structs.
+// Request payloads built with the hosts' helper, as a foreign requester
+// builds them: big-endian, without the library's structs.
 #ifndef TEST_PAYLOAD_H
 #define TEST_PAYLOAD_H
 
