@@ -78,21 +78,19 @@ void reinit(uint32_t capacity) {
     model.capacity = capacity;
 }
 
-void put32(std::vector<uint8_t> &p, size_t at, uint32_t v) {
-    acl_tcam_wire_put_be32(&p[at], v);
-}
-
-// A small key space: three VSANs, two domains, two ports.
+// A small key space: three VSANs, two domains, two ports. The input's
+// message type, aux and opaque bytes stay as they came.
 void fold_key(std::vector<uint8_t> &p) {
     const uint8_t b = p[ACL_TCAM_WIRE_FLOW_TYPE_AT];
-    put32(p, ACL_TCAM_WIRE_INDEX_AT, 1);
-    p[ACL_TCAM_WIRE_FLOW_TYPE_AT] =
-        (b & 1) != 0 ? ACL_TCAM_FS_REQ_FLOW_VSAN : ACL_TCAM_FS_REQ_FLOW_SID_DID;
-    put32(p, ACL_TCAM_WIRE_VSAN_AT, 1 + p[ACL_TCAM_WIRE_VSAN_AT + 3] % 3);
-    put32(p, ACL_TCAM_WIRE_SID_AT, (1 + (b >> 1 & 1)) << 16 | (b >> 2 & 1));
-    put32(p, ACL_TCAM_WIRE_DID_AT, (3 + (b >> 3 & 1)) << 16 | (b >> 4 & 1));
-    put32(p, ACL_TCAM_WIRE_MASK_AT,
-          (b & 0x20) != 0 ? ACL_TCAM_FS_REQ_MASK_DOMAIN : ACL_TCAM_FS_REQ_MASK_EXACT);
+    const uint32_t type = (b & 1) != 0      ? FLOW_TYPE_VSAN
+                          : (b & 0x20) != 0 ? FLOW_TYPE_DOMAIN
+                                            : FLOW_TYPE_SID_DID;
+    acl_tcam_wire_request_t r = acl_tcam_wire_flow_request(
+        static_cast<int32_t>(acl_tcam_wire_get_be32(&p[ACL_TCAM_WIRE_MSG_TYPE_AT])), type,
+        1 + p[ACL_TCAM_WIRE_VSAN_AT + 3] % 3, (1 + (b >> 1 & 1)) << 16 | (b >> 2 & 1),
+        (3 + (b >> 3 & 1)) << 16 | (b >> 4 & 1), 1);
+    r.aux = acl_tcam_wire_get_be32(&p[ACL_TCAM_WIRE_AUX_AT]);
+    acl_tcam_wire_encode_request(p.data(), &r);
 }
 
 enum class Reply { none, header, full };
@@ -243,7 +241,7 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         model.region_ready = true;
     }
     if ((control & kForceType) != 0 && bytes.size() >= 4) {
-        put32(bytes, ACL_TCAM_WIRE_MSG_TYPE_AT, 1 + (control >> 4 & 7));
+        acl_tcam_wire_put_be32(&bytes[ACL_TCAM_WIRE_MSG_TYPE_AT], 1 + (control >> 4 & 7));
     }
     if ((control & kFoldKey) != 0 && bytes.size() >= ACL_TCAM_FS_CMI_LEN) {
         fold_key(bytes);

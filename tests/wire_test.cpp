@@ -135,35 +135,6 @@ TEST(Wire, DisplayChunksAndTheDownloadRequest) {
     EXPECT_EQ(acl_tcam_wire_decode_chunk(chunk.data(), chunk.size(), &c), -1); // no room for NUL
 }
 
-TEST(Wire, StatusNamesAndTexts) {
-    struct Case {
-        uint32_t status;
-        const char *name;
-        const char *text;
-    } cases[] = {
-        {0, "OK", "success"},
-        {ACL_TCAM_FS_ERR_INVALID_ARG, "ACL_TCAM_FS_ERR_INVALID_ARG", "invalid request"},
-        {ACL_TCAM_FS_ERR_NULL_PAYLOAD, "ACL_TCAM_FS_ERR_NULL_PAYLOAD", "request without payload"},
-        {ACL_TCAM_FS_ERR_FLOW_EXISTS, "ACL_TCAM_FS_ERR_FLOW_EXISTS", "flow exists"},
-        {ACL_TCAM_FS_ERR_NO_ENTRY, "ACL_TCAM_FS_ERR_NO_ENTRY", "no such flow"},
-        {ACL_TCAM_FS_ERR_INVALID_INDEX, "ACL_TCAM_FS_ERR_INVALID_INDEX", "invalid index"},
-        {ACL_TCAM_FS_ERR_REGION_NOT_INIT, "ACL_TCAM_FS_ERR_REGION_NOT_INIT",
-         "TCAM region not ready"},
-        {ACL_TCAM_FS_ERR_NO_MEMORY, "ACL_TCAM_FS_ERR_NO_MEMORY", "out of memory"},
-        {ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED, "ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED",
-         "counters exhausted"},
-        {ACL_TCAM_FS_ERR_NO_CALLBACK, "ACL_TCAM_FS_ERR_NO_CALLBACK", "host callback missing"},
-        {ACL_TCAM_FS_ERR_INIT_ARGS, "ACL_TCAM_FS_ERR_INIT_ARGS", "invalid counter range"},
-        {ACL_TCAM_FS_ERR_FLOW_EXISTS | ACL_TCAM_FS_ERR_NO_ENTRY, nullptr, "host or unknown code"},
-        {5, nullptr, "host or unknown code"},
-    };
-    for (const Case &c : cases) {
-        const char *name = acl_tcam_wire_status_name(c.status);
-        EXPECT_STREQ(name, c.name) << c.status;
-        EXPECT_STREQ(acl_tcam_wire_status_text(c.status), c.text) << c.status;
-    }
-}
-
 // The self-check sees what the library's own lookups see: callbacks made
 // visible in the global scope, one at a time.
 TEST(Wire, SelfCheckNamesTheMissingCallbacks) {
