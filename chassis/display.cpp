@@ -13,6 +13,7 @@
 #include "acl_tcam_flow_wire.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -197,6 +198,18 @@ bool Assembler::add(std::span<const uint8_t> chunk, std::string *error) {
     ++chunks_;
     done_ = c.last != 0;
     return true;
+}
+
+std::string row_text(const Row &r) {
+    char line[256];
+    std::snprintf(
+        line, sizeof line, "%-2d%-5d%-7x%-7x%-5d%-8llu %-8llu %-8llu %-8llu %-8llu %-8llu\n",
+        static_cast<int>(r.key.type), static_cast<int>(r.key.vsan), r.key.sid, r.key.did,
+        static_cast<int>(r.counter), static_cast<unsigned long long>(r.hw_frames),
+        static_cast<unsigned long long>(r.hw_bytes), static_cast<unsigned long long>(r.pos_frames),
+        static_cast<unsigned long long>(r.pos_bytes), static_cast<unsigned long long>(r.neg_frames),
+        static_cast<unsigned long long>(r.neg_bytes));
+    return line;
 }
 
 std::optional<Table> parse(std::string_view text, std::string *error) {

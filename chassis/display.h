@@ -63,6 +63,10 @@ struct Table {
 // not-initialised line.
 std::optional<Table> parse(std::string_view text, std::string *error);
 
+// One row as the library prints it, newline included: what parse() reads
+// back (for tests, fuzzers and tools that stand in for a card).
+std::string row_text(const Row &row);
+
 struct Total {
     chassis::FlowKey key;
     uint32_t counter = 0;

@@ -30,18 +30,6 @@ void check(bool ok, const char *what) {
     }
 }
 
-std::string row_text(const display::Row &r) {
-    char line[256];
-    std::snprintf(
-        line, sizeof line, "%-2d%-5d%-7x%-7x%-5d%-8llu %-8llu %-8llu %-8llu %-8llu %-8llu\n",
-        static_cast<int>(r.key.type), static_cast<int>(r.key.vsan), r.key.sid, r.key.did,
-        static_cast<int>(r.counter), static_cast<unsigned long long>(r.hw_frames),
-        static_cast<unsigned long long>(r.hw_bytes), static_cast<unsigned long long>(r.pos_frames),
-        static_cast<unsigned long long>(r.pos_bytes), static_cast<unsigned long long>(r.neg_frames),
-        static_cast<unsigned long long>(r.neg_bytes));
-    return line;
-}
-
 void check_table(std::string_view text, const uint8_t *data, size_t size) {
     std::string error;
     const auto table = display::parse(text, &error);

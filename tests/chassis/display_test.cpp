@@ -27,19 +27,6 @@ constexpr const char *kHeader =
     "                      ID  frames   bytes    frames   bytes    frames   bytes   \n"
     "- ---- ------ ------ ---- -------- -------- -------- -------- -------- --------\n";
 
-// The library's own row format.
-std::string row_text(const Row &r) {
-    char line[256];
-    std::snprintf(
-        line, sizeof line, "%-2d%-5d%-7x%-7x%-5d%-8llu %-8llu %-8llu %-8llu %-8llu %-8llu\n",
-        static_cast<int>(r.key.type), static_cast<int>(r.key.vsan), r.key.sid, r.key.did,
-        static_cast<int>(r.counter), static_cast<unsigned long long>(r.hw_frames),
-        static_cast<unsigned long long>(r.hw_bytes), static_cast<unsigned long long>(r.pos_frames),
-        static_cast<unsigned long long>(r.pos_bytes), static_cast<unsigned long long>(r.neg_frames),
-        static_cast<unsigned long long>(r.neg_bytes));
-    return line;
-}
-
 std::string display_text(const std::vector<Row> &rows) {
     std::string text = kHeader;
     for (const Row &r : rows) {
