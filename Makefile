@@ -37,7 +37,7 @@ demo-scenario: all
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-# The exported dynamic symbols against tests/abi/exported-symbols.txt (also
+# The exported dynamic symbols against tests/library/abi/exported-symbols.txt (also
 # part of `make test`, natively and in every cross build).
 abi-check: all
 	cd $(BUILD) && ctest --output-on-failure -R library_exports

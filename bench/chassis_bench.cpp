@@ -59,8 +59,8 @@ int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *) {
 
 namespace {
 
-using chassis::FlowKey;
-using chassis::FlowType;
+using model::FlowKey;
+using model::FlowType;
 using harness::json;
 using Clock = std::chrono::steady_clock;
 using bench::Samples;
@@ -132,7 +132,7 @@ flow_t flow_of(const FlowKey &key) {
 }
 
 json params_of(uint32_t slot, const FlowKey &key) {
-    json p = {{"slot", slot}, {"type", chassis::type_name(key.type)}, {"vsan", key.vsan}};
+    json p = {{"slot", slot}, {"type", model::type_name(key.type)}, {"vsan", key.vsan}};
     if (key.type != FlowType::Vsan) {
         p["sid"] = key.sid;
         p["did"] = key.did;
@@ -157,9 +157,9 @@ std::vector<std::string> request_lines(const std::string &method, uint32_t slot,
 
 // A flow.list row back into a key.
 FlowKey key_of_row(const json &row) {
-    const auto type = chassis::parse_type(row.at("type").get<std::string>());
-    const auto sid = chassis::parse_number(row.at("sid").get<std::string>());
-    const auto did = chassis::parse_number(row.at("did").get<std::string>());
+    const auto type = model::parse_type(row.at("type").get<std::string>());
+    const auto sid = model::parse_number(row.at("sid").get<std::string>());
+    const auto did = model::parse_number(row.at("did").get<std::string>());
     if (!type || !sid || !did) {
         fail("flow.list row not understood: " + row.dump());
     }

@@ -59,7 +59,7 @@ Failure from_rpc_error(const jsonrpc::Error &error) {
             const auto code = data.find("code");
             if (code != data.end() && is_count(*code) && *code <= json(UINT32_MAX)) {
                 f.card_code = *code;
-                f.status = chassis::status_name(code->get<uint32_t>());
+                f.status = model::status_name(code->get<uint32_t>());
             }
             // The supervisor's name wins: it may know codes we do not.
             if (auto name = data.find("status"); name != data.end() && name->is_string()) {

@@ -73,11 +73,11 @@ uint32_t fcid(const json &object, const char *name) {
         return 0;
     }
     if (v.is_string()) {
-        const std::optional<uint64_t> n = chassis::parse_number(v.get<std::string>());
-        if (n && *n <= chassis::kMaxFcid) {
+        const std::optional<uint64_t> n = model::parse_number(v.get<std::string>());
+        if (n && *n <= model::kMaxFcid) {
             return static_cast<uint32_t>(*n);
         }
-    } else if (const std::optional<uint64_t> n = as_count(v); n && *n <= chassis::kMaxFcid) {
+    } else if (const std::optional<uint64_t> n = as_count(v); n && *n <= model::kMaxFcid) {
         return static_cast<uint32_t>(*n);
     }
     throw Bad{std::string("\"") + name + "\" is not an FC ID"};
@@ -89,7 +89,7 @@ FlowRow decode_flow(const json &f) {
     }
     FlowRow row;
     row.slot = u32(f, "slot");
-    const std::optional<chassis::FlowType> type = chassis::parse_type(text(f, "type"));
+    const std::optional<model::FlowType> type = model::parse_type(text(f, "type"));
     if (!type) {
         throw Bad{"unknown flow type \"" + text(f, "type") + "\""};
     }
@@ -256,8 +256,8 @@ std::string render_table(const std::vector<Column> &columns,
     return out;
 }
 
-std::string fcid_cell(const chassis::FlowKey &key, uint32_t fcid) {
-    return key.type == chassis::FlowType::Vsan ? "-" : chassis::fcid_text(key.type, fcid);
+std::string fcid_cell(const model::FlowKey &key, uint32_t fcid) {
+    return key.type == model::FlowType::Vsan ? "-" : model::fcid_text(key.type, fcid);
 }
 
 std::string count_cell(uint64_t value, bool complete) {
@@ -266,7 +266,7 @@ std::string count_cell(uint64_t value, bool complete) {
 
 std::string status_cell(const FlowRow &flow) {
     if (flow.status == "refused") {
-        return "refused " + chassis::status_name(flow.code);
+        return "refused " + model::status_name(flow.code);
     }
     return flow.status;
 }
@@ -351,7 +351,7 @@ std::string flows_table(const Snapshot &snapshot) {
     rows.reserve(snapshot.flows.size());
     for (const FlowRow &f : snapshot.flows) {
         const bool held = f.counter.has_value();
-        rows.push_back({std::to_string(f.slot), chassis::type_name(f.key.type),
+        rows.push_back({std::to_string(f.slot), model::type_name(f.key.type),
                         std::to_string(f.key.vsan), fcid_cell(f.key, f.key.sid),
                         fcid_cell(f.key, f.key.did), held ? std::to_string(*f.counter) : "-",
                         held ? count_cell(f.frames, f.complete) : "- ",
@@ -414,17 +414,17 @@ json cards_json(const std::vector<Card> &cards) {
 json flow_json(const FlowRow &f) {
     return {
         {"slot", f.slot},
-        {"type", chassis::type_name(f.key.type)},
+        {"type", model::type_name(f.key.type)},
         {"vsan", f.key.vsan},
-        {"sid", chassis::fcid_hex(f.key.sid)},
-        {"did", chassis::fcid_hex(f.key.did)},
+        {"sid", model::fcid_hex(f.key.sid)},
+        {"did", model::fcid_hex(f.key.did)},
         {"counter", f.counter ? json(*f.counter) : json()},
         {"frames", f.frames},
         {"bytes", f.bytes},
         {"complete", f.complete},
         {"status", f.status},
         {"code", f.code},
-        {"refusal", f.status == "refused" ? json(chassis::status_name(f.code)) : json()},
+        {"refusal", f.status == "refused" ? json(model::status_name(f.code)) : json()},
     };
 }
 
@@ -486,10 +486,10 @@ std::string flows_prometheus(const Snapshot &snapshot) {
     }
     auto labels = [](const FlowRow &f) {
         return "{slot=\"" + std::to_string(f.slot) + "\",type=\"" +
-               prometheus_escape(chassis::type_name(f.key.type)) + "\",vsan=\"" +
+               prometheus_escape(model::type_name(f.key.type)) + "\",vsan=\"" +
                std::to_string(f.key.vsan) + "\",sid=\"" +
-               prometheus_escape(chassis::fcid_hex(f.key.sid)) + "\",did=\"" +
-               prometheus_escape(chassis::fcid_hex(f.key.did)) + "\"}";
+               prometheus_escape(model::fcid_hex(f.key.sid)) + "\",did=\"" +
+               prometheus_escape(model::fcid_hex(f.key.did)) + "\"}";
     };
     std::string out;
     auto family = [&](const char *name, const char *type, const char *help) {

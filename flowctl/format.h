@@ -28,7 +28,7 @@ using json = nlohmann::json;
 
 struct FlowRow {
     uint32_t slot = 0;
-    chassis::FlowKey key;
+    model::FlowKey key;
     std::optional<uint32_t> counter; // nullopt: the card does not hold the flow
     uint64_t frames = 0;
     uint64_t bytes = 0;
@@ -82,7 +82,7 @@ std::string render_table(const std::vector<Column> &columns,
 
 // A table cell for an FC ID: "-" for a VSAN flow, "0x12xxxx" for a domain
 // flow, "0x%06x" otherwise.
-std::string fcid_cell(const chassis::FlowKey &key, uint32_t fcid);
+std::string fcid_cell(const model::FlowKey &key, uint32_t fcid);
 // A count cell: the number and one marker character, ' ' when exact and
 // kIncompleteMark when a lower bound, so that digits stay aligned.
 inline constexpr char kIncompleteMark = '+';

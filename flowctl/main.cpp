@@ -50,7 +50,7 @@ struct Output {
 };
 
 std::optional<uint32_t> parse_slot(const std::string &text, Failure *failure) {
-    const std::optional<uint64_t> n = chassis::parse_number(text);
+    const std::optional<uint64_t> n = model::parse_number(text);
     if (!n || *n < kMinSlot || *n > kMaxSlot) {
         *failure =
             flowctl::bad_arguments("slot '" + text + "' is not 1.." + std::to_string(kMaxSlot));
@@ -69,7 +69,7 @@ struct FlowArgs {
 // A flow command's checked arguments and its params.
 struct FlowRequest {
     uint32_t slot = 0;
-    chassis::FlowKey key;
+    model::FlowKey key;
     json params;
 };
 
@@ -79,15 +79,15 @@ std::optional<FlowRequest> flow_request(const FlowArgs &args, Failure *failure) 
         return std::nullopt;
     }
     std::string error;
-    const std::optional<chassis::FlowKey> key = chassis::parse_flow_words(args.words, &error);
+    const std::optional<model::FlowKey> key = model::parse_flow_words(args.words, &error);
     if (!key) {
         *failure = flowctl::bad_arguments(error);
         return std::nullopt;
     }
-    json params = {{"slot", *slot}, {"type", chassis::type_name(key->type)}, {"vsan", key->vsan}};
-    if (key->type != chassis::FlowType::Vsan) {
-        params["sid"] = chassis::fcid_hex(key->sid);
-        params["did"] = chassis::fcid_hex(key->did);
+    json params = {{"slot", *slot}, {"type", model::type_name(key->type)}, {"vsan", key->vsan}};
+    if (key->type != model::FlowType::Vsan) {
+        params["sid"] = model::fcid_hex(key->sid);
+        params["did"] = model::fcid_hex(key->did);
     }
     return FlowRequest{*slot, *key, params};
 }
@@ -104,7 +104,7 @@ const json *count_of(const json &result, const char *name) {
 int flow_command(flowctl::RpcClient &client, const Output &out, const std::string &verb,
                  const FlowRequest &request) {
     const std::string flow =
-        "slot " + std::to_string(request.slot) + " " + chassis::to_string(request.key);
+        "slot " + std::to_string(request.slot) + " " + model::to_string(request.key);
     auto reply = client.call("flow." + verb, request.params);
     if (auto *f = std::get_if<Failure>(&reply)) {
         // A refusal is the card's answer: its status and code lead the JSON,
@@ -169,7 +169,7 @@ std::optional<json> traffic_params(const std::string &slot_text, const std::stri
     json params = {{"slot", *slot}};
     if (action == "pause" || action == "resume") {
         params["action"] = action;
-    } else if (const auto pps = chassis::parse_number(action); pps && *pps <= UINT32_MAX) {
+    } else if (const auto pps = model::parse_number(action); pps && *pps <= UINT32_MAX) {
         params["action"] = "rate";
         params["pps"] = *pps;
     } else {
@@ -225,8 +225,8 @@ bool show_params(const ShowArgs &args, json *params, Failure *failure) {
         (*params)["type"] = args.type;
     }
     if (!args.vsan.empty()) {
-        const std::optional<uint64_t> v = chassis::parse_number(args.vsan);
-        if (!v || *v < chassis::kMinVsan || *v > chassis::kMaxVsan) {
+        const std::optional<uint64_t> v = model::parse_number(args.vsan);
+        if (!v || *v < model::kMinVsan || *v > model::kMaxVsan) {
             *failure = flowctl::bad_arguments("--vsan '" + args.vsan + "' is not 1..4095");
             return false;
         }

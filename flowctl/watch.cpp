@@ -14,7 +14,7 @@ namespace flowctl {
 
 namespace {
 
-using FlowId = std::tuple<uint32_t, chassis::FlowType, uint32_t, uint32_t, uint32_t>;
+using FlowId = std::tuple<uint32_t, model::FlowType, uint32_t, uint32_t, uint32_t>;
 
 FlowId id_of(const FlowRow &f) {
     return {f.slot, f.key.type, f.key.vsan, f.key.sid, f.key.did};
@@ -107,7 +107,7 @@ std::string rates_table(const std::vector<Rate> &rates) {
     for (const Rate &r : rates) {
         const FlowRow &f = r.flow;
         const bool held = f.counter.has_value();
-        rows.push_back({std::to_string(f.slot), chassis::type_name(f.key.type),
+        rows.push_back({std::to_string(f.slot), model::type_name(f.key.type),
                         std::to_string(f.key.vsan), fcid_cell(f.key, f.key.sid),
                         fcid_cell(f.key, f.key.did), rate_cell(r.frames_per_s),
                         rate_cell(r.bytes_per_s), held ? count_cell(f.frames, f.complete) : "- ",

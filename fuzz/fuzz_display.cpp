@@ -40,11 +40,11 @@ void check_table(std::string_view text, const uint8_t *data, size_t size) {
     std::string again;
     for (size_t i = 0; i < table->rows.size(); ++i) {
         const display::Row &r = table->rows[i];
-        const auto key = chassis::make_key(r.key.type, r.key.vsan, r.key.sid, r.key.did, nullptr);
+        const auto key = model::make_key(r.key.type, r.key.vsan, r.key.sid, r.key.did, nullptr);
         check(key && *key == r.key, "row key not in stored form");
         check(r.counter <= 99999, "counter id wider than its column");
         if (i > 0) {
-            const chassis::FlowKey &p = table->rows[i - 1].key;
+            const model::FlowKey &p = table->rows[i - 1].key;
             check(std::tie(p.type, p.vsan, p.did, p.sid) <
                       std::tie(r.key.type, r.key.vsan, r.key.did, r.key.sid),
                   "rows not in display order");
@@ -66,11 +66,11 @@ void check_table(std::string_view text, const uint8_t *data, size_t size) {
                   "row read back differently");
         }
     }
-    std::vector<chassis::FlowKey> missing;
+    std::vector<model::FlowKey> missing;
     if (size >= 4) {
         const uint32_t word =
             static_cast<uint32_t>(data[0]) << 24 | data[1] << 16 | data[2] << 8 | data[3];
-        missing.push_back({static_cast<chassis::FlowType>(1 + word % 3), 1 + (word >> 2) % 4095,
+        missing.push_back({static_cast<model::FlowType>(1 + word % 3), 1 + (word >> 2) % 4095,
                            word & 0xffffff, (word << 8) & 0xffffff});
     }
     const auto totals = display::totals(table->rows, missing);

@@ -14,7 +14,7 @@ namespace {
 
 Card the_card;
 
-tcam_model::EntryKey entry_key(const chassis::FlowKey &key) {
+tcam_model::EntryKey entry_key(const model::FlowKey &key) {
     return {static_cast<uint32_t>(key.type), key.vsan, key.sid, key.did};
 }
 
@@ -37,7 +37,7 @@ void note_flow_request(std::span<const uint8_t> request, uint32_t status) {
         (*msg_type != ACL_TCAM_FS_MSG_SET && *msg_type != ACL_TCAM_FS_MSG_DEL)) {
         return;
     }
-    const std::optional<chassis::FlowKey> key = chassis::key_of_payload(request);
+    const std::optional<model::FlowKey> key = model::key_of_payload(request);
     if (!key) {
         return; // the library accepted nothing it could not decode
     }
@@ -56,8 +56,8 @@ void check_sent(std::span<const uint8_t> payload) {
     if (!msg_type || (*msg_type != ACL_TCAM_FS_MSG_GET && *msg_type != ACL_TCAM_FS_MSG_GET_ALT)) {
         return;
     }
-    const std::optional<chassis::FlowReply> reply = chassis::decode_reply(payload);
-    const std::optional<chassis::FlowKey> key = chassis::key_of_payload(payload);
+    const std::optional<model::FlowReply> reply = model::decode_reply(payload);
+    const std::optional<model::FlowKey> key = model::key_of_payload(payload);
     if (!reply || reply->status != 0 || !key) {
         return;
     }
@@ -74,12 +74,12 @@ void check_sent(std::span<const uint8_t> payload) {
     if (live == nullptr) {
         log_format("MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
                    " bytes, but the card holds no such flow",
-                   chassis::to_string(*key).c_str(), reply->frames, reply->bytes);
+                   model::to_string(*key).c_str(), reply->frames, reply->bytes);
         return;
     }
     log_format("MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
                " bytes, traffic %" PRIu64 " frames / %" PRIu64 " bytes",
-               chassis::to_string(*key).c_str(), reply->frames, reply->bytes, expected.frames,
+               model::to_string(*key).c_str(), reply->frames, reply->bytes, expected.frames,
                expected.bytes);
 }
 

@@ -31,10 +31,10 @@ constexpr uint32_t kMaxTableSize = 65535;
 // "FIRST:SIZE", FIRST < SIZE <= 65535.
 std::string parse_counters(const std::string &text, serve::Config &config) {
     const size_t colon = text.find(':');
-    const auto first = chassis::parse_number(std::string_view(text).substr(0, colon));
+    const auto first = model::parse_number(std::string_view(text).substr(0, colon));
     const auto size = colon == std::string::npos
                           ? std::nullopt
-                          : chassis::parse_number(std::string_view(text).substr(colon + 1));
+                          : model::parse_number(std::string_view(text).substr(colon + 1));
     if (!first || !size) {
         return "--counters: expected FIRST:SIZE, not '" + text + "'";
     }

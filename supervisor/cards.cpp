@@ -30,8 +30,8 @@ namespace supervisor {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using chassis::FlowKey;
-using chassis::FlowReply;
+using model::FlowKey;
+using model::FlowReply;
 using vexa_socket::ConnectionPtr;
 namespace cp = card_protocol;
 
@@ -357,7 +357,7 @@ struct Cards::Impl {
         std::optional<FlowReply> flow_reply;
         std::optional<cp::Status> status;
         if (std::holds_alternative<FlowCall>(p.call)) {
-            flow_reply = chassis::decode_reply(payload);
+            flow_reply = model::decode_reply(payload);
             if (!flow_reply) {
                 protocol_break(s, "reply of " + std::to_string(payload.size()) +
                                       " bytes to a flow request");
@@ -446,7 +446,7 @@ struct Cards::Impl {
                    std::function<void(Outcome<FlowReply>)> done) {
         send(
             slot, cp::kOpFlowRequest,
-            [msg_type, &key](uint32_t id) { return chassis::request_payload(msg_type, key, id); },
+            [msg_type, &key](uint32_t id) { return model::request_payload(msg_type, key, id); },
             FlowCall{msg_type, key, std::move(done)});
     }
 
@@ -716,8 +716,8 @@ bool Cards::replay_active() const {
                        [](const SessionPtr &s) { return s && s->replay.phase == Phase::Sending; });
 }
 
-void Cards::flow_request(uint32_t slot, int32_t msg_type, const chassis::FlowKey &key,
-                         std::function<void(Outcome<chassis::FlowReply>)> done) {
+void Cards::flow_request(uint32_t slot, int32_t msg_type, const model::FlowKey &key,
+                         std::function<void(Outcome<model::FlowReply>)> done) {
     impl_->send_flow(slot, msg_type, key, std::move(done));
 }
 

@@ -91,8 +91,8 @@ public:
     // Whether some card is being replayed or reconciled with requests out.
     bool replay_active() const;
 
-    void flow_request(uint32_t slot, int32_t msg_type, const chassis::FlowKey &key,
-                      std::function<void(Outcome<chassis::FlowReply>)> done);
+    void flow_request(uint32_t slot, int32_t msg_type, const model::FlowKey &key,
+                      std::function<void(Outcome<model::FlowReply>)> done);
     void status(uint32_t slot, std::function<void(Outcome<card_protocol::Status>)> done);
     void traffic(uint32_t slot, const card_protocol::TrafficRequest &request,
                  std::function<void(Outcome<card_protocol::Status>)> done);

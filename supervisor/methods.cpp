@@ -20,8 +20,8 @@ namespace supervisor {
 
 namespace {
 
-using chassis::FlowKey;
-using chassis::FlowType;
+using model::FlowKey;
+using model::FlowType;
 using jsonrpc::Error;
 using jsonrpc::json;
 namespace cp = card_protocol;
@@ -62,7 +62,7 @@ std::optional<uint64_t> integer(const json &params, const char *name, uint64_t m
     if (value->is_number_unsigned()) {
         number = value->get<uint64_t>();
     } else if (text && value->is_string()) {
-        number = chassis::parse_number(value->get_ref<const std::string &>());
+        number = model::parse_number(value->get_ref<const std::string &>());
     }
     if (!number || *number < min || *number > max) {
         *error =
@@ -84,7 +84,7 @@ std::optional<FlowType> type_param(const json &params, Error *error) {
         *error = invalid_params("type must be \"vsan\", \"domain\" or \"exact\"");
         return std::nullopt;
     }
-    const auto type = chassis::parse_type(value->get_ref<const std::string &>());
+    const auto type = model::parse_type(value->get_ref<const std::string &>());
     if (!type) {
         *error = invalid_params("type must be \"vsan\", \"domain\" or \"exact\"");
     }
@@ -104,22 +104,22 @@ std::optional<Flow> flow_param(const json &params, Error *error) {
     const auto slot = slot_param(params, error);
     const auto type = slot ? type_param(params, error) : std::nullopt;
     const auto vsan =
-        type ? integer(params, "vsan", chassis::kMinVsan, chassis::kMaxVsan, error) : std::nullopt;
+        type ? integer(params, "vsan", model::kMinVsan, model::kMaxVsan, error) : std::nullopt;
     if (!vsan) {
         return std::nullopt;
     }
     if (*type == FlowType::Vsan) {
         return Flow{*slot, FlowKey{FlowType::Vsan, static_cast<uint32_t>(*vsan), 0, 0}};
     }
-    const auto sid = integer(params, "sid", chassis::kMinFcid, chassis::kMaxFcid, error, true);
-    const auto did = sid ? integer(params, "did", chassis::kMinFcid, chassis::kMaxFcid, error, true)
+    const auto sid = integer(params, "sid", model::kMinFcid, model::kMaxFcid, error, true);
+    const auto did = sid ? integer(params, "did", model::kMinFcid, model::kMaxFcid, error, true)
                          : std::nullopt;
     if (!did) {
         return std::nullopt;
     }
     std::string why;
     const auto key =
-        chassis::make_key(*type, static_cast<uint32_t>(*vsan), static_cast<uint32_t>(*sid),
+        model::make_key(*type, static_cast<uint32_t>(*vsan), static_cast<uint32_t>(*sid),
                           static_cast<uint32_t>(*did), &why);
     if (!key) {
         *error = invalid_params(why);
@@ -132,12 +132,12 @@ std::optional<Flow> flow_param(const json &params, Error *error) {
 
 Error refused(uint32_t code) {
     return {jsonrpc::kCardRefused,
-            chassis::status_text(code),
-            {{"status", chassis::status_name(code)}, {"code", code}}};
+            model::status_text(code),
+            {{"status", model::status_name(code)}, {"code", code}}};
 }
 
 json change_result(uint32_t code, FlowStatus flow_status) {
-    return {{"status", chassis::status_name(code)},
+    return {{"status", model::status_name(code)},
             {"code", code},
             {"flow_status", status_name(flow_status)}};
 }
@@ -171,7 +171,7 @@ struct Text {
         raw("\"slot\":");
         number(slot);
         raw(",\"type\":\"");
-        raw(chassis::type_name(key.type));
+        raw(model::type_name(key.type));
         raw("\",\"vsan\":");
         number(key.vsan);
         raw(",\"sid\":");
@@ -399,7 +399,7 @@ void flow_show(Services &services, const json &params, Respond respond) {
         }
     }
     if (member(params, "vsan") != nullptr) {
-        const auto vsan = integer(params, "vsan", chassis::kMinVsan, chassis::kMaxVsan, &error);
+        const auto vsan = integer(params, "vsan", model::kMinVsan, model::kMaxVsan, &error);
         if (!vsan) {
             respond(error);
             return;
@@ -490,14 +490,14 @@ void flow_change(Services &services, const json &params, int32_t msg_type, Respo
     }
     services.cards.flow_request(
         flow->slot, msg_type, flow->key,
-        [msg_type, pending, respond = std::move(respond)](Outcome<chassis::FlowReply> outcome) {
+        [msg_type, pending, respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
             if (const auto *failure = std::get_if<Error>(&outcome)) {
                 // Stored either way: a card that went meanwhile gets the
                 // change when it comes back.
                 respond(failure->code == jsonrpc::kCardDown ? Reply(pending) : Reply(*failure));
                 return;
             }
-            const uint32_t status = std::get<chassis::FlowReply>(outcome).status;
+            const uint32_t status = std::get<model::FlowReply>(outcome).status;
             const bool took =
                 status == 0 || (msg_type == kMsgAdd && status == ACL_TCAM_FS_ERR_FLOW_EXISTS);
             respond(took ? Reply(change_result(status, FlowStatus::Applied))
@@ -514,12 +514,12 @@ void flow_get(Services &services, const json &params, Respond respond) {
     }
     services.cards.flow_request(
         flow->slot, kMsgQuery, flow->key,
-        [respond = std::move(respond)](Outcome<chassis::FlowReply> outcome) {
+        [respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
             if (const auto *failure = std::get_if<Error>(&outcome)) {
                 respond(*failure);
                 return;
             }
-            const auto &reply = std::get<chassis::FlowReply>(outcome);
+            const auto &reply = std::get<model::FlowReply>(outcome);
             if (reply.status != 0) {
                 respond(refused(reply.status));
                 return;

@@ -36,28 +36,28 @@ std::string sqlite_error(sqlite3 *db, std::string_view what) {
 }
 
 // Whether a key read back from the database is one add() could have stored.
-bool stored_form(uint32_t slot, const chassis::FlowKey &key) {
-    using chassis::FlowType;
+bool stored_form(uint32_t slot, const model::FlowKey &key) {
+    using model::FlowType;
     if (slot < card_protocol::kMinSlot || slot > card_protocol::kMaxSlot ||
-        key.vsan < chassis::kMinVsan || key.vsan > chassis::kMaxVsan) {
+        key.vsan < model::kMinVsan || key.vsan > model::kMaxVsan) {
         return false;
     }
     const auto fcid = [](uint32_t id) {
-        return id >= chassis::kMinFcid && id <= chassis::kMaxFcid;
+        return id >= model::kMinFcid && id <= model::kMaxFcid;
     };
     switch (key.type) {
     case FlowType::Vsan:
         return key.sid == 0 && key.did == 0;
     case FlowType::Domain:
-        return fcid(key.sid) && fcid(key.did) && (key.sid & ~chassis::kDomainMask) == 0 &&
-               (key.did & ~chassis::kDomainMask) == 0;
+        return fcid(key.sid) && fcid(key.did) && (key.sid & ~model::kDomainMask) == 0 &&
+               (key.did & ~model::kDomainMask) == 0;
     case FlowType::Exact:
         return fcid(key.sid) && fcid(key.did);
     }
     return false;
 }
 
-void bind_key(sqlite3_stmt *stmt, uint32_t slot, const chassis::FlowKey &key, int first) {
+void bind_key(sqlite3_stmt *stmt, uint32_t slot, const model::FlowKey &key, int first) {
     sqlite3_bind_int64(stmt, first, slot);
     sqlite3_bind_int64(stmt, first + 1, static_cast<int64_t>(key.type));
     sqlite3_bind_int64(stmt, first + 2, key.vsan);
@@ -156,8 +156,8 @@ bool Store::load(std::string *error) {
         const int64_t type = column(1);
         const auto *status_text = reinterpret_cast<const char *>(sqlite3_column_text(select, 5));
         const auto status = parse_status(status_text != nullptr ? status_text : "");
-        const chassis::FlowKey key{
-            static_cast<chassis::FlowType>(type), static_cast<uint32_t>(column(2)),
+        const model::FlowKey key{
+            static_cast<model::FlowType>(type), static_cast<uint32_t>(column(2)),
             static_cast<uint32_t>(column(3)), static_cast<uint32_t>(column(4))};
         const bool key_ok = slot >= 0 && slot <= card_protocol::kMaxSlot && type >= 1 &&
                             type <= 3 && column(2) >= 0 && column(3) >= 0 && column(4) >= 0 &&
@@ -178,7 +178,7 @@ bool Store::load(std::string *error) {
     return true;
 }
 
-bool Store::add(uint32_t slot, const chassis::FlowKey &key, bool *added, std::string *error) {
+bool Store::add(uint32_t slot, const model::FlowKey &key, bool *added, std::string *error) {
     *added = false;
     if (slot < card_protocol::kMinSlot || slot > card_protocol::kMaxSlot) {
         *error = "slot out of range";
@@ -202,7 +202,7 @@ bool Store::add(uint32_t slot, const chassis::FlowKey &key, bool *added, std::st
     return true;
 }
 
-bool Store::remove(uint32_t slot, const chassis::FlowKey &key, bool *removed, std::string *error) {
+bool Store::remove(uint32_t slot, const model::FlowKey &key, bool *removed, std::string *error) {
     *removed = false;
     if (slot < card_protocol::kMinSlot || slot > card_protocol::kMaxSlot) {
         *error = "slot out of range";
@@ -228,7 +228,7 @@ const SlotFlows &Store::flows(uint32_t slot) const {
     return slot < flows_.size() ? flows_[slot] : none;
 }
 
-const FlowState *Store::find(uint32_t slot, const chassis::FlowKey &key) const {
+const FlowState *Store::find(uint32_t slot, const model::FlowKey &key) const {
     const SlotFlows &slot_flows = flows(slot);
     const auto it = slot_flows.find(key);
     return it != slot_flows.end() ? &it->second : nullptr;
@@ -244,7 +244,7 @@ std::vector<uint32_t> Store::slots() const {
     return result;
 }
 
-void Store::set_status(uint32_t slot, const chassis::FlowKey &key, FlowState state) {
+void Store::set_status(uint32_t slot, const model::FlowKey &key, FlowState state) {
     if (slot >= flows_.size()) {
         return;
     }

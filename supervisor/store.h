@@ -49,7 +49,7 @@ struct FlowState {
     bool operator==(const FlowState &) const = default;
 };
 
-using SlotFlows = std::map<chassis::FlowKey, FlowState>;
+using SlotFlows = std::map<model::FlowKey, FlowState>;
 
 // The library cannot hold more flows than it has 16-bit counter ids, so a
 // slot is never configured with more.
@@ -65,18 +65,18 @@ public:
 
     // Configures a flow (status pending). *added false when it already was:
     // nothing is written then. False with *error when the database refused.
-    bool add(uint32_t slot, const chassis::FlowKey &key, bool *added, std::string *error);
+    bool add(uint32_t slot, const model::FlowKey &key, bool *added, std::string *error);
     // Unconfigures a flow. *removed false when it was not configured.
-    bool remove(uint32_t slot, const chassis::FlowKey &key, bool *removed, std::string *error);
+    bool remove(uint32_t slot, const model::FlowKey &key, bool *removed, std::string *error);
 
     // Slot 1..64; an empty map for any other.
     const SlotFlows &flows(uint32_t slot) const;
-    const FlowState *find(uint32_t slot, const chassis::FlowKey &key) const;
+    const FlowState *find(uint32_t slot, const model::FlowKey &key) const;
     // Slots with at least one flow configured, ascending.
     std::vector<uint32_t> slots() const;
 
     // Records a card's answer for a configured flow; ignored for any other.
-    void set_status(uint32_t slot, const chassis::FlowKey &key, FlowState state);
+    void set_status(uint32_t slot, const model::FlowKey &key, FlowState state);
     // Writes every recorded status in one transaction. On failure they stay
     // recorded for the next try.
     bool flush(std::string *error);
@@ -99,7 +99,7 @@ private:
     sqlite3_stmt *rollback_ = nullptr;
     std::array<SlotFlows, card_protocol::kMaxSlot + 1> flows_{};
     // Statuses waiting for a flush, each with the one the database holds.
-    std::map<std::pair<uint32_t, chassis::FlowKey>, FlowState> dirty_;
+    std::map<std::pair<uint32_t, model::FlowKey>, FlowState> dirty_;
     std::function<void()> on_dirty_;
 };
 

@@ -79,8 +79,8 @@ bool read_field(std::string_view line, const Field &f, uint32_t *out) {
     return std::from_chars(begin, p, *out, f.base).ec == std::errc{};
 }
 
-bool stored_key_ok(const chassis::FlowKey &k) {
-    using namespace chassis;
+bool stored_key_ok(const model::FlowKey &k) {
+    using namespace model;
     if (k.vsan < kMinVsan || k.vsan > kMaxVsan) {
         return false;
     }
@@ -98,7 +98,7 @@ bool stored_key_ok(const chassis::FlowKey &k) {
 }
 
 // The library's display (tree) order: type, VSAN, DID, SID.
-bool before(const chassis::FlowKey &a, const chassis::FlowKey &b) {
+bool before(const model::FlowKey &a, const model::FlowKey &b) {
     if (a.type != b.type) {
         return a.type < b.type;
     }
@@ -124,7 +124,7 @@ const char *parse_row(std::string_view line, Row *row) {
     if (!read_field(line, kVsan, &vsan)) {
         return "bad VSAN";
     }
-    row->key.type = static_cast<chassis::FlowType>(type);
+    row->key.type = static_cast<model::FlowType>(type);
     row->key.vsan = vsan;
     if (!read_field(line, kSid, &row->key.sid)) {
         return "bad SID";
@@ -267,15 +267,15 @@ struct Sum {
 };
 
 // A domain pair inside a VSAN: 12 + 8 + 8 bits.
-uint32_t domain_pair(const chassis::FlowKey &k) {
-    return k.vsan << 16 | (k.sid & chassis::kDomainMask) >> 8 |
-           (k.did & chassis::kDomainMask) >> 16;
+uint32_t domain_pair(const model::FlowKey &k) {
+    return k.vsan << 16 | (k.sid & model::kDomainMask) >> 8 |
+           (k.did & model::kDomainMask) >> 16;
 }
 
 } // namespace
 
-std::vector<Total> totals(std::span<const Row> rows, std::span<const chassis::FlowKey> missing) {
-    using chassis::FlowType;
+std::vector<Total> totals(std::span<const Row> rows, std::span<const model::FlowKey> missing) {
+    using model::FlowType;
     // The hardware counts of finer flows, summed once: every domain and exact
     // row into its VSAN, every exact row into its domain pair.
     std::unordered_map<uint32_t, Sum> by_vsan;
@@ -297,7 +297,7 @@ std::vector<Total> totals(std::span<const Row> rows, std::span<const chassis::Fl
     // A missing flow leaves out its counts from every flow covering it.
     std::unordered_set<uint32_t> vsan_incomplete;
     std::unordered_set<uint32_t> pair_incomplete;
-    for (const chassis::FlowKey &m : missing) {
+    for (const model::FlowKey &m : missing) {
         if (m.type != FlowType::Vsan) {
             vsan_incomplete.insert(m.vsan);
         }

@@ -1,8 +1,8 @@
 // JSON-RPC 2.0 as the supervisor's control socket speaks it: one JSON object
 // per line, each way. Shared by the supervisor (server side) and flowctl
 // (client side). docs/jsonrpc.md lists the methods.
-#ifndef CHASSIS_JSONRPC_H
-#define CHASSIS_JSONRPC_H
+#ifndef API_JSONRPC_H
+#define API_JSONRPC_H
 
 #include <cstddef>
 #include <optional>
@@ -71,4 +71,4 @@ std::optional<Response> parse_response(std::string_view line, std::string *why);
 
 } // namespace jsonrpc
 
-#endif // CHASSIS_JSONRPC_H
+#endif // API_JSONRPC_H

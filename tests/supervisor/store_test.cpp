@@ -13,8 +13,8 @@
 
 namespace {
 
-using chassis::FlowKey;
-using chassis::FlowType;
+using model::FlowKey;
+using model::FlowType;
 using supervisor::FlowState;
 using supervisor::FlowStatus;
 using supervisor::Store;
@@ -168,7 +168,7 @@ TEST_F(StoreTest, ABatchOfAWholeTableIsOneFlush) {
     const auto reread = open();
     EXPECT_EQ(reread->flows(9).size(), keys.size());
     for (const auto &[key, state] : reread->flows(9)) {
-        ASSERT_EQ(state.status, FlowStatus::Applied) << chassis::to_string(key);
+        ASSERT_EQ(state.status, FlowStatus::Applied) << model::to_string(key);
     }
 }
 

@@ -12,7 +12,7 @@
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
 
-namespace chassis {
+namespace model {
 
 namespace {
 
@@ -226,4 +226,4 @@ std::string status_text(uint32_t code) {
     return std::string(text) + " (" + hex_code(code) + ")";
 }
 
-} // namespace chassis
+} // namespace model

@@ -17,8 +17,8 @@
 
 namespace {
 
-using chassis::FlowKey;
-using chassis::FlowType;
+using model::FlowKey;
+using model::FlowType;
 using display::Row;
 
 constexpr const char *kHeader =
@@ -186,13 +186,13 @@ std::vector<display::Total> brute_force(const std::vector<Row> &rows,
         display::Total t{f.key, f.counter, f.hw_frames + f.pos_frames - f.neg_frames,
                          f.hw_bytes + f.pos_bytes - f.neg_bytes, true};
         for (const Row &n : rows) {
-            if (chassis::covers(f.key, n.key)) {
+            if (model::covers(f.key, n.key)) {
                 t.frames += n.hw_frames;
                 t.bytes += n.hw_bytes;
             }
         }
         for (const FlowKey &m : missing) {
-            t.complete = t.complete && !chassis::covers(f.key, m);
+            t.complete = t.complete && !model::covers(f.key, m);
         }
         out.push_back(t);
     }
@@ -224,7 +224,7 @@ TEST(DisplayTotals, MatchBruteForceOnRandomTables) {
             const auto vsan = static_cast<uint32_t>(1 + pick(3));
             const auto sid = static_cast<uint32_t>((1 + pick(3)) << 16 | pick(2));
             const auto did = static_cast<uint32_t>((1 + pick(3)) << 16 | pick(2));
-            keys.push_back(*chassis::make_key(type, vsan, sid, did, nullptr));
+            keys.push_back(*model::make_key(type, vsan, sid, did, nullptr));
         }
         std::sort(keys.begin(), keys.end(), display_order);
         keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
@@ -248,7 +248,7 @@ TEST(DisplayTotals, MatchBruteForceOnRandomTables) {
         const auto want = brute_force(rows, missing);
         ASSERT_EQ(got.size(), want.size());
         for (size_t i = 0; i < got.size(); ++i) {
-            SCOPED_TRACE("round " + std::to_string(round) + ", " + chassis::to_string(want[i].key));
+            SCOPED_TRACE("round " + std::to_string(round) + ", " + model::to_string(want[i].key));
             EXPECT_EQ(
                 std::tie(got[i].key, got[i].counter, got[i].frames, got[i].bytes, got[i].complete),
                 std::tie(want[i].key, want[i].counter, want[i].frames, want[i].bytes,

@@ -26,8 +26,8 @@ namespace {
 
 using namespace harness;
 namespace cp = card_protocol;
-using chassis::FlowKey;
-using chassis::FlowType;
+using model::FlowKey;
+using model::FlowType;
 
 struct Frame {
     vexa_socket::FrameHeader header;
@@ -35,7 +35,7 @@ struct Frame {
     uint32_t msg_type() const {
         return acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_MSG_TYPE_AT]);
     }
-    FlowKey key() const { return chassis::key_of_payload(payload).value(); }
+    FlowKey key() const { return model::key_of_payload(payload).value(); }
 };
 
 // The card's end of one connection, driven by the test.
@@ -177,7 +177,7 @@ FlowKey exact(uint32_t vsan, uint32_t n) {
 }
 
 json params_of(int slot, const FlowKey &k) {
-    return harness::flow(slot, chassis::type_name(k.type), static_cast<int>(k.vsan), k.sid, k.did);
+    return harness::flow(slot, model::type_name(k.type), static_cast<int>(k.vsan), k.sid, k.did);
 }
 
 std::string request_line(int id, const std::string &method, const json &params) {
@@ -202,7 +202,7 @@ void configure(Chassis &c, int slot, const std::vector<FlowKey> &flows) {
     RpcClient client(c.control_socket());
     for (const FlowKey &k : flows) {
         const auto response = client.call("flow.add", params_of(slot, k));
-        ASSERT_TRUE(response && response->contains("result")) << chassis::to_string(k);
+        ASSERT_TRUE(response && response->contains("result")) << model::to_string(k);
         ASSERT_EQ((*response)["result"]["flow_status"], "pending");
     }
 }

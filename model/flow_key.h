@@ -2,8 +2,8 @@
 // stored form (a domain flow keeps only the domain bytes of SID and DID, a
 // VSAN flow has both 0). Shared by the supervisor, flowctl and the tests, so
 // that every program parses, checks and prints flows one way.
-#ifndef CHASSIS_FLOW_KEY_H
-#define CHASSIS_FLOW_KEY_H
+#ifndef MODEL_FLOW_KEY_H
+#define MODEL_FLOW_KEY_H
 
 #include <array>
 #include <compare>
@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace chassis {
+namespace model {
 
 enum class FlowType : uint32_t { Vsan = 1, Domain = 2, Exact = 3 }; // = FLOW_TYPE_*
 
@@ -82,6 +82,6 @@ std::optional<FlowKey> key_of_payload(std::span<const uint8_t> payload);
 std::string status_name(uint32_t code);
 std::string status_text(uint32_t code);
 
-} // namespace chassis
+} // namespace model
 
-#endif // CHASSIS_FLOW_KEY_H
+#endif // MODEL_FLOW_KEY_H

@@ -15,8 +15,8 @@
 // domain pair, and those of a VSAN flow every domain and exact flow of its
 // VSAN. A flow missing from the display (its counter could not be read) makes
 // the total of every flow covering it incomplete.
-#ifndef CHASSIS_DISPLAY_H
-#define CHASSIS_DISPLAY_H
+#ifndef MODEL_DISPLAY_H
+#define MODEL_DISPLAY_H
 
 #include <cstdint>
 #include <optional>
@@ -46,7 +46,7 @@ private:
 };
 
 struct Row {
-    chassis::FlowKey key;
+    model::FlowKey key;
     uint32_t counter = 0;
     uint64_t hw_frames = 0, hw_bytes = 0;
     uint64_t pos_frames = 0, pos_bytes = 0;
@@ -68,7 +68,7 @@ std::optional<Table> parse(std::string_view text, std::string *error);
 std::string row_text(const Row &row);
 
 struct Total {
-    chassis::FlowKey key;
+    model::FlowKey key;
     uint32_t counter = 0;
     uint64_t frames = 0;
     uint64_t bytes = 0;
@@ -77,8 +77,8 @@ struct Total {
 
 // One total per row, in row order. missing: flows the card should hold but
 // whose rows are absent; every row covering one of them is incomplete.
-std::vector<Total> totals(std::span<const Row> rows, std::span<const chassis::FlowKey> missing);
+std::vector<Total> totals(std::span<const Row> rows, std::span<const model::FlowKey> missing);
 
 } // namespace display
 
-#endif // CHASSIS_DISPLAY_H
+#endif // MODEL_DISPLAY_H

@@ -26,8 +26,8 @@
 
 namespace {
 
-using chassis::FlowKey;
-using chassis::FlowType;
+using model::FlowKey;
+using model::FlowType;
 using flowctl::FlowRow;
 using flowctl::json;
 using flowctl::Snapshot;
