@@ -4,9 +4,19 @@
 
 #include "card_protocol.h"
 
+#include <cinttypes>
+#include <cstdio>
+
 #include "acl_tcam_flow_wire.h"
 
 namespace card_protocol {
+
+std::string boot_id_text(uint64_t boot_id) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016" PRIx64, boot_id);
+    return text;
+}
+
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "vexa.h"
 
@@ -63,6 +64,8 @@ struct Hello {
     uint32_t flags = 0;
 };
 std::array<uint8_t, kHelloLen> encode(const Hello &hello);
+// A boot id as logs and answers show it: 16 hex digits.
+std::string boot_id_text(uint64_t boot_id);
 std::optional<Hello> decode_hello(std::span<const uint8_t> payload); // exact length, version 1
 
 // ---- Download request (the library's, 4 bytes) ----------------------------------

@@ -3,6 +3,7 @@
 #include "errors.h"
 
 #include "flow_key.h"
+#include "status.h"
 
 namespace flowctl {
 

@@ -3,6 +3,8 @@
 
 #include "format.h"
 
+#include "status.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>

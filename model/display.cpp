@@ -79,38 +79,6 @@ bool read_field(std::string_view line, const Field &f, uint32_t *out) {
     return std::from_chars(begin, p, *out, f.base).ec == std::errc{};
 }
 
-bool stored_key_ok(const model::FlowKey &k) {
-    using namespace model;
-    if (k.vsan < kMinVsan || k.vsan > kMaxVsan) {
-        return false;
-    }
-    auto fcid_ok = [](uint32_t id) { return id >= kMinFcid && id <= kMaxFcid; };
-    switch (k.type) {
-    case FlowType::Vsan:
-        return k.sid == 0 && k.did == 0;
-    case FlowType::Domain:
-        return fcid_ok(k.sid) && fcid_ok(k.did) && (k.sid & ~kDomainMask) == 0 &&
-               (k.did & ~kDomainMask) == 0;
-    case FlowType::Exact:
-        return fcid_ok(k.sid) && fcid_ok(k.did);
-    }
-    return false;
-}
-
-// The library's display (tree) order: type, VSAN, DID, SID.
-bool before(const model::FlowKey &a, const model::FlowKey &b) {
-    if (a.type != b.type) {
-        return a.type < b.type;
-    }
-    if (a.vsan != b.vsan) {
-        return a.vsan < b.vsan;
-    }
-    if (a.did != b.did) {
-        return a.did < b.did;
-    }
-    return a.sid < b.sid;
-}
-
 // One row line (without its newline); nullptr on success, else what is wrong.
 const char *parse_row(std::string_view line, Row *row) {
     if (line.size() < kCountsAt + 2 * kCounts - 1) {
@@ -135,7 +103,7 @@ const char *parse_row(std::string_view line, Row *row) {
     if (!read_field(line, kCounter, &row->counter)) {
         return "bad counter id";
     }
-    if (!stored_key_ok(row->key)) {
+    if (!model::is_stored_form(row->key)) {
         return "flow key out of range";
     }
     uint64_t *const counts[kCounts] = {&row->hw_frames, &row->hw_bytes,   &row->pos_frames,
@@ -245,7 +213,7 @@ std::optional<Table> parse(std::string_view text, std::string *error) {
             fail(error, "line " + std::to_string(line_no) + ": " + why);
             return none;
         }
-        if (!table.rows.empty() && !before(table.rows.back().key, row.key)) {
+        if (!table.rows.empty() && !(table.rows.back().key < row.key)) {
             fail(error, "line " + std::to_string(line_no) + ": row out of key order");
             return none;
         }

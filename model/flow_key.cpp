@@ -26,17 +26,27 @@ constexpr TypeName kTypeNames[] = {
     {FlowType::Exact, "exact"},
 };
 
-std::string hex_code(uint32_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", code);
-    return text;
-}
-
 bool fcid_ok(uint32_t fcid) {
     return fcid >= kMinFcid && fcid <= kMaxFcid;
 }
 
 } // namespace
+
+bool is_stored_form(const FlowKey &key) {
+    if (key.vsan < kMinVsan || key.vsan > kMaxVsan) {
+        return false;
+    }
+    switch (key.type) {
+    case FlowType::Vsan:
+        return key.sid == 0 && key.did == 0;
+    case FlowType::Domain:
+        return fcid_ok(key.sid) && fcid_ok(key.did) && (key.sid & ~kDomainMask) == 0 &&
+               (key.did & ~kDomainMask) == 0;
+    case FlowType::Exact:
+        return fcid_ok(key.sid) && fcid_ok(key.did);
+    }
+    return false;
+}
 
 const char *type_name(FlowType type) {
     for (const TypeName &t : kTypeNames) {
@@ -204,26 +214,6 @@ std::optional<FlowKey> key_of_payload(std::span<const uint8_t> payload) {
     }
     return make_key(type, vsan, acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_SID_AT]),
                     acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_DID_AT]), nullptr);
-}
-
-// The library's name without its ACL_TCAM_FS_ERR_ prefix; a host callback's
-// own code has no name and is shown by number.
-std::string status_name(uint32_t code) {
-    constexpr std::string_view kPrefix = "ACL_TCAM_FS_ERR_";
-    const char *name = acl_tcam_wire_status_name(code);
-    if (code == 0) {
-        return "ok";
-    }
-    return name != nullptr ? std::string(name).substr(kPrefix.size()) : hex_code(code);
-}
-
-std::string status_text(uint32_t code) {
-    if (code == 0) {
-        return "ok";
-    }
-    const char *text =
-        acl_tcam_wire_status_name(code) != nullptr ? acl_tcam_wire_status_text(code) : "refused";
-    return std::string(text) + " (" + hex_code(code) + ")";
 }
 
 } // namespace model

@@ -22,7 +22,22 @@ struct FlowKey {
     uint32_t vsan = 0;
     uint32_t sid = 0;
     uint32_t did = 0;
-    auto operator<=>(const FlowKey &) const = default;
+    bool operator==(const FlowKey &) const = default;
+    // The library's key order, the one order of the whole system: type (its
+    // bitmask nests, so coarser types first), VSAN, DID, SID. The library's
+    // display, the store and every listing use it.
+    std::strong_ordering operator<=>(const FlowKey &other) const {
+        if (auto c = type <=> other.type; c != 0) {
+            return c;
+        }
+        if (auto c = vsan <=> other.vsan; c != 0) {
+            return c;
+        }
+        if (auto c = did <=> other.did; c != 0) {
+            return c;
+        }
+        return sid <=> other.sid;
+    }
 };
 
 inline constexpr uint32_t kMinVsan = 1;
@@ -34,6 +49,11 @@ inline constexpr uint32_t kDomainMask = 0x00ff0000;
 // "vsan", "domain", "exact"; parse_type accepts exactly these.
 const char *type_name(FlowType type);
 std::optional<FlowType> parse_type(std::string_view name);
+
+// Whether key is one the library could store: VSAN and FC IDs in range, a
+// domain flow's SID and DID reduced to their domain byte, a VSAN flow's both 0.
+// What a key read from outside (a database, a card's display) must pass.
+bool is_stored_form(const FlowKey &key);
 
 // Builds a key from operator input, reducing a domain flow's SID and DID to
 // their domain bytes. Refuses (with *error set) a VSAN outside 1..4095 or an
@@ -76,11 +96,6 @@ std::optional<FlowReply> decode_reply(std::span<const uint8_t> payload);
 // The flow a request or reply payload names, decoded as the library decodes
 // it; nullopt when the library would refuse the body.
 std::optional<FlowKey> key_of_payload(std::span<const uint8_t> payload);
-
-// A status code's short name ("COUNTERS_EXHAUSTED", "ok" for 0) and the
-// operator's text ("counters exhausted (0x404e003a)").
-std::string status_name(uint32_t code);
-std::string status_text(uint32_t code);
 
 } // namespace model
 

@@ -22,6 +22,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "display.h"
+#include "status.h"
 #include "log.h"
 #include "store.h"
 
@@ -97,12 +98,6 @@ struct Greeting {
     std::unique_ptr<asio::steady_timer> timer;
 };
 
-std::string hex64(uint64_t value) {
-    char text[19];
-    std::snprintf(text, sizeof text, "0x%016" PRIx64, value);
-    return text;
-}
-
 long long ms_since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -120,10 +115,6 @@ void restart(Replay &r, Phase phase, bool fresh) {
 
 void fail(Call &call, const jsonrpc::Error &error) {
     std::visit([&error](auto &c) { c.done(error); }, call);
-}
-
-bool add_took(uint32_t status) {
-    return status == 0 || status == ACL_TCAM_FS_ERR_FLOW_EXISTS;
 }
 
 } // namespace
@@ -253,7 +244,7 @@ struct Cards::Impl {
         slot_of[conn.get()] = slot;
         const bool fresh = (hello->flags & cp::kHelloFresh) != 0;
         log("slot " + std::to_string(slot) + ": card connected from " + conn->peer_name() +
-            " (boot " + hex64(hello->boot_id) + ", counters " +
+            " (boot " + cp::boot_id_text(hello->boot_id) + ", counters " +
             std::to_string(hello->first_counter) + ".." +
             std::to_string(hello->table_size == 0 ? 0 : hello->table_size - 1) + ", " +
             (fresh ? "fresh" : "kept its flows") + "): replaying");
@@ -391,7 +382,7 @@ struct Cards::Impl {
 
     void record_add(uint32_t slot, const FlowKey &key, uint32_t status) {
         store.set_status(slot, key,
-                         add_took(status) ? FlowState{FlowStatus::Applied, 0}
+                         model::add_took(status) ? FlowState{FlowStatus::Applied, 0}
                                           : FlowState{FlowStatus::Refused, status});
     }
 
@@ -617,7 +608,7 @@ struct Cards::Impl {
             const auto *reply = std::get_if<FlowReply>(&outcome);
             if (reply == nullptr) {
                 ++r.unanswered;
-            } else if (msg_type == kMsgAdd && add_took(reply->status)) {
+            } else if (msg_type == kMsgAdd && model::add_took(reply->status)) {
                 ++r.applied;
             } else if (msg_type == kMsgDelete && reply->status == 0) {
                 ++r.deleted;

@@ -15,6 +15,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "display.h"
+#include "status.h"
 
 namespace supervisor {
 
@@ -142,12 +143,6 @@ json change_result(uint32_t code, FlowStatus flow_status) {
             {"flow_status", status_name(flow_status)}};
 }
 
-std::string hex64(uint64_t value) {
-    char text[17];
-    std::snprintf(text, sizeof text, "%016" PRIx64, value);
-    return text;
-}
-
 // Appends small pieces of JSON text.
 struct Text {
     std::string out;
@@ -226,8 +221,8 @@ json card_json(Services &services, uint32_t slot, const cp::Status *status) {
     card["traffic_paused"] =
         status ? json((status->traffic_flags & cp::kTrafficPaused) != 0) : null;
     card["uptime_s"] = status ? json(status->uptime_ms / 1000) : null;
-    card["boot_id"] = status  ? json(hex64(status->boot_id))
-                      : hello ? json(hex64(hello->boot_id))
+    card["boot_id"] = status  ? json(cp::boot_id_text(status->boot_id))
+                      : hello ? json(cp::boot_id_text(hello->boot_id))
                               : null;
     return card;
 }
@@ -290,11 +285,6 @@ struct ShowRow {
     uint32_t code = 0;
 };
 
-// The display's order: VSAN, domain, exact flows; each by VSAN, DID, SID.
-bool display_order(const FlowKey &a, const FlowKey &b) {
-    return std::tie(a.type, a.vsan, a.did, a.sid) < std::tie(b.type, b.vsan, b.did, b.sid);
-}
-
 // The rows of one slot and the card's entry. display: the card's display, or
 // the error that kept it away.
 json show_slot(Services &services, uint32_t slot, const Outcome<DisplayText> *display,
@@ -354,7 +344,7 @@ json show_slot(Services &services, uint32_t slot, const Outcome<DisplayText> *di
     }
     if (rows.size() != held_rows) {
         const auto by_key = [](const ShowRow &a, const ShowRow &b) {
-            return display_order(a.key, b.key);
+            return a.key < b.key;
         };
         std::stable_sort(rows.begin() + static_cast<std::ptrdiff_t>(held_rows), rows.end(), by_key);
         std::inplace_merge(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(held_rows),
@@ -498,8 +488,7 @@ void flow_change(Services &services, const json &params, int32_t msg_type, Respo
                 return;
             }
             const uint32_t status = std::get<model::FlowReply>(outcome).status;
-            const bool took =
-                status == 0 || (msg_type == kMsgAdd && status == ACL_TCAM_FS_ERR_FLOW_EXISTS);
+            const bool took = msg_type == kMsgAdd ? model::add_took(status) : status == 0;
             respond(took ? Reply(change_result(status, FlowStatus::Applied))
                          : Reply(refused(status)));
         });

@@ -37,24 +37,8 @@ std::string sqlite_error(sqlite3 *db, std::string_view what) {
 
 // Whether a key read back from the database is one add() could have stored.
 bool stored_form(uint32_t slot, const model::FlowKey &key) {
-    using model::FlowType;
-    if (slot < card_protocol::kMinSlot || slot > card_protocol::kMaxSlot ||
-        key.vsan < model::kMinVsan || key.vsan > model::kMaxVsan) {
-        return false;
-    }
-    const auto fcid = [](uint32_t id) {
-        return id >= model::kMinFcid && id <= model::kMaxFcid;
-    };
-    switch (key.type) {
-    case FlowType::Vsan:
-        return key.sid == 0 && key.did == 0;
-    case FlowType::Domain:
-        return fcid(key.sid) && fcid(key.did) && (key.sid & ~model::kDomainMask) == 0 &&
-               (key.did & ~model::kDomainMask) == 0;
-    case FlowType::Exact:
-        return fcid(key.sid) && fcid(key.did);
-    }
-    return false;
+    return slot >= card_protocol::kMinSlot && slot <= card_protocol::kMaxSlot &&
+           model::is_stored_form(key);
 }
 
 void bind_key(sqlite3_stmt *stmt, uint32_t slot, const model::FlowKey &key, int first) {

@@ -215,9 +215,6 @@ TEST(DisplayTotals, MatchBruteForceOnRandomTables) {
     };
     for (int round = 0; round < 300; ++round) {
         // Few VSANs, domains and ports, so that flows nest.
-        auto display_order = [](const FlowKey &a, const FlowKey &b) {
-            return std::tie(a.type, a.vsan, a.did, a.sid) < std::tie(b.type, b.vsan, b.did, b.sid);
-        };
         std::vector<FlowKey> keys;
         for (size_t i = pick(40); i > 0; --i) {
             const auto type = static_cast<FlowType>(1 + pick(3));
@@ -226,7 +223,7 @@ TEST(DisplayTotals, MatchBruteForceOnRandomTables) {
             const auto did = static_cast<uint32_t>((1 + pick(3)) << 16 | pick(2));
             keys.push_back(*model::make_key(type, vsan, sid, did, nullptr));
         }
-        std::sort(keys.begin(), keys.end(), display_order);
+        std::sort(keys.begin(), keys.end());
         keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
         std::vector<Row> rows;
         std::vector<FlowKey> missing;

@@ -1,0 +1,24 @@
+// Status codes as the chassis names them: the library's codes by their short
+// name, a host callback's own code by number, and which answers mean a flow
+// is on its card. The names come from the wire helper's one table.
+#ifndef MODEL_STATUS_H
+#define MODEL_STATUS_H
+
+#include <cstdint>
+#include <string>
+
+namespace model {
+
+// A status code's short name ("COUNTERS_EXHAUSTED", "ok" for 0, "0x%08x" for
+// a code the library does not define) and the operator's text ("counters
+// exhausted (0x404e003a)").
+std::string status_name(uint32_t code);
+std::string status_text(uint32_t code);
+
+// Whether a card's answer to an add leaves the flow on the card: done, or
+// already there.
+bool add_took(uint32_t status);
+
+} // namespace model
+
+#endif // MODEL_STATUS_H
