@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "status.h"
+
 namespace jsonrpc {
 
 namespace {
@@ -66,6 +68,26 @@ bool valid_id(const json &id) {
 
 ParseFailure failure(int code, std::string message, json id = nullptr) {
     return ParseFailure{Error{code, std::move(message), nullptr}, std::move(id)};
+}
+
+struct CodeOf {
+    model::Errc errc;
+    int code;
+};
+constexpr CodeOf kCodes[] = {
+    {model::Errc::InvalidParams, kInvalidParams},
+    {model::Errc::UnknownMethod, kMethodNotFound},
+    {model::Errc::CardRefused, kCardRefused},
+    {model::Errc::CardDown, kCardDown},
+    {model::Errc::NoReply, kNoReply},
+    {model::Errc::Busy, kBusy},
+    {model::Errc::StoreFailed, kStoreFailed},
+    {model::Errc::Protocol, kInvalidRequest},
+    {model::Errc::Internal, kInternalError},
+};
+
+bool is_count(const json &v) {
+    return v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0);
 }
 
 } // namespace
@@ -192,6 +214,49 @@ std::optional<Response> parse_response(std::string_view line, std::string *why) 
     }
     response.error = std::move(parsed);
     return response;
+}
+
+Error to_jsonrpc(const model::Error &error) {
+    Error out{kInternalError, error.message, nullptr};
+    for (const CodeOf &c : kCodes) {
+        if (c.errc == error.code) {
+            out.code = c.code;
+        }
+    }
+    if (error.code == model::Errc::CardRefused && error.card_status) {
+        out.data = {{"status", model::status_name(*error.card_status)},
+                    {"code", *error.card_status}};
+    } else if (error.slot) {
+        out.data = {{"slot", *error.slot}};
+        if (error.timeout_ms) {
+            out.data["timeout_ms"] = *error.timeout_ms;
+        }
+    }
+    return out;
+}
+
+model::Error from_jsonrpc(const Error &error) {
+    model::Error out = model::error(model::Errc::Internal, error.message);
+    for (const CodeOf &c : kCodes) {
+        if (c.code == error.code) {
+            out.code = c.errc;
+        }
+    }
+    if (!error.data.is_object()) {
+        return out;
+    }
+    const json &data = error.data;
+    if (auto it = data.find("slot"); it != data.end() && is_count(*it) && *it <= json(UINT32_MAX)) {
+        out.slot = it->get<uint32_t>();
+    }
+    if (auto it = data.find("timeout_ms"); it != data.end() && is_count(*it)) {
+        out.timeout_ms = it->get<uint64_t>();
+    }
+    if (auto it = data.find("code"); out.code == model::Errc::CardRefused && it != data.end() &&
+                                     is_count(*it) && *it <= json(UINT32_MAX)) {
+        out.card_status = it->get<uint32_t>();
+    }
+    return out;
 }
 
 } // namespace jsonrpc

@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "result.h"
+
 namespace jsonrpc {
 
 using json = nlohmann::json;
@@ -39,6 +41,14 @@ struct Error {
     std::string message;
     json data; // null when absent
 };
+
+// The edge between the inside's model::Error and the wire's error object:
+// the code each kind of failure has on the wire, and its data ({"slot"},
+// {"slot", "timeout_ms"}, {"status", "code"} for a card's refusal).
+Error to_jsonrpc(const model::Error &error);
+// A supervisor's error answer as the inside sees it (flowctl); a code this
+// side does not know is Internal, its message kept.
+model::Error from_jsonrpc(const Error &error);
 
 struct Request {
     json id; // number or string; null for a notification

@@ -17,7 +17,6 @@ std::string boot_id_text(uint64_t boot_id) {
     return text;
 }
 
-
 namespace {
 
 // The card protocol is big-endian like the library's payloads: one set of

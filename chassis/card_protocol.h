@@ -26,13 +26,14 @@ namespace card_protocol {
 
 // ---- Opcodes ------------------------------------------------------------------
 
-inline constexpr uint32_t kOpReply = 0;       // every answer: library replies, chunks, card answers
-inline constexpr uint32_t kOpDownload = 565;  // card -> sup: the library's initial download request
-inline constexpr uint32_t kOpHello = 1001;    // card -> sup: first frame of every connection
+inline constexpr uint32_t kOpReply = 0;      // every answer: library replies, chunks, card answers
+inline constexpr uint32_t kOpDownload = 565; // card -> sup: the library's initial download request
+inline constexpr uint32_t kOpHello = 1001;   // card -> sup: first frame of every connection
 inline constexpr uint32_t kOpFlowRequest = 1002;    // sup -> card: a 184-byte flow request
 inline constexpr uint32_t kOpDisplayRequest = 1003; // sup -> card: empty; answered by chunks
 inline constexpr uint32_t kOpStatusRequest = 1004;  // sup -> card: empty; answered by a Status
-inline constexpr uint32_t kOpTrafficRequest = 1005; // sup -> card: a TrafficRequest; answered by a Status
+inline constexpr uint32_t kOpTrafficRequest =
+    1005; // sup -> card: a TrafficRequest; answered by a Status
 
 // ---- Addresses ----------------------------------------------------------------
 
@@ -42,7 +43,9 @@ inline constexpr uint32_t kOpTrafficRequest = 1005; // sup -> card: a TrafficReq
 inline constexpr vexa_addr_t kSupervisorAddr{0xfe000001u, 25};
 inline constexpr vexa_addr_t kReplyAddr{0xfe000000u, 0};
 inline constexpr uint32_t kCardEndpoint = 1;
-inline constexpr vexa_addr_t card_addr(uint32_t slot) { return {slot, kCardEndpoint}; }
+inline constexpr vexa_addr_t card_addr(uint32_t slot) {
+    return {slot, kCardEndpoint};
+}
 
 // Slots a card may claim.
 inline constexpr uint32_t kMinSlot = 1;

@@ -236,8 +236,7 @@ struct Sum {
 
 // A domain pair inside a VSAN: 12 + 8 + 8 bits.
 uint32_t domain_pair(const model::FlowKey &k) {
-    return k.vsan << 16 | (k.sid & model::kDomainMask) >> 8 |
-           (k.did & model::kDomainMask) >> 16;
+    return k.vsan << 16 | (k.sid & model::kDomainMask) >> 8 | (k.did & model::kDomainMask) >> 16;
 }
 
 } // namespace

@@ -22,9 +22,10 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "display.h"
-#include "status.h"
 #include "log.h"
+#include "status.h"
 #include "store.h"
+#include "sync_plan.h"
 
 namespace supervisor {
 
@@ -113,7 +114,7 @@ void restart(Replay &r, Phase phase, bool fresh) {
     r.started = Clock::now();
 }
 
-void fail(Call &call, const jsonrpc::Error &error) {
+void fail(Call &call, const model::Error &error) {
     std::visit([&error](auto &c) { c.done(error); }, call);
 }
 
@@ -131,22 +132,25 @@ const char *state_name(CardState state) {
     return "down";
 }
 
-jsonrpc::Error card_down_error(uint32_t slot) {
-    return {jsonrpc::kCardDown,
-            "the card of slot " + std::to_string(slot) + " is down",
-            {{"slot", slot}}};
+model::Error card_down_error(uint32_t slot) {
+    model::Error e = model::error(model::Errc::CardDown,
+                                  "the card of slot " + std::to_string(slot) + " is down");
+    e.slot = slot;
+    return e;
 }
 
-jsonrpc::Error no_reply_error(uint32_t slot, std::chrono::milliseconds timeout) {
-    return {jsonrpc::kNoReply,
-            "the card of slot " + std::to_string(slot) + " did not answer in " +
-                std::to_string(timeout.count()) + " ms",
-            {{"slot", slot}, {"timeout_ms", timeout.count()}}};
+model::Error no_reply_error(uint32_t slot, std::chrono::milliseconds timeout) {
+    model::Error e = model::error(
+        model::Errc::NoReply, "the card of slot " + std::to_string(slot) + " did not answer in " +
+                                  std::to_string(timeout.count()) + " ms");
+    e.slot = slot;
+    e.timeout_ms = static_cast<uint64_t>(timeout.count());
+    return e;
 }
 
-jsonrpc::Error busy_error(uint32_t slot) {
-    return {jsonrpc::kBusy,
-            "too many requests in flight to the card of slot " + std::to_string(slot), nullptr};
+model::Error busy_error(uint32_t slot) {
+    return model::error(model::Errc::Busy,
+                        "too many requests in flight to the card of slot " + std::to_string(slot));
 }
 
 struct Cards::Impl {
@@ -283,7 +287,7 @@ struct Cards::Impl {
         s->deadlines.clear();
         log("slot " + std::to_string(s->slot) + ": card down (" + reason +
             "): " + std::to_string(pending.size()) + " requests failed");
-        const jsonrpc::Error error = card_down_error(s->slot);
+        const model::Error error = card_down_error(s->slot);
         for (auto &[id, p] : pending) {
             fail(p.call, error);
         }
@@ -383,7 +387,7 @@ struct Cards::Impl {
     void record_add(uint32_t slot, const FlowKey &key, uint32_t status) {
         store.set_status(slot, key,
                          model::add_took(status) ? FlowState{FlowStatus::Applied, 0}
-                                          : FlowState{FlowStatus::Refused, status});
+                                                 : FlowState{FlowStatus::Refused, status});
     }
 
     void mark_pending(uint32_t slot) {
@@ -394,7 +398,7 @@ struct Cards::Impl {
 
     // ---- requests -----------------------------------------------------------
 
-    void post_failure(Call call, jsonrpc::Error error) {
+    void post_failure(Call call, model::Error error) {
         asio::post(io, [call = std::move(call), error = std::move(error)]() mutable {
             fail(call, error);
         });
@@ -488,7 +492,7 @@ struct Cards::Impl {
             log("slot " + std::to_string(s->slot) + ": " + std::to_string(expired.size()) +
                 " requests got no reply in " + std::to_string(options.timeout.count()) + " ms");
         }
-        const jsonrpc::Error error = no_reply_error(s->slot, options.timeout);
+        const model::Error error = no_reply_error(s->slot, options.timeout);
         for (Call &call : expired) {
             fail(call, error);
         }
@@ -520,11 +524,11 @@ struct Cards::Impl {
             if (!s || sessions[s->slot] != s || s->replay.generation != generation) {
                 return;
             }
-            if (const auto *error = std::get_if<jsonrpc::Error>(&outcome)) {
+            if (const model::Error *error = model::failed(outcome)) {
                 protocol_break(s, "no display to reconcile with: " + error->message);
                 return;
             }
-            reconcile(s, std::get<DisplayText>(outcome).text);
+            reconcile(s, outcome->text);
         };
         send_empty(s->slot, cp::kOpDisplayRequest, DisplayCall{{}, std::move(done)});
     }
@@ -543,26 +547,18 @@ struct Cards::Impl {
             r.phase = Phase::AwaitDownload;
             return;
         }
-        std::vector<FlowKey> held;
+        std::vector<FlowKey> held; // in key order, as the display lists them
         held.reserve(table->rows.size());
         for (const display::Row &row : table->rows) {
             held.push_back(row.key);
         }
-        std::sort(held.begin(), held.end());
-        const SlotFlows &configured = store.flows(s->slot);
-        for (const auto &[key, state] : configured) {
-            if (std::binary_search(held.begin(), held.end(), key)) {
-                ++r.present;
-                store.set_status(s->slot, key, FlowState{FlowStatus::Applied, 0});
-            } else {
-                r.adds.push_back(key);
-            }
+        SyncPlan plan = diff(store.flows(s->slot), held);
+        r.present = plan.present.size();
+        for (const FlowKey &key : plan.present) {
+            store.set_status(s->slot, key, FlowState{FlowStatus::Applied, 0});
         }
-        for (const FlowKey &key : held) {
-            if (!configured.contains(key)) {
-                r.dels.push_back(key);
-            }
-        }
+        r.adds = std::move(plan.to_add);
+        r.dels = std::move(plan.to_delete);
         r.phase = Phase::Sending;
         pump(s);
     }
@@ -605,7 +601,7 @@ struct Cards::Impl {
             }
             Replay &r = s->replay;
             --r.in_flight;
-            const auto *reply = std::get_if<FlowReply>(&outcome);
+            const FlowReply *reply = outcome.ok() ? &*outcome : nullptr;
             if (reply == nullptr) {
                 ++r.unanswered;
             } else if (msg_type == kMsgAdd && model::add_took(reply->status)) {

@@ -29,7 +29,7 @@
 
 #include "card_protocol.h"
 #include "flow_key.h"
-#include "jsonrpc.h"
+#include "result.h"
 #include "vexa_socket.h"
 
 namespace supervisor {
@@ -42,7 +42,7 @@ const char *state_name(CardState state);
 
 // What a request to a card ends with: its answer, or the error a client gets.
 template <class T>
-using Outcome = std::variant<T, jsonrpc::Error>;
+using Outcome = model::Result<T>;
 
 // A whole display, reassembled.
 struct DisplayText {
@@ -66,9 +66,9 @@ struct CardOptions {
 };
 
 // Errors with the data docs/jsonrpc.md gives them.
-jsonrpc::Error card_down_error(uint32_t slot);
-jsonrpc::Error no_reply_error(uint32_t slot, std::chrono::milliseconds timeout);
-jsonrpc::Error busy_error(uint32_t slot);
+model::Error card_down_error(uint32_t slot);
+model::Error no_reply_error(uint32_t slot, std::chrono::milliseconds timeout);
+model::Error busy_error(uint32_t slot);
 
 class Cards {
 public:

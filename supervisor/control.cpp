@@ -43,7 +43,8 @@ std::vector<std::string> reply_lines(const jsonrpc::json &id, Reply reply) {
         pieces.push_back(std::move(raw->json_text));
         pieces.push_back("}\n");
     } else {
-        pieces.push_back(jsonrpc::error_line(id, std::get<jsonrpc::Error>(reply)));
+        pieces.push_back(
+            jsonrpc::error_line(id, jsonrpc::to_jsonrpc(std::get<model::Error>(reply))));
     }
     return pieces;
 }

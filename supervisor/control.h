@@ -42,7 +42,7 @@ inline constexpr size_t kMaxOutput = 256u << 20;
 struct RawResult {
     std::string json_text;
 };
-using Reply = std::variant<jsonrpc::json, RawResult, jsonrpc::Error>;
+using Reply = std::variant<jsonrpc::json, RawResult, model::Error>;
 // Called once per request, from the event loop, at any later time.
 using Respond = std::function<void(Reply)>;
 using Dispatch = std::function<void(const jsonrpc::Request &, Respond)>;

@@ -16,21 +16,22 @@
 #include "acl_tcam_flow_stats.h"
 #include "display.h"
 #include "status.h"
+#include "sync_plan.h"
 
 namespace supervisor {
 
 namespace {
 
+using jsonrpc::json;
+using model::Error;
 using model::FlowKey;
 using model::FlowType;
-using jsonrpc::Error;
-using jsonrpc::json;
 namespace cp = card_protocol;
 
 // ---- parameters ---------------------------------------------------------------
 
 Error invalid_params(std::string message) {
-    return {jsonrpc::kInvalidParams, std::move(message), nullptr};
+    return model::error(model::Errc::InvalidParams, std::move(message));
 }
 
 // Methods take named parameters; an empty array stands for none.
@@ -113,15 +114,15 @@ std::optional<Flow> flow_param(const json &params, Error *error) {
         return Flow{*slot, FlowKey{FlowType::Vsan, static_cast<uint32_t>(*vsan), 0, 0}};
     }
     const auto sid = integer(params, "sid", model::kMinFcid, model::kMaxFcid, error, true);
-    const auto did = sid ? integer(params, "did", model::kMinFcid, model::kMaxFcid, error, true)
-                         : std::nullopt;
+    const auto did =
+        sid ? integer(params, "did", model::kMinFcid, model::kMaxFcid, error, true) : std::nullopt;
     if (!did) {
         return std::nullopt;
     }
     std::string why;
     const auto key =
         model::make_key(*type, static_cast<uint32_t>(*vsan), static_cast<uint32_t>(*sid),
-                          static_cast<uint32_t>(*did), &why);
+                        static_cast<uint32_t>(*did), &why);
     if (!key) {
         *error = invalid_params(why);
         return std::nullopt;
@@ -132,9 +133,9 @@ std::optional<Flow> flow_param(const json &params, Error *error) {
 // ---- results --------------------------------------------------------------------
 
 Error refused(uint32_t code) {
-    return {jsonrpc::kCardRefused,
-            model::status_text(code),
-            {{"status", model::status_name(code)}, {"code", code}}};
+    Error e = model::error(model::Errc::CardRefused, model::status_text(code));
+    e.card_status = code;
+    return e;
 }
 
 json change_result(uint32_t code, FlowStatus flow_status) {
@@ -291,33 +292,36 @@ json show_slot(Services &services, uint32_t slot, const Outcome<DisplayText> *di
                const ShowFilter &filter, Text &text, bool &first_row) {
     const SlotFlows &configured = services.store.flows(slot);
     std::vector<ShowRow> rows;
-    std::vector<FlowKey> held; // sorted
+    std::vector<FlowKey> unheld; // configured flows the card does not hold
+    bool table_read = false;
     json error = nullptr;
     bool complete = false;
     if (display == nullptr) {
         error = card_down_error(slot).message;
-    } else if (const auto *failure = std::get_if<Error>(display)) {
+    } else if (const Error *failure = model::failed(*display)) {
         error = failure->message;
     } else {
         std::string why;
-        const auto table = display::parse(std::get<DisplayText>(*display).text, &why);
+        const auto table = display::parse((*display)->text, &why);
         if (!table) {
             error = "unreadable display: " + why;
         } else if (!table->initialized) {
             error = "the card's flow table is not initialized";
         } else {
+            table_read = true;
+            std::vector<FlowKey> held; // in key order, as the display lists them
             held.reserve(table->rows.size());
             for (const display::Row &row : table->rows) {
                 held.push_back(row.key);
             }
-            std::sort(held.begin(), held.end());
+            unheld = diff(configured, held).to_add;
+            // Applied flows missing from the display: their counters could not
+            // be read, so every total covering them is a lower bound.
             std::vector<FlowKey> missing;
-            for (const auto &[key, state] : configured) {
-                if (state.status == FlowStatus::Applied &&
-                    !std::binary_search(held.begin(), held.end(), key)) {
-                    missing.push_back(key);
-                }
-            }
+            std::copy_if(unheld.begin(), unheld.end(), std::back_inserter(missing),
+                         [&configured](const FlowKey &key) {
+                             return configured.at(key).status == FlowStatus::Applied;
+                         });
             const std::vector<display::Total> totals = display::totals(table->rows, missing);
             rows.reserve(totals.size() + configured.size());
             complete = std::all_of(totals.begin(), totals.end(),
@@ -336,16 +340,23 @@ json show_slot(Services &services, uint32_t slot, const Outcome<DisplayText> *di
         }
     }
     const size_t held_rows = rows.size();
-    for (const auto &[key, state] : configured) {
-        if (filter.admits(key) && !std::binary_search(held.begin(), held.end(), key)) {
+    const auto add_unheld = [&](const FlowKey &key, const FlowState &state) {
+        if (filter.admits(key)) {
             rows.push_back(
                 ShowRow{key, std::nullopt, 0, 0, false, status_name(state.status), state.code});
         }
+    };
+    if (table_read) {
+        for (const FlowKey &key : unheld) {
+            add_unheld(key, configured.at(key));
+        }
+    } else { // no display: the card holds none of them as far as we know
+        for (const auto &[key, state] : configured) {
+            add_unheld(key, state);
+        }
     }
     if (rows.size() != held_rows) {
-        const auto by_key = [](const ShowRow &a, const ShowRow &b) {
-            return a.key < b.key;
-        };
+        const auto by_key = [](const ShowRow &a, const ShowRow &b) { return a.key < b.key; };
         std::stable_sort(rows.begin() + static_cast<std::ptrdiff_t>(held_rows), rows.end(), by_key);
         std::inplace_merge(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(held_rows),
                            rows.end(), by_key);
@@ -428,8 +439,8 @@ void flow_show(Services &services, const json &params, Respond respond) {
             // A card with its displays all taken makes the whole request busy:
             // a retry soon is better than megabytes of rows without counts.
             for (const auto &[slot, outcome] : displays) {
-                const auto *error = std::get_if<Error>(&outcome);
-                if (error != nullptr && error->code == jsonrpc::kBusy) {
+                const Error *error = model::failed(outcome);
+                if (error != nullptr && error->code == model::Errc::Busy) {
                     respond(*error);
                     return;
                 }
@@ -467,7 +478,7 @@ void flow_change(Services &services, const json &params, int32_t msg_type, Respo
                             ? services.store.add(flow->slot, flow->key, &changed, &why)
                             : services.store.remove(flow->slot, flow->key, &changed, &why);
     if (!stored) {
-        respond(Error{jsonrpc::kStoreFailed, "the database refused the change: " + why, nullptr});
+        respond(model::error(model::Errc::StoreFailed, "the database refused the change: " + why));
         return;
     }
     const json pending = change_result(0, FlowStatus::Pending);
@@ -481,13 +492,13 @@ void flow_change(Services &services, const json &params, int32_t msg_type, Respo
     services.cards.flow_request(
         flow->slot, msg_type, flow->key,
         [msg_type, pending, respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
-            if (const auto *failure = std::get_if<Error>(&outcome)) {
+            if (const Error *failure = model::failed(outcome)) {
                 // Stored either way: a card that went meanwhile gets the
                 // change when it comes back.
-                respond(failure->code == jsonrpc::kCardDown ? Reply(pending) : Reply(*failure));
+                respond(failure->code == model::Errc::CardDown ? Reply(pending) : Reply(*failure));
                 return;
             }
-            const uint32_t status = std::get<model::FlowReply>(outcome).status;
+            const uint32_t status = outcome->status;
             const bool took = msg_type == kMsgAdd ? model::add_took(status) : status == 0;
             respond(took ? Reply(change_result(status, FlowStatus::Applied))
                          : Reply(refused(status)));
@@ -501,28 +512,27 @@ void flow_get(Services &services, const json &params, Respond respond) {
         respond(error);
         return;
     }
-    services.cards.flow_request(
-        flow->slot, kMsgQuery, flow->key,
-        [respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
-            if (const auto *failure = std::get_if<Error>(&outcome)) {
-                respond(*failure);
-                return;
-            }
-            const auto &reply = std::get<model::FlowReply>(outcome);
-            if (reply.status != 0) {
-                respond(refused(reply.status));
-                return;
-            }
-            // Written as text, members in the order json's dump gives them:
-            // the hot path of every poller.
-            Text text;
-            text.raw("{\"bytes\":");
-            text.number(reply.bytes);
-            text.raw(",\"code\":0,\"frames\":");
-            text.number(reply.frames);
-            text.raw(",\"status\":\"ok\"}");
-            respond(RawResult{std::move(text.out)});
-        });
+    services.cards.flow_request(flow->slot, kMsgQuery, flow->key,
+                                [respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
+                                    if (const Error *failure = model::failed(outcome)) {
+                                        respond(*failure);
+                                        return;
+                                    }
+                                    const model::FlowReply &reply = *outcome;
+                                    if (reply.status != 0) {
+                                        respond(refused(reply.status));
+                                        return;
+                                    }
+                                    // Written as text, members in the order json's dump gives them:
+                                    // the hot path of every poller.
+                                    Text text;
+                                    text.raw("{\"bytes\":");
+                                    text.number(reply.bytes);
+                                    text.raw(",\"code\":0,\"frames\":");
+                                    text.number(reply.frames);
+                                    text.raw(",\"status\":\"ok\"}");
+                                    respond(RawResult{std::move(text.out)});
+                                });
 }
 
 void flow_list(Services &services, const json &params, Respond respond) {
@@ -571,7 +581,7 @@ void cards_list(Services &services, Respond respond) {
             for (const uint32_t slot : slots) {
                 const auto it = statuses.find(slot);
                 const cp::Status *status =
-                    it == statuses.end() ? nullptr : std::get_if<cp::Status>(&it->second);
+                    it == statuses.end() || !it->second.ok() ? nullptr : &*it->second;
                 cards.push_back(card_json(services, slot, status));
             }
             respond(json{{"cards", std::move(cards)}});
@@ -582,11 +592,11 @@ void cards_list(Services &services, Respond respond) {
 std::function<void(Outcome<cp::Status>)> card_answer(Services &services, uint32_t slot,
                                                      Respond respond) {
     return [&services, slot, respond = std::move(respond)](Outcome<cp::Status> outcome) {
-        if (const auto *failure = std::get_if<Error>(&outcome)) {
+        if (const Error *failure = model::failed(outcome)) {
             respond(*failure);
             return;
         }
-        respond(card_json(services, slot, &std::get<cp::Status>(outcome)));
+        respond(card_json(services, slot, &*outcome));
     };
 }
 
@@ -627,11 +637,11 @@ void card_display(Services &services, const json &params, Respond respond) {
     }
     services.cards.display(*slot, [slot = *slot,
                                    respond = std::move(respond)](Outcome<DisplayText> outcome) {
-        if (const auto *failure = std::get_if<Error>(&outcome)) {
+        if (const Error *failure = model::failed(outcome)) {
             respond(*failure);
             return;
         }
-        auto &display = std::get<DisplayText>(outcome);
+        DisplayText &display = *outcome;
         respond(
             json{{"slot", slot}, {"chunks", display.chunks}, {"text", std::move(display.text)}});
     });
@@ -671,7 +681,7 @@ void dispatch(Services &services, const jsonrpc::Request &request, Respond respo
     } else if (method == "card.display") {
         card_display(services, params, std::move(respond));
     } else {
-        respond(Error{jsonrpc::kMethodNotFound, "unknown method " + json(method).dump(), nullptr});
+        respond(model::error(model::Errc::UnknownMethod, "unknown method " + json(method).dump()));
     }
 }
 

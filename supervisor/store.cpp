@@ -140,9 +140,9 @@ bool Store::load(std::string *error) {
         const int64_t type = column(1);
         const auto *status_text = reinterpret_cast<const char *>(sqlite3_column_text(select, 5));
         const auto status = parse_status(status_text != nullptr ? status_text : "");
-        const model::FlowKey key{
-            static_cast<model::FlowType>(type), static_cast<uint32_t>(column(2)),
-            static_cast<uint32_t>(column(3)), static_cast<uint32_t>(column(4))};
+        const model::FlowKey key{static_cast<model::FlowType>(type),
+                                 static_cast<uint32_t>(column(2)), static_cast<uint32_t>(column(3)),
+                                 static_cast<uint32_t>(column(4))};
         const bool key_ok = slot >= 0 && slot <= card_protocol::kMaxSlot && type >= 1 &&
                             type <= 3 && column(2) >= 0 && column(3) >= 0 && column(4) >= 0 &&
                             stored_form(static_cast<uint32_t>(slot), key);
