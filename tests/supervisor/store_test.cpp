@@ -131,6 +131,51 @@ TEST_F(StoreTest, AFlowRemovedAndAddedAgainGetsNoStaleStatus) {
     EXPECT_EQ(open()->find(2, kExact)->status, FlowStatus::Pending);
 }
 
+TEST_F(StoreTest, ARemovalDropsTheStatusWaitingForItsFlow) {
+    auto store = open();
+    add(*store, 2, kExact);
+    store->set_status(2, kExact, {FlowStatus::Applied, 0});
+    std::string error;
+    ASSERT_TRUE(store->flush(&error)) << error;
+    store->set_status(2, kExact, {FlowStatus::Refused, 0x404e003a}); // waits, database: applied
+    bool removed = false;
+    ASSERT_TRUE(store->remove(2, kExact, &removed, &error));
+    add(*store, 2, kExact); // database: pending
+    store->set_status(2, kExact, {FlowStatus::Applied, 0});
+    EXPECT_EQ(store->unflushed(), 1u) << "applied differs from the new row's pending";
+    ASSERT_TRUE(store->flush(&error)) << error;
+    EXPECT_EQ(open()->find(2, kExact)->status, FlowStatus::Applied);
+}
+
+// A write the database refuses (here a trigger, as a constraint or a full disk
+// would) leaves the mirror as it was, and the database too.
+TEST_F(StoreTest, ARefusedWriteChangesNeitherTheMirrorNorTheDatabase) {
+    struct Case {
+        const char *trigger_on; // the statement the database refuses
+        bool add;               // add kExact (absent), else remove kVsan (present)
+    } cases[] = {{"INSERT", true}, {"DELETE", false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.trigger_on);
+        std::filesystem::remove(path_);
+        auto store = open();
+        add(*store, 4, kVsan);
+        sql(std::string("CREATE TRIGGER refuse BEFORE ") + c.trigger_on +
+            " ON flows BEGIN SELECT RAISE(ABORT, 'refused'); END");
+        bool changed = true;
+        std::string error;
+        EXPECT_FALSE(c.add ? store->add(4, kExact, &changed, &error)
+                           : store->remove(4, kVsan, &changed, &error));
+        EXPECT_FALSE(changed);
+        EXPECT_NE(error.find("refused"), std::string::npos) << error;
+        EXPECT_EQ(store->flows(4).size(), 1u);
+        EXPECT_NE(store->find(4, kVsan), nullptr);
+        EXPECT_EQ(store->find(4, kExact), nullptr);
+        const auto reread = open();
+        EXPECT_EQ(reread->flows(4).size(), 1u);
+        EXPECT_NE(reread->find(4, kVsan), nullptr);
+    }
+}
+
 TEST_F(StoreTest, AStatusBackToWhatIsWrittenWaitsForNoFlush) {
     auto store = open();
     add(*store, 3, kVsan);
