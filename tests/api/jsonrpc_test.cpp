@@ -48,6 +48,8 @@ TEST(JsonRpcRequest, MalformedLinesAreRefusedWithTheirCode) {
         {"params number", R"({"jsonrpc":"2.0","id":2,"method":"m","params":3})", kInvalidRequest, 2},
         {"params null", R"({"jsonrpc":"2.0","id":2,"method":"m","params":null})", kInvalidRequest, 2},
         {"nested too deeply", R"({"jsonrpc":"2.0","id":2,"method":"m","params":)" + deep + "}", kInvalidRequest, nullptr},
+        // An escaped backslash ends no string early and starts none: the brackets after it count.
+        {"nested after an escaped backslash", R"({"jsonrpc":"2.0","id":2,"method":"m","params":{"a":"\\","b":)" + deep + "}}", kInvalidRequest, nullptr},
         {"oversized", line_of(kMaxRequestLine + 1), kParseError, nullptr},
     };
     // clang-format on
@@ -77,6 +79,8 @@ TEST(JsonRpcRequest, GoodRequestsReadAsSent) {
         {R"({"method":"flow.list","params":[1,2],"jsonrpc":"2.0","id":-5})", -5, false, "flow.list", {1, 2}},
         {R"({"jsonrpc":"2.0","method":"flow.add","params":{}})", nullptr, true, "flow.add", json::object()},
         {R"({"jsonrpc":"2.0","id":18446744073709551615,"method":"m"})", json(UINT64_MAX), false, "m", json::object()},
+        // Brackets inside a string, behind an escaped quote, are no nesting.
+        {R"({"jsonrpc":"2.0","id":4,"method":"m","params":{"s":"\")" + std::string(100, '[') + R"("}})", 4, false, "m", {{"s", "\"" + std::string(100, '[')}}},
         // Exactly at the limit is still a request.
         {line_of(jsonrpc::kMaxRequestLine), 3, false, nullptr, json::object()},
     };
