@@ -50,7 +50,7 @@ check("install of the library component" out
 
 # ---- What each install holds -----------------------------------------------
 # A consumer's include path is include/, so nothing may lie beside acl_tcam/.
-set(library_headers acl_tcam_flow_stats.h acl_tcam_flow_wire.h)
+set(library_headers acl_tcam_flow_stats.h acl_tcam_flow_stats_compat.h acl_tcam_flow_wire.h)
 set(platform_headers platform_sim.h avl.h card.h mtrack.h vexa.h vexa_msg.h)
 expect_names(${prefix}/include acl_tcam)
 expect_names(${prefix}/include/acl_tcam ${library_headers} ${platform_headers})
