@@ -13,18 +13,7 @@ cmake_minimum_required(VERSION 3.22)
 set(first_node ACL_TCAM_FS_1.0)
 set(nodes ACL_TCAM_FS_1.0 ACL_TCAM_FS_1.1)
 
-function(fail)
-  string(JOIN "" text ${ARGN})
-  message(FATAL_ERROR "${text}")
-endfunction()
-
-function(check what out_var)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    fail("${what} failed (${rc}):\n${out}${err}")
-  endif()
-  set(${out_var} "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/script_checks.cmake)
 
 # The defined dynamic symbols of a library as "<version> <name>", sorted;
 # objdump -T shows an unversioned one as "Base", a version node's own symbol
