@@ -1,20 +1,20 @@
-# The two set-up commands: `make demo` and `make test`. Everything builds in
-# build/ with CMake; the sanitizer build lives in build-asan/, the fuzzers' in
-# build-fuzz/, the cross builds in build-s390x/ and build-i386/. `make ci-all`
-# runs every check that CI runs.
-BUILD ?= build
-ASAN_BUILD ?= build-asan
-FUZZ_BUILD ?= build-fuzz
-FUZZ_COV_BUILD ?= build-fuzz-cov
-S390X_BUILD ?= build-s390x
-I386_BUILD ?= build-i386
+# The two set-up commands: `make demo` and `make test`. Each build variant is
+# a preset of CMakePresets.json, its one definition (compiler, options,
+# directory); the targets here only name presets. Everything builds in build/
+# (preset release); the sanitizer build lives in build-asan/ (asan), the
+# fuzzers' in build-fuzz/ (fuzz), the cross builds in build-s390x/ and
+# build-i386/. Every preset treats warnings as errors (a plain CMake build
+# does not: ACL_TCAM_WERROR defaults to OFF). `make ci-all` runs every check
+# that CI runs. CMAKE_FLAGS adds -D options to the release configuration.
+# The directories, as the presets name them.
+BUILD = build
+FUZZ_BUILD = build-fuzz
+FUZZ_COV_BUILD = build-fuzz-cov
+BUILD_DIRS = $(BUILD) build-asan $(FUZZ_BUILD) $(FUZZ_COV_BUILD) build-s390x build-i386
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 30
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
-# Every build configured here treats warnings as errors (a plain CMake build
-# does not: ACL_TCAM_WERROR defaults to OFF).
-WERROR = -DACL_TCAM_WERROR=ON
+CMAKE_FLAGS ?=
 # Host runs checked under valgrind, one quoted command line each.
 LINECARD = $(BUILD)/bin/linecard-sim
 VALGRIND_RUNS ?= "$(LINECARD) --drain linecard/scenarios/demo.lcs" \
@@ -35,19 +35,19 @@ demo-scenario: all
 	$(LINECARD) linecard/scenarios/demo.lcs
 
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	ctest --preset release -j$(JOBS)
 
-# The exported dynamic symbols against tests/library/abi/exported-symbols.txt (also
-# part of `make test`, natively and in every cross build).
+# The exported dynamic symbols and their version nodes against
+# tests/library/abi/exported-symbols.txt (also part of `make test`, natively
+# and in every cross build), and a host linked against the unversioned
+# library of 1.1.0 and earlier running on this one.
 abi-check: all
-	cd $(BUILD) && ctest --output-on-failure -R library_exports
+	ctest --preset abi
 
 # Every test again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the reference host's runs included.
 test-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) $(WERROR) -DCMAKE_BUILD_TYPE=Debug -DACL_TCAM_SANITIZE=ON -DACL_TCAM_BUILD_BENCH=OFF
-	cmake --build $(ASAN_BUILD) -j$(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+	$(call preset_test,asan)
 
 sanitize: test-sanitize
 
@@ -56,17 +56,18 @@ sanitize: test-sanitize
 # BENCHMARKS.md explains both tables. BENCH_ARGS go to flow_bench,
 # CHASSIS_BENCH_ARGS to chassis_bench.
 bench: deps
-	cmake -S . -B $(BUILD) $(WERROR) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS) --target flow_bench chassis_bench flow-supervisor \
-		linecard-sim linecard-serve flowctl
+	cmake --preset release $(CMAKE_FLAGS)
+	cmake --build --preset bench -j$(JOBS)
 	$(BUILD)/bin/flow_bench $(BENCH_ARGS)
 	$(BUILD)/bin/chassis_bench $(CHASSIS_BENCH_ARGS)
 
 # The host runs under valgrind's memcheck: no error, no lost block, and at
 # exit only the counter table and the flow tree with its array
-# (scripts/valgrind-runs).
-valgrind: all
+# (scripts/valgrind-runs). Builds only the host.
+valgrind: deps
 	@scripts/build-deps valgrind
+	cmake --preset valgrind $(CMAKE_FLAGS)
+	cmake --build --preset valgrind -j$(JOBS)
 	scripts/valgrind-runs $(VALGRIND_RUNS)
 
 # libFuzzer with clang, the library and platform under AddressSanitizer and
@@ -84,21 +85,15 @@ fuzz-smoke: fuzz-build
 
 fuzz-build:
 	@scripts/build-deps fuzz
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(WERROR) -DACL_TCAM_BUILD_FUZZ=ON -DACL_TCAM_SANITIZE=ON \
-		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j$(JOBS)
 
 # Source coverage of the library reached by the fuzzers' corpora (run `make
 # fuzz` or `make fuzz-smoke` first), with clang's source-based coverage.
-COV_FLAGS = -fprofile-instr-generate -fcoverage-mapping
 fuzz-coverage:
 	@scripts/build-deps fuzz
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_COV_BUILD) $(WERROR) -DACL_TCAM_BUILD_FUZZ=ON \
-		-DACL_TCAM_BUILD_TESTS=OFF -DACL_TCAM_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
-		-DCMAKE_C_FLAGS="$(COV_FLAGS)" -DCMAKE_CXX_FLAGS="$(COV_FLAGS)" \
-		-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
-		-DCMAKE_SHARED_LINKER_FLAGS=-fprofile-instr-generate
-	cmake --build $(FUZZ_COV_BUILD) -j$(JOBS)
+	cmake --preset fuzz-coverage
+	cmake --build --preset fuzz-coverage -j$(JOBS)
 	@rm -f $(FUZZ_COV_BUILD)/*.profraw
 	@for f in $(FUZZERS); do \
 		seeds=""; [ -d fuzz/corpus/$${f#fuzz_} ] && seeds=$(CURDIR)/fuzz/corpus/$${f#fuzz_}; \
@@ -127,16 +122,17 @@ endef
 # little-endian with 32-bit ones.
 test-s390x:
 	@scripts/build-deps cross
-	$(call cross_test,s390x,$(S390X_BUILD))
+	$(call preset_test,s390x)
 
 test-i386:
 	@scripts/build-deps cross
-	$(call cross_test,i386,$(I386_BUILD))
+	$(call preset_test,i386)
 
-define cross_test
-	cmake -S . -B $(2) $(WERROR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(1).cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(2) -j$(JOBS)
-	cd $(2) && ctest --output-on-failure -j$(JOBS)
+# Configure, build and test one preset.
+define preset_test
+	cmake --preset $(1)
+	cmake --build --preset $(1) -j$(JOBS)
+	ctest --preset $(1) -j$(JOBS)
 endef
 
 # Everything CI checks, most important first after the plain tests.
@@ -147,12 +143,12 @@ deps:
 
 # Always runs CMake's build: it knows what is stale.
 $(BUILD)/.built: deps FORCE
-	cmake -S . -B $(BUILD) $(WERROR) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS)
+	cmake --preset release $(CMAKE_FLAGS)
+	cmake --build --preset release -j$(JOBS)
 	@touch $@
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(FUZZ_COV_BUILD) $(S390X_BUILD) $(I386_BUILD)
+	rm -rf $(BUILD_DIRS)
 
 .PHONY: FORCE
 FORCE:

@@ -1,6 +1,7 @@
 # The installed package, in two components:
 #  - library: libacl_tcam_flow_stats.so, its headers <acl_tcam/acl_tcam_flow_stats.h>
-#    and <acl_tcam/acl_tcam_flow_wire.h>, the CMake package
+#    (with acl_tcam_flow_stats_compat.h, which it includes) and
+#    <acl_tcam/acl_tcam_flow_wire.h>, the CMake package
 #    (find_package(acl_tcam_flow_stats), target acl_tcam::flow_stats) and
 #    acl_tcam_flow_stats.pc;
 #  - platform_sim: the in-process platform stand-ins libacl_tcam_platform_sim.so,

@@ -1,5 +1,6 @@
 # The library exports exactly the symbols of the committed list, of the kinds
-# listed, and the version script names the same ones. What it leaves undefined
+# and in the version nodes listed (name@@node; the nodes themselves show as
+# absolute symbols, kind A), and the version script names the same ones. What it leaves undefined
 # is exactly the functions the platform headers declare (resolved at load time
 # from whatever platform the process has) plus the C runtime's.
 # Arguments: -DLIB=<the library> -DMAP=<exports.map> -DSYMBOLS=<the list>
@@ -11,8 +12,8 @@ if(NOT NM)
 endif()
 execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE defined COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${NM} -D --undefined-only ${LIB} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
-# "<address> <kind> <name>" lines become "<kind> <name>".
-string(REGEX MATCHALL "[A-Za-z] [A-Za-z_0-9]+\n" exported "${defined}")
+# "<address> <kind> <name>[@@<node>]" lines become "<kind> <name>[@@<node>]".
+string(REGEX MATCHALL "[A-Za-z] [A-Za-z_0-9.]+(@@?[A-Za-z_0-9.]+)?\n" exported "${defined}")
 string(REGEX REPLACE "\n" "" exported "${exported}")
 list(SORT exported)
 
@@ -34,7 +35,8 @@ string(REPLACE ";;" ";" in_map "${in_map}")
 list(TRANSFORM in_map REPLACE ";" "")
 list(FILTER in_map EXCLUDE REGEX "^$")
 list(SORT in_map)
-list(TRANSFORM listed REPLACE "^. " "")
+list(FILTER listed EXCLUDE REGEX "^A ")
+list(TRANSFORM listed REPLACE "^. ([^@]+).*" "\\1")
 list(SORT listed)
 if(NOT in_map STREQUAL listed)
   message(FATAL_ERROR "${MAP} names: ${in_map}\nlisted: ${listed}")

@@ -10,19 +10,7 @@
 #   -DWARNINGS=<compiler warning flags, space-separated>
 cmake_minimum_required(VERSION 3.22)
 
-function(fail)
-  string(JOIN "" text ${ARGN})
-  message(FATAL_ERROR "${text}")
-endfunction()
-
-# Runs a command that must succeed; its standard output lands in <out_var>.
-function(check what out_var)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    fail("${what} failed (${rc}):\n${out}${err}")
-  endif()
-  set(${out_var} "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/script_checks.cmake)
 
 # The names directly in a directory, sorted.
 function(names_in dir out_var)
@@ -50,7 +38,7 @@ check("install of the library component" out
 
 # ---- What each install holds -----------------------------------------------
 # A consumer's include path is include/, so nothing may lie beside acl_tcam/.
-set(library_headers acl_tcam_flow_stats.h acl_tcam_flow_wire.h)
+set(library_headers acl_tcam_flow_stats.h acl_tcam_flow_stats_compat.h acl_tcam_flow_wire.h)
 set(platform_headers platform_sim.h avl.h card.h mtrack.h vexa.h vexa_msg.h)
 expect_names(${prefix}/include acl_tcam)
 expect_names(${prefix}/include/acl_tcam ${library_headers} ${platform_headers})
