@@ -232,7 +232,7 @@ void check_reply(Verb verb, uint32_t status, const std::vector<Reply> &replies, 
 
 void check_totals(const EntryKey &key, const Counter &got, const std::string &request) {
     const Counter *truth = state.truth.of(key);
-    const Counter expected = truth != nullptr ? *truth : Counter{};
+    const Counter expected = tcam_model::checked_truth(truth != nullptr ? *truth : Counter{});
     expect_that(got == expected,
                 request + ": library " + totals_text(got) + ", traffic " + totals_text(expected));
 }

@@ -65,7 +65,8 @@ void check_sent(std::span<const uint8_t> payload) {
     const tcam_model::Counter *live = the_card.truth.of(entry_key(*key));
     // Before the region is ready every query is answered with zero totals.
     const bool may_be_absent = acl_tcam_flow_is_region_init_done() == 0;
-    const tcam_model::Counter expected = live != nullptr ? *live : tcam_model::Counter{};
+    const tcam_model::Counter expected =
+        tcam_model::checked_truth(live != nullptr ? *live : tcam_model::Counter{});
     if ((live != nullptr || may_be_absent) && reply->frames == expected.frames &&
         reply->bytes == expected.bytes) {
         return;

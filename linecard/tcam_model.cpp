@@ -1,6 +1,8 @@
 #include "tcam_model.h"
 
 #include <array>
+#include <cstdlib>
+#include <cstring>
 
 namespace tcam_model {
 
@@ -197,6 +199,15 @@ void GroundTruth::deliver(const Frame &frame) {
 const Counter *GroundTruth::of(const EntryKey &flow) const {
     const auto it = flows.find(flow);
     return it != flows.end() ? &it->second : nullptr;
+}
+
+Counter checked_truth(const Counter &truth) {
+    static const Counter skew = [] {
+        const char *what = std::getenv("LINECARD_TEST_SKEW");
+        return Counter{what != nullptr && std::strcmp(what, "frames") == 0 ? 1u : 0u,
+                       what != nullptr && std::strcmp(what, "bytes") == 0 ? 1u : 0u};
+    }();
+    return Counter{truth.frames + skew.frames, truth.bytes + skew.bytes};
 }
 
 } // namespace tcam_model

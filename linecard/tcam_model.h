@@ -121,6 +121,11 @@ struct GroundTruth {
     const Counter *of(const EntryKey &flow) const;
 };
 
+// What a reply is checked against: the ground truth, unless the test-only
+// fault switch LINECARD_TEST_SKEW is set to "frames" or "bytes", which adds 1
+// to that count, so that a test can show that every check fires. Read once.
+Counter checked_truth(const Counter &truth);
+
 } // namespace tcam_model
 
 #endif // LINECARD_TCAM_MODEL_H

@@ -151,3 +151,34 @@ TEST(Chassis, SurvivesCardAndSupervisorCrashes) {
 }
 
 } // namespace
+
+namespace {
+
+// The card's own check can fail: with the test-only switch LINECARD_TEST_SKEW
+// its ground truth is one frame (slot 1) or one byte (slot 2) off, so every
+// query it checks is a mismatch, which cards.list reports and the card's exit
+// status carries.
+TEST(Chassis, ACardCountsEveryWrongFrameOrByteTotal) {
+    Chassis c;
+    c.start_supervisor();
+    const char *skews[] = {"frames", "bytes"};
+    for (int slot : {1, 2}) {
+        ASSERT_EQ(setenv("LINECARD_TEST_SKEW", skews[slot - 1], 1), 0);
+        c.start_card({.slot = slot, .counters = "1:100", .pps = 1000, .seed = 1});
+    }
+    unsetenv("LINECARD_TEST_SKEW");
+    for (int slot : {1, 2}) {
+        ASSERT_TRUE(c.wait_card_state(slot, "ready")) << c.logs();
+        c.result("flow.add", flow(slot, "vsan", 10));
+        c.result("flow.get", flow(slot, "vsan", 10));
+        c.result("flow.get", flow(slot, "vsan", 10));
+        const json card = c.card_entry(slot);
+        EXPECT_EQ(card.value("mismatches", -1), 2) << skews[slot - 1] << ": " << card.dump();
+        c.card(slot).signal(SIGTERM);
+        EXPECT_EQ(c.card(slot).wait(10s), 1) << c.card(slot).log();
+        c.forget_card(slot);
+    }
+    c.stop_all();
+}
+
+} // namespace
