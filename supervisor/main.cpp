@@ -139,7 +139,8 @@ int run(const Options &options) {
     }
 
     std::string error;
-    std::unique_ptr<Store> store = Store::open(options.db, &error);
+    const std::unique_ptr<DatabaseLock> lock = DatabaseLock::take(options.db, &error);
+    std::unique_ptr<Store> store = lock ? Store::open(options.db, &error) : nullptr;
     if (!store) {
         log("cannot open the database: " + error);
         return EXIT_FAILURE;

@@ -6,8 +6,13 @@
 // which is what an answered change must survive.
 #include "store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace supervisor {
@@ -76,7 +81,57 @@ std::optional<FlowStatus> parse_status(std::string_view name) {
     return std::nullopt;
 }
 
+namespace {
+
+// "" and ":memory:" name no file: SQLite would keep the flows in memory.
+bool names_a_file(const std::string &path, std::string *error) {
+    if (path.empty() || path == ":memory:") {
+        *error = "the database must be a file: '" + path + "' would keep nothing across a restart";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<DatabaseLock> DatabaseLock::take(const std::string &path, std::string *error) {
+    if (!names_a_file(path, error)) {
+        return nullptr;
+    }
+    const std::string lock_path = path + ".lock";
+    const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = "cannot open " + lock_path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        char pid[32] = {};
+        const ssize_t n = pread(fd, pid, sizeof pid - 1, 0);
+        pid[n > 0 ? n : 0] = '\0';
+        ::close(fd);
+        *error = err == EWOULDBLOCK
+                     ? "database " + path + " is in use by another supervisor (pid " +
+                           std::string(pid[0] != '\0' ? pid : "unknown") + ", lock " + lock_path +
+                           ")"
+                     : "cannot lock " + lock_path + ": " + std::strerror(err);
+        return nullptr;
+    }
+    const std::string text = std::to_string(getpid());
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text.data(), text.size(), 0) < 0) {
+        // The lock holds without the pid; only the refusal's text misses it.
+    }
+    return std::unique_ptr<DatabaseLock>(new DatabaseLock(fd));
+}
+
+DatabaseLock::~DatabaseLock() {
+    ::close(fd_);
+}
+
 std::unique_ptr<Store> Store::open(const std::string &path, std::string *error) {
+    if (!names_a_file(path, error)) {
+        return nullptr;
+    }
     std::unique_ptr<Store> store(new Store());
     if (sqlite3_open_v2(path.c_str(), &store->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                         nullptr) != SQLITE_OK) {
@@ -90,6 +145,12 @@ std::unique_ptr<Store> Store::open(const std::string &path, std::string *error) 
     if (sqlite3_exec(store->db_, setup.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
         *error = "set up " + path + ": " + (message != nullptr ? message : "unknown error");
         sqlite3_free(message);
+        return nullptr;
+    }
+    // A database we cannot write would refuse every change later: say so
+    // now. SQLite opens a file it may not write read-only, without a word.
+    if (sqlite3_db_readonly(store->db_, "main") != 0) {
+        *error = path + " is read-only to this process";
         return nullptr;
     }
     if (!store->prepare(error) || !store->load(error)) {

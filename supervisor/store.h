@@ -55,9 +55,28 @@ using SlotFlows = std::map<model::FlowKey, FlowState>;
 // slot is never configured with more.
 inline constexpr size_t kMaxFlowsPerSlot = 65535;
 
+// A database held exclusively by one supervisor: an flock() on PATH.lock,
+// which the kernel releases when the process ends, however it ends. Our pid
+// is written in the file, so that a refused supervisor can name the holder.
+class DatabaseLock {
+public:
+    // nullptr with *error set when another process holds it.
+    static std::unique_ptr<DatabaseLock> take(const std::string &db_path, std::string *error);
+    ~DatabaseLock();
+    DatabaseLock(const DatabaseLock &) = delete;
+    DatabaseLock &operator=(const DatabaseLock &) = delete;
+
+private:
+    explicit DatabaseLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
 class Store {
 public:
     // Opens (creating if need be) the database; nullptr with *error set.
+    // A path that is no file ("", ":memory:") and a database this process
+    // cannot write are refused: either would lose every acknowledged change
+    // at the next start.
     static std::unique_ptr<Store> open(const std::string &path, std::string *error);
     ~Store();
     Store(const Store &) = delete;

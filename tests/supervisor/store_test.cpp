@@ -5,6 +5,10 @@
 
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -15,6 +19,7 @@ namespace {
 
 using model::FlowKey;
 using model::FlowType;
+using supervisor::DatabaseLock;
 using supervisor::FlowState;
 using supervisor::FlowStatus;
 using supervisor::Store;
@@ -129,6 +134,45 @@ TEST_F(StoreTest, AFlowRemovedAndAddedAgainGetsNoStaleStatus) {
     ASSERT_TRUE(store->flush(&error)) << error;
     EXPECT_EQ(store->find(2, kExact)->status, FlowStatus::Pending);
     EXPECT_EQ(open()->find(2, kExact)->status, FlowStatus::Pending);
+}
+
+// Databases that would lose acknowledged changes are refused at the start.
+TEST_F(StoreTest, OnlyAWritableFileHeldByOneSupervisorIsOpened) {
+    std::string error;
+    for (const std::string path : {"", ":memory:"}) {
+        EXPECT_EQ(DatabaseLock::take(path, &error), nullptr) << path;
+        EXPECT_EQ(Store::open(path, &error), nullptr) << path;
+        EXPECT_NE(error.find("must be a file"), std::string::npos) << error;
+    }
+    {
+        const auto lock = DatabaseLock::take(path_, &error);
+        ASSERT_TRUE(lock) << error;
+        EXPECT_EQ(DatabaseLock::take(path_, &error), nullptr);
+        EXPECT_NE(error.find("in use by another supervisor (pid " + std::to_string(getpid())),
+                  std::string::npos)
+            << error;
+    }
+    EXPECT_TRUE(DatabaseLock::take(path_, &error)) << "released with its holder: " << error;
+
+    // Read-only to the process that opens it (root writes any file, so the
+    // open runs as nobody when the test runs as root).
+    open();
+    ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(3);
+        }
+        std::string why;
+        _exit(Store::open(path_, &why) == nullptr && why.find("read-only") != std::string::npos
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(StoreTest, ARemovalDropsTheStatusWaitingForItsFlow) {
