@@ -13,6 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
+
 namespace model {
 
 enum class FlowType : uint32_t { Vsan = 1, Domain = 2, Exact = 3 }; // = FLOW_TYPE_*
@@ -40,11 +43,12 @@ struct FlowKey {
     }
 };
 
-inline constexpr uint32_t kMinVsan = 1;
-inline constexpr uint32_t kMaxVsan = 4095;
-inline constexpr uint32_t kMinFcid = 0x010000;
-inline constexpr uint32_t kMaxFcid = 0xffffff;
-inline constexpr uint32_t kDomainMask = 0x00ff0000;
+// The ranges the library accepts, from the wire helper it shares them with.
+inline constexpr uint32_t kMinVsan = ACL_TCAM_WIRE_VSAN_MIN;
+inline constexpr uint32_t kMaxVsan = ACL_TCAM_WIRE_VSAN_MAX;
+inline constexpr uint32_t kMinFcid = ACL_TCAM_WIRE_FCID_MIN;
+inline constexpr uint32_t kMaxFcid = ACL_TCAM_WIRE_FCID_MAX;
+inline constexpr uint32_t kDomainMask = FLOW_DOMAIN_MASK;
 
 // "vsan", "domain", "exact"; parse_type accepts exactly these.
 const char *type_name(FlowType type);
