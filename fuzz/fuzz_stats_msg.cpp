@@ -9,9 +9,9 @@
 // payload, of any length, goes through acl_tcam_flow_process_stats_msg.
 //
 // The host's callbacks never fail, so every status is predictable from a
-// model of the stored flows; after every input the fuzzer also checks the
-// replies, the counter table against g_num_counters_used and the tree, and
-// the memory tracker's blocks.
+// model of the stored flows and the model's request decoder; after every
+// input the fuzzer also checks the replies and the flow table's invariants
+// (model::check_table).
 //
 // A failing input met a state that the inputs before it built, so it may not
 // fail on its own: the failure report lists that state (region, capacity and
@@ -28,6 +28,8 @@
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
 #include "platform_sim.h"
+#include "request.h"
+#include "table_check.h"
 
 namespace {
 
@@ -105,14 +107,9 @@ Expected expect(const std::vector<uint8_t> *payload) {
     if (payload == nullptr) {
         return {ACL_TCAM_FS_ERR_INVALID_ARG, Reply::none};
     }
-    if (payload->size() < ACL_TCAM_FS_CMI_LEN) {
-        return {ACL_TCAM_FS_ERR_INVALID_ARG, Reply::header};
-    }
-    flow_t f{};
-    if (const uint32_t rc =
-            acl_tcam_build_flow_request(payload->data() + ACL_TCAM_FS_CMI_BODY_OFFSET, &f);
-        rc != 0) {
-        return {rc, Reply::header};
+    const ::model::DecodedRequest d = ::model::decode_request(*payload);
+    if (d.refusal != 0) {
+        return {d.refusal, Reply::header};
     }
     const auto type =
         static_cast<int32_t>(acl_tcam_wire_get_be32(&(*payload)[ACL_TCAM_WIRE_MSG_TYPE_AT]));
@@ -120,7 +117,7 @@ Expected expect(const std::vector<uint8_t> *payload) {
     if (!model.region_ready) {
         return {ACL_TCAM_FS_ERR_REGION_NOT_INIT, query ? Reply::full : Reply::header};
     }
-    const Key key{f.type, f.vsan, f.sid, f.did};
+    const Key key{static_cast<uint16_t>(d.key.type), d.key.vsan, d.key.sid, d.key.did};
     const bool present = model.flows.count(key) != 0;
     uint32_t status = 0;
     switch (type) {
@@ -169,36 +166,16 @@ void check_replies(const std::vector<uint8_t> *payload, const Expected &e) {
     }
 }
 
+// The library's invariants (model::check_table), and its flows the model's.
 void check_tables() {
-    const auto live = [](uint32_t type) {
-        return mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, type);
-    };
-    const auto *table = static_cast<const gl_counter_table_t *>(
-        mtrack_sim_last_block(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t));
-    check(table != nullptr && live(ACL_TCAM_FS_MEM_gl_counter_table_t) == 1, "counter table");
-    check(live(ACL_TCAM_FS_MEM_flow_stats_cmi_t) == 0, "reply buffer leaked");
-    const uint32_t stored = acl_tcam_get_avl_flow_count();
-    check(stored == model.flows.size(), "tree count", stored,
-          static_cast<uint32_t>(model.flows.size()));
-    check(live(ACL_TCAM_FS_MEM_flow_t) == stored, "flow records", stored);
-    uint32_t in_use = 0;
-    for (uint32_t id = 0; id < g_counter_table_size; ++id) {
-        const gl_counter_table_t &e = table[id];
-        if (e.in_use == 0) {
-            check(e.owner == nullptr && e.type == 0, "free entry held", id);
-            continue;
-        }
-        ++in_use;
-        check(id >= g_start_counter_id && e.counter_id == id && e.owner != nullptr, "entry", id);
-        const flow_t &f = *e.owner;
-        check(f.counter_id == id && f.type == e.type, "owner", id);
-        check(model.flows.count(Key{f.type, f.vsan, f.sid, f.did}) != 0, "unknown owner", id);
-        uint32_t found = 0;
-        acl_tcam_flow_get_counter_id(f.vsan, f.sid, f.did, f.type, &found);
-        check(found == id, "owner not in the tree", id, found);
+    const ::model::TableCheck t = ::model::check_table(static_cast<uint32_t>(model.flows.size()));
+    if (!t.error.empty()) {
+        fail(t.error.c_str());
     }
-    check(in_use == g_num_counters_used && in_use == stored, "counters used", in_use,
-          g_num_counters_used);
+    for (const ::model::FlowKey &k : t.owners) {
+        check(model.flows.count(Key{static_cast<uint16_t>(k.type), k.vsan, k.sid, k.did}) != 0,
+              "unknown owner", k.vsan);
+    }
 }
 
 } // namespace
