@@ -9,7 +9,7 @@
 // payload, of any length, goes through acl_tcam_flow_process_stats_msg.
 //
 // The host's callbacks never fail, so every status is predictable from a
-// model of the stored flows and the model's request decoder; after every
+// record of the stored flows and the flow model's request decoder; after every
 // input the fuzzer also checks the replies and the flow table's invariants
 // (model::check_table).
 //
@@ -49,15 +49,16 @@ struct Model {
     std::set<Key> flows;
     uint32_t capacity = 0;
     bool region_ready = false;
-} model;
+} expected_state;
 
 std::vector<std::vector<uint8_t>> replies;
 
 [[noreturn]] void fail(const char *what, uint32_t a = 0, uint32_t b = 0) {
     std::fprintf(stderr, "fuzz_stats_msg: %s (0x%x, 0x%x)\n", what, a, b);
     std::fprintf(stderr, "region %s, %u counters, %zu flows expected:\n",
-                 model.region_ready ? "ready" : "not ready", model.capacity, model.flows.size());
-    for (const auto &[type, vsan, sid, did] : model.flows) {
+                 expected_state.region_ready ? "ready" : "not ready", expected_state.capacity,
+                 expected_state.flows.size());
+    for (const auto &[type, vsan, sid, did] : expected_state.flows) {
         std::fprintf(stderr, "  type %u vsan %u sid %06x did %06x\n", type, vsan, sid, did);
     }
     std::abort();
@@ -76,8 +77,8 @@ int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
 
 void reinit(uint32_t capacity) {
     check(acl_tcam_flow_init(kHandle, kStartId, kStartId + capacity) == 0, "init failed");
-    model.flows.clear();
-    model.capacity = capacity;
+    expected_state.flows.clear();
+    expected_state.capacity = capacity;
 }
 
 // A small key space: three VSANs, two domains, two ports. The input's
@@ -102,36 +103,36 @@ struct Expected {
     Reply reply;
 };
 
-// What the library must answer, from the model; updates the model.
+// What the library must answer, from the expected state; updates that state.
 Expected expect(const std::vector<uint8_t> *payload) {
     if (payload == nullptr) {
         return {ACL_TCAM_FS_ERR_INVALID_ARG, Reply::none};
     }
-    const ::model::DecodedRequest d = ::model::decode_request(*payload);
+    const model::DecodedRequest d = model::decode_request(*payload);
     if (d.refusal != 0) {
         return {d.refusal, Reply::header};
     }
     const auto type =
         static_cast<int32_t>(acl_tcam_wire_get_be32(&(*payload)[ACL_TCAM_WIRE_MSG_TYPE_AT]));
     const bool query = type == ACL_TCAM_FS_MSG_GET || type == ACL_TCAM_FS_MSG_GET_ALT;
-    if (!model.region_ready) {
+    if (!expected_state.region_ready) {
         return {ACL_TCAM_FS_ERR_REGION_NOT_INIT, query ? Reply::full : Reply::header};
     }
     const Key key{static_cast<uint16_t>(d.key.type), d.key.vsan, d.key.sid, d.key.did};
-    const bool present = model.flows.count(key) != 0;
+    const bool present = expected_state.flows.count(key) != 0;
     uint32_t status = 0;
     switch (type) {
     case ACL_TCAM_FS_MSG_SET:
         if (present) {
             status = ACL_TCAM_FS_ERR_FLOW_EXISTS;
-        } else if (model.flows.size() == model.capacity) {
+        } else if (expected_state.flows.size() == expected_state.capacity) {
             status = ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED;
         } else {
-            model.flows.insert(key);
+            expected_state.flows.insert(key);
         }
         break;
     case ACL_TCAM_FS_MSG_DEL:
-        model.flows.erase(key);
+        expected_state.flows.erase(key);
         break;
     case ACL_TCAM_FS_MSG_GET:
     case ACL_TCAM_FS_MSG_GET_ALT:
@@ -168,12 +169,14 @@ void check_replies(const std::vector<uint8_t> *payload, const Expected &e) {
 
 // The library's invariants (model::check_table), and its flows the model's.
 void check_tables() {
-    const ::model::TableCheck t = ::model::check_table(static_cast<uint32_t>(model.flows.size()));
+    const model::TableCheck t =
+        model::check_table(static_cast<uint32_t>(expected_state.flows.size()));
     if (!t.error.empty()) {
         fail(t.error.c_str());
     }
-    for (const ::model::FlowKey &k : t.owners) {
-        check(model.flows.count(Key{static_cast<uint16_t>(k.type), k.vsan, k.sid, k.did}) != 0,
+    for (const model::FlowKey &k : t.owners) {
+        check(expected_state.flows.count(
+                  Key{static_cast<uint16_t>(k.type), k.vsan, k.sid, k.did}) != 0,
               "unknown owner", k.vsan);
     }
 }
@@ -213,9 +216,9 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check_tables();
         return 0;
     }
-    if ((control & kRegionReady) != 0 && !model.region_ready) {
+    if ((control & kRegionReady) != 0 && !expected_state.region_ready) {
         acl_tcam_flow_set_region_init_done();
-        model.region_ready = true;
+        expected_state.region_ready = true;
     }
     if ((control & kForceType) != 0 && bytes.size() >= 4) {
         acl_tcam_wire_put_be32(&bytes[ACL_TCAM_WIRE_MSG_TYPE_AT], 1 + (control >> 4 & 7));
