@@ -34,11 +34,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
+#include "display.h"
 #include "platform_sim.h"
 #include "request.h"
 #include "table_check.h"
@@ -135,10 +138,8 @@ struct Host {
     bool fired = false;
 
     std::vector<std::vector<uint8_t>> replies;
-    uint32_t chunks = 0;
-    uint32_t chunks_marked_last = 0;
-    bool last_chunk_marked = false;
-    uint32_t text_lines = 0;
+    display::Assembler display; // the display being received
+    std::string display_error;  // the first chunk the assembler refused
 };
 Host host;
 
@@ -151,13 +152,9 @@ int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
         return 0;
     }
     if (sent->len == ACL_TCAM_FS_PRINT_REPLY_LEN) {
-        const bool last = acl_tcam_wire_get_be32(sent->payload + ACL_TCAM_WIRE_LAST_CHUNK_AT) == 1;
-        ++host.chunks;
-        host.chunks_marked_last += last ? 1 : 0;
-        host.last_chunk_marked = last;
-        const uint32_t len = acl_tcam_wire_get_be32(sent->payload + ACL_TCAM_WIRE_TEXT_LEN_AT);
-        for (uint32_t i = 0; i < len; ++i) {
-            host.text_lines += sent->payload[ACL_TCAM_WIRE_TEXT_AT + i] == '\n' ? 1 : 0;
+        std::string error;
+        if (!host.display.add({sent->payload, sent->len}, &error) && host.display_error.empty()) {
+            host.display_error = error;
         }
         return 0;
     }
@@ -509,22 +506,32 @@ void send_frames(Input &in) {
     }
 }
 
+// The display, read as the supervisor reads it: chunks ending with exactly
+// one marked last, and a row for every stored flow whose counter could be read.
 void display() {
     vexa_msg_t request{};
     request.desc[0] = next_tag++;
-    host.chunks = 0;
-    host.chunks_marked_last = 0;
-    host.text_lines = 0;
+    host.display = display::Assembler{};
+    host.display_error.clear();
     const uint32_t rc = acl_tcam_print_flows_info(&request);
     const bool read_failed = settle_faults() == Fault::read;
     const size_t rows = host.truth.flows.size() - (read_failed ? 1 : 0);
-    note("display: %u chunk(s), %u lines", host.chunks, host.text_lines);
-    if (rc != 0 || host.chunks == 0 || host.chunks_marked_last != 1 || !host.last_chunk_marked) {
-        fail("display: status 0x%x, %u chunks, %u marked last", rc, host.chunks,
-             host.chunks_marked_last);
+    note("display: %zu chunk(s), %zu bytes", host.display.chunks(), host.display.text().size());
+    if (rc != 0 || !host.display_error.empty() || !host.display.done()) {
+        fail("display: status 0x%x, %zu chunks: %s", rc, host.display.chunks(),
+             host.display_error.empty() ? "none marked last" : host.display_error.c_str());
     }
-    if (host.text_lines != 4 + rows) {
-        fail("display shows %u lines for %zu flows", host.text_lines, rows);
+    std::string error;
+    const std::optional<display::Table> table = display::parse(host.display.text(), &error);
+    if (!table || table->rows.size() != rows) {
+        fail("display of %zu flows: %s", rows,
+             table ? (std::to_string(table->rows.size()) + " rows").c_str() : error.c_str());
+    }
+    for (const display::Row &row : table->rows) {
+        if (host.truth.of(tcam_model::entry_key(row.key)) == nullptr) {
+            fail("display shows %s, which the host does not hold",
+                 model::to_string(row.key).c_str());
+        }
     }
 }
 
