@@ -9,6 +9,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
+#include "display.h"
 #include "platform_sim.h"
 #include "progress.h"
 #include "request.h"
@@ -36,11 +37,10 @@ struct Reply {
     Counter totals;
 };
 
+// A display as it arrives; the first chunk the assembler refused, if any.
 struct DisplaySeen {
-    uint32_t chunks = 0;
-    uint32_t marked_last = 0;
-    bool last_is_marked = false;
-    uint64_t text_bytes = 0;
+    display::Assembler chunks;
+    std::string error;
 };
 
 struct State {
@@ -108,12 +108,11 @@ int32_t msg_type_of(Verb verb) {
 }
 
 void capture_display_chunk(const vexa_sim_sent_t *sent) {
-    acl_tcam_wire_chunk_t chunk{};
-    const bool readable = acl_tcam_wire_decode_chunk(sent->payload, sent->len, &chunk) == 0;
-    ++state.display.chunks;
-    state.display.marked_last += readable && chunk.last ? 1 : 0;
-    state.display.last_is_marked = readable && chunk.last;
-    state.display.text_bytes += chunk.text_len;
+    std::string error;
+    if (!state.display.chunks.add({sent->payload, sent->len}, &error) &&
+        state.display.error.empty()) {
+        state.display.error = error;
+    }
 }
 
 int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
@@ -352,10 +351,16 @@ void show() {
     const uint32_t status = acl_tcam_print_flows_info(&request);
     std::fflush(stdout);
     const DisplaySeen &d = state.display;
-    say("  sent in %u chunk(s), %" PRIu64 " bytes of text -> %s\n", d.chunks, d.text_bytes,
-        status_text(status).c_str());
-    expect_that(status == 0 && d.chunks >= 1 && d.last_is_marked && d.marked_last == 1,
-                "show: the display must end with exactly one chunk marked last");
+    say("  sent in %zu chunk(s), %zu bytes of text -> %s\n", d.chunks.chunks(),
+        d.chunks.text().size(), status_text(status).c_str());
+    // One check: the display arrives whole, and reads as the supervisor reads it.
+    std::string problem;
+    if (status != 0 || !d.error.empty() || !d.chunks.done()) {
+        problem = "the display must end with exactly one chunk marked last";
+    } else {
+        display::parse(d.chunks.text(), &problem);
+    }
+    expect_that(problem.empty(), "show: " + problem);
 }
 
 // Sends one request of the verb, quietly, for every flow live in the host's
