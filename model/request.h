@@ -13,6 +13,8 @@
 #include <optional>
 #include <span>
 
+#include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "flow_key.h"
 
 namespace model {
