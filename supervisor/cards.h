@@ -28,8 +28,8 @@
 #include <asio/io_context.hpp>
 
 #include "card_protocol.h"
-#include "request.h"
 #include "jsonrpc.h"
+#include "request.h"
 #include "vexa_socket.h"
 
 namespace supervisor {
