@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "display.h"
@@ -45,14 +44,12 @@ void check_table(std::string_view text, const uint8_t *data, size_t size) {
         check(r.counter <= 99999, "counter id wider than its column");
         if (i > 0) {
             const model::FlowKey &p = table->rows[i - 1].key;
-            check(std::tie(p.type, p.vsan, p.did, p.sid) <
-                      std::tie(r.key.type, r.key.vsan, r.key.did, r.key.sid),
-                  "rows not in display order");
+            check(p < r.key, "rows not in display order");
         }
         again += row_text(r);
     }
     // The header is fixed; the rows printed again must parse to the same.
-    const size_t header_len = table->initialized ? 4 * 80 : 0;
+    const size_t header_len = table->initialized ? display::header_text().size() : 0;
     if (table->initialized) {
         const auto reread = display::parse(std::string(text.substr(0, header_len)) + again, &error);
         check(reread && reread->rows.size() == table->rows.size(), "rows printed again refused");
@@ -70,8 +67,9 @@ void check_table(std::string_view text, const uint8_t *data, size_t size) {
     if (size >= 4) {
         const uint32_t word =
             static_cast<uint32_t>(data[0]) << 24 | data[1] << 16 | data[2] << 8 | data[3];
-        missing.push_back({static_cast<model::FlowType>(1 + word % 3), 1 + (word >> 2) % 4095,
-                           word & 0xffffff, (word << 8) & 0xffffff});
+        missing.push_back({static_cast<model::FlowType>(1 + word % 3),
+                           model::kMinVsan + (word >> 2) % model::kMaxVsan, word & model::kMaxFcid,
+                           (word << 8) & model::kMaxFcid});
     }
     const auto totals = display::totals(table->rows, missing);
     check(totals.size() == table->rows.size(), "one total per row");

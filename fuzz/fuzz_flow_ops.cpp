@@ -8,11 +8,9 @@
 // operation it checks:
 //  (a) every stored flow's totals equal the frames delivered inside it since
 //      its creation, unless an injected fault has disturbed its VSAN;
-//  (b) the counter table: claimed entries name their index and an owner that
-//      holds that counter and has the entry's type, free entries have neither
-//      owner nor type, and claimed entries, g_num_counters_used and the tree
-//      count agree; the owners are exactly the flows the model holds;
-//  (c) memory: one flow record per stored flow, no reply buffer, one table;
+//  (b) the counter table and memory keep the library's invariants
+//      (model::check_table), and the owners are exactly the host's flows;
+//  (c) every request is judged by the model's decoder, as the library reads it;
 //  (d) in an undisturbed VSAN every stored flow has a TCAM entry, and every
 //      entry counts on the counter the library's own lookup names for its key.
 //
@@ -36,12 +34,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
+#include "display.h"
 #include "platform_sim.h"
+#include "request.h"
+#include "table_check.h"
 #include "tcam_model.h"
 
 namespace {
@@ -107,50 +110,12 @@ uint32_t fcid(uint32_t bits) {
 // and DID, bit 7 a negative index. A domain request keeps the ports, which the
 // library must drop.
 std::vector<uint8_t> flow_request(int32_t msg_type, uint8_t b, uint32_t tag) {
-    constexpr uint32_t kTypes[] = {FLOW_TYPE_VSAN, FLOW_TYPE_DOMAIN, FLOW_TYPE_SID_DID,
-                                   FLOW_TYPE_SID_DID};
-    const acl_tcam_wire_request_t r =
-        acl_tcam_wire_flow_request(msg_type, kTypes[(b >> 1) & 3], kVsans[b & 1], fcid(b >> 3),
-                                   fcid(b >> 5), (b & 0x80) != 0 ? -1 : 1);
-    std::vector<uint8_t> p(ACL_TCAM_FS_CMI_LEN, 0);
-    acl_tcam_wire_encode_request(p.data(), &r);
-    acl_tcam_wire_put_tag(p.data(), tag); // identifies the request's reply
-    return p;
-}
-
-// What the library must make of a full-size payload's body: the flow it names
-// in stored form, or the refusal code.
-struct Decoded {
-    uint32_t status;
-    EntryKey key;
-};
-
-Decoded decode(const uint8_t *p) {
-    const auto in_range = [](uint32_t v) { return v >= 0x10000 && v <= 0xffffff; };
-    if (acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_INDEX_AT) == 0) {
-        return {ACL_TCAM_FS_ERR_INVALID_INDEX, {}};
-    }
-    const uint32_t vsan = acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_VSAN_AT);
-    if (vsan < 1 || vsan > 4095) {
-        return {ACL_TCAM_FS_ERR_INVALID_ARG, {}};
-    }
-    if (p[ACL_TCAM_WIRE_FLOW_TYPE_AT] == ACL_TCAM_FS_REQ_FLOW_VSAN) {
-        return {0, {FLOW_TYPE_VSAN, vsan, 0, 0}};
-    }
-    const uint32_t sid = acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_SID_AT);
-    const uint32_t did = acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_DID_AT);
-    const uint32_t mask = acl_tcam_wire_get_be32(p + ACL_TCAM_WIRE_MASK_AT);
-    if (p[ACL_TCAM_WIRE_FLOW_TYPE_AT] != ACL_TCAM_FS_REQ_FLOW_SID_DID || !in_range(sid) ||
-        !in_range(did)) {
-        return {ACL_TCAM_FS_ERR_INVALID_ARG, {}};
-    }
-    if (mask == ACL_TCAM_FS_REQ_MASK_DOMAIN) {
-        return {0, {FLOW_TYPE_DOMAIN, vsan, sid & FLOW_DOMAIN_MASK, did & FLOW_DOMAIN_MASK}};
-    }
-    if (mask == ACL_TCAM_FS_REQ_MASK_EXACT) {
-        return {0, {FLOW_TYPE_SID_DID, vsan, sid, did}};
-    }
-    return {ACL_TCAM_FS_ERR_INVALID_ARG, {}};
+    constexpr model::FlowType kTypes[] = {model::FlowType::Vsan, model::FlowType::Domain,
+                                          model::FlowType::Exact, model::FlowType::Exact};
+    const auto p = model::request_payload(
+        msg_type, {kTypes[(b >> 1) & 3], kVsans[b & 1], fcid(b >> 3), fcid(b >> 5)}, tag,
+        (b & 0x80) != 0 ? -1 : 1);
+    return {p.begin(), p.end()};
 }
 
 // The bitmask of each stored flow type, indexed by type.
@@ -173,10 +138,8 @@ struct Host {
     bool fired = false;
 
     std::vector<std::vector<uint8_t>> replies;
-    uint32_t chunks = 0;
-    uint32_t chunks_marked_last = 0;
-    bool last_chunk_marked = false;
-    uint32_t text_lines = 0;
+    display::Assembler display; // the display being received
+    std::string display_error;  // the first chunk the assembler refused
 };
 Host host;
 
@@ -189,13 +152,9 @@ int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
         return 0;
     }
     if (sent->len == ACL_TCAM_FS_PRINT_REPLY_LEN) {
-        const bool last = acl_tcam_wire_get_be32(sent->payload + ACL_TCAM_WIRE_LAST_CHUNK_AT) == 1;
-        ++host.chunks;
-        host.chunks_marked_last += last ? 1 : 0;
-        host.last_chunk_marked = last;
-        const uint32_t len = acl_tcam_wire_get_be32(sent->payload + ACL_TCAM_WIRE_TEXT_LEN_AT);
-        for (uint32_t i = 0; i < len; ++i) {
-            host.text_lines += sent->payload[ACL_TCAM_WIRE_TEXT_AT + i] == '\n' ? 1 : 0;
+        std::string error;
+        if (!host.display.add({sent->payload, sent->len}, &error) && host.display_error.empty()) {
+            host.display_error = error;
         }
         return 0;
     }
@@ -325,62 +284,17 @@ void check_reply(const std::vector<uint8_t> &request, const std::vector<uint8_t>
     }
 }
 
-void check_counter_table() {
-    const auto *table = static_cast<const gl_counter_table_t *>(
-        mtrack_sim_last_block(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t));
-    if (table == nullptr) {
-        fail("no counter table");
+// The library's own invariants, and its flows exactly the host's.
+void check_table() {
+    const model::TableCheck t = model::check_table(static_cast<uint32_t>(host.truth.flows.size()));
+    if (!t.error.empty()) {
+        fail("%s", t.error.c_str());
     }
-    std::set<EntryKey> owners;
-    uint32_t in_use = 0;
-    for (uint32_t id = 0; id < g_counter_table_size; ++id) {
-        const gl_counter_table_t &e = table[id];
-        if (e.in_use == 0) {
-            if (e.owner != nullptr || e.type != 0) {
-                fail("free counter %u has owner %p type %u", id, static_cast<void *>(e.owner),
-                     e.type);
-            }
-            continue;
+    // As many owners as host flows, none twice: one each is all of them.
+    for (const model::FlowKey &owner : t.owners) {
+        if (host.truth.of(tcam_model::entry_key(owner)) == nullptr) {
+            fail("library holds %s, the host does not", model::to_string(owner).c_str());
         }
-        ++in_use;
-        if (e.counter_id != id || id < g_start_counter_id || e.owner == nullptr ||
-            e.owner->counter_id != id || e.owner->type != e.type) {
-            fail("claimed counter %u: entry id %u type %u, owner %p holds %u type %u", id,
-                 e.counter_id, e.type, static_cast<void *>(e.owner),
-                 e.owner != nullptr ? e.owner->counter_id : 0u,
-                 e.owner != nullptr ? e.owner->type : 0u);
-        }
-        if (!owners.insert(tcam_model::key_of(*e.owner)).second) {
-            fail("two counters owned by one flow (counter %u)", id);
-        }
-    }
-    const uint32_t tree_count = acl_tcam_get_avl_flow_count();
-    if (in_use != g_num_counters_used || in_use != tree_count) {
-        fail("%u claimed counters, g_num_counters_used %u, %u flows in the tree", in_use,
-             g_num_counters_used, tree_count);
-    }
-    if (owners.size() != host.truth.flows.size()) {
-        fail("library holds %zu flows, the host expects %zu", owners.size(),
-             host.truth.flows.size());
-    }
-    for (const auto &[key, tally] : host.truth.flows) {
-        if (owners.count(key) == 0) {
-            fail("flow type %u vsan %u %06x->%06x missing from the counter table", key.type,
-                 key.vsan, key.sid, key.did);
-        }
-    }
-}
-
-void check_memory() {
-    const uint64_t records = mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t);
-    const uint64_t replies =
-        mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_stats_cmi_t);
-    const uint64_t tables =
-        mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t);
-    if (records != host.truth.flows.size() || replies != 0 || tables != 1) {
-        fail("live blocks: %llu flow records for %zu flows, %llu reply buffers, %llu tables",
-             static_cast<unsigned long long>(records), host.truth.flows.size(),
-             static_cast<unsigned long long>(replies), static_cast<unsigned long long>(tables));
     }
 }
 
@@ -445,8 +359,7 @@ void heal_vsans() {
 }
 
 void check_state() {
-    check_counter_table();
-    check_memory();
+    check_table();
     heal_vsans();
     check_totals();
     check_entries();
@@ -549,16 +462,18 @@ void exchange(const std::vector<uint8_t> &request, bool has_payload) {
     const Fault fault = settle_faults();
 
     const bool full = has_payload && request.size() >= ACL_TCAM_FS_CMI_LEN;
-    const Decoded d = full ? decode(request.data()) : Decoded{ACL_TCAM_FS_ERR_INVALID_ARG, {}};
+    const model::DecodedRequest d = has_payload
+                                        ? model::decode_request(request)
+                                        : model::DecodedRequest{ACL_TCAM_FS_ERR_INVALID_ARG, {}};
     const auto msg_type =
         full ? static_cast<int32_t>(acl_tcam_wire_get_be32(&request[ACL_TCAM_WIRE_MSG_TYPE_AT]))
              : 0;
     note("  msg %d len %zu%s -> type %u vsan %u %06x->%06x: status 0x%x, %zu replies, fault %d",
-         msg_type, request.size(), has_payload ? "" : " (none)", d.key.type, d.key.vsan, d.key.sid,
-         d.key.did, status, host.replies.size(), static_cast<int>(fault));
-    if (d.status != 0 || !full) {
-        if (status != d.status) {
-            fail("malformed request: status 0x%x, expected 0x%x", status, d.status);
+         msg_type, request.size(), has_payload ? "" : " (none)", static_cast<uint32_t>(d.key.type),
+         d.key.vsan, d.key.sid, d.key.did, status, host.replies.size(), static_cast<int>(fault));
+    if (d.refusal != 0) {
+        if (status != d.refusal) {
+            fail("malformed request: status 0x%x, expected 0x%x", status, d.refusal);
         }
         // A message without payload cannot be answered.
         if (host.replies.size() != (has_payload ? 1u : 0u)) {
@@ -576,7 +491,7 @@ void exchange(const std::vector<uint8_t> &request, bool has_payload) {
         }
         return;
     }
-    check_flow_outcome(request, msg_type, d.key, status, fault);
+    check_flow_outcome(request, msg_type, tcam_model::entry_key(d.key), status, fault);
 }
 
 void send_frames(Input &in) {
@@ -591,22 +506,32 @@ void send_frames(Input &in) {
     }
 }
 
+// The display, read as the supervisor reads it: chunks ending with exactly
+// one marked last, and a row for every stored flow whose counter could be read.
 void display() {
     vexa_msg_t request{};
     request.desc[0] = next_tag++;
-    host.chunks = 0;
-    host.chunks_marked_last = 0;
-    host.text_lines = 0;
+    host.display = display::Assembler{};
+    host.display_error.clear();
     const uint32_t rc = acl_tcam_print_flows_info(&request);
     const bool read_failed = settle_faults() == Fault::read;
     const size_t rows = host.truth.flows.size() - (read_failed ? 1 : 0);
-    note("display: %u chunk(s), %u lines", host.chunks, host.text_lines);
-    if (rc != 0 || host.chunks == 0 || host.chunks_marked_last != 1 || !host.last_chunk_marked) {
-        fail("display: status 0x%x, %u chunks, %u marked last", rc, host.chunks,
-             host.chunks_marked_last);
+    note("display: %zu chunk(s), %zu bytes", host.display.chunks(), host.display.text().size());
+    if (rc != 0 || !host.display_error.empty() || !host.display.done()) {
+        fail("display: status 0x%x, %zu chunks: %s", rc, host.display.chunks(),
+             host.display_error.empty() ? "none marked last" : host.display_error.c_str());
     }
-    if (host.text_lines != 4 + rows) {
-        fail("display shows %u lines for %zu flows", host.text_lines, rows);
+    std::string error;
+    const std::optional<display::Table> table = display::parse(host.display.text(), &error);
+    if (!table || table->rows.size() != rows) {
+        fail("display of %zu flows: %s", rows,
+             table ? (std::to_string(table->rows.size()) + " rows").c_str() : error.c_str());
+    }
+    for (const display::Row &row : table->rows) {
+        if (host.truth.of(tcam_model::entry_key(row.key)) == nullptr) {
+            fail("display shows %s, which the host does not hold",
+                 model::to_string(row.key).c_str());
+        }
     }
 }
 

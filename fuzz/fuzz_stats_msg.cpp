@@ -9,9 +9,9 @@
 // payload, of any length, goes through acl_tcam_flow_process_stats_msg.
 //
 // The host's callbacks never fail, so every status is predictable from a
-// model of the stored flows; after every input the fuzzer also checks the
-// replies, the counter table against g_num_counters_used and the tree, and
-// the memory tracker's blocks.
+// record of the stored flows and the flow model's request decoder; after every
+// input the fuzzer also checks the replies and the flow table's invariants
+// (model::check_table).
 //
 // A failing input met a state that the inputs before it built, so it may not
 // fail on its own: the failure report lists that state (region, capacity and
@@ -28,6 +28,8 @@
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
 #include "platform_sim.h"
+#include "request.h"
+#include "table_check.h"
 
 namespace {
 
@@ -47,15 +49,16 @@ struct Model {
     std::set<Key> flows;
     uint32_t capacity = 0;
     bool region_ready = false;
-} model;
+} expected_state;
 
 std::vector<std::vector<uint8_t>> replies;
 
 [[noreturn]] void fail(const char *what, uint32_t a = 0, uint32_t b = 0) {
     std::fprintf(stderr, "fuzz_stats_msg: %s (0x%x, 0x%x)\n", what, a, b);
     std::fprintf(stderr, "region %s, %u counters, %zu flows expected:\n",
-                 model.region_ready ? "ready" : "not ready", model.capacity, model.flows.size());
-    for (const auto &[type, vsan, sid, did] : model.flows) {
+                 expected_state.region_ready ? "ready" : "not ready", expected_state.capacity,
+                 expected_state.flows.size());
+    for (const auto &[type, vsan, sid, did] : expected_state.flows) {
         std::fprintf(stderr, "  type %u vsan %u sid %06x did %06x\n", type, vsan, sid, did);
     }
     std::abort();
@@ -74,8 +77,8 @@ int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
 
 void reinit(uint32_t capacity) {
     check(acl_tcam_flow_init(kHandle, kStartId, kStartId + capacity) == 0, "init failed");
-    model.flows.clear();
-    model.capacity = capacity;
+    expected_state.flows.clear();
+    expected_state.capacity = capacity;
 }
 
 // A small key space: three VSANs, two domains, two ports. The input's
@@ -100,41 +103,36 @@ struct Expected {
     Reply reply;
 };
 
-// What the library must answer, from the model; updates the model.
+// What the library must answer, from the expected state; updates that state.
 Expected expect(const std::vector<uint8_t> *payload) {
     if (payload == nullptr) {
         return {ACL_TCAM_FS_ERR_INVALID_ARG, Reply::none};
     }
-    if (payload->size() < ACL_TCAM_FS_CMI_LEN) {
-        return {ACL_TCAM_FS_ERR_INVALID_ARG, Reply::header};
-    }
-    flow_t f{};
-    if (const uint32_t rc =
-            acl_tcam_build_flow_request(payload->data() + ACL_TCAM_FS_CMI_BODY_OFFSET, &f);
-        rc != 0) {
-        return {rc, Reply::header};
+    const model::DecodedRequest d = model::decode_request(*payload);
+    if (d.refusal != 0) {
+        return {d.refusal, Reply::header};
     }
     const auto type =
         static_cast<int32_t>(acl_tcam_wire_get_be32(&(*payload)[ACL_TCAM_WIRE_MSG_TYPE_AT]));
     const bool query = type == ACL_TCAM_FS_MSG_GET || type == ACL_TCAM_FS_MSG_GET_ALT;
-    if (!model.region_ready) {
+    if (!expected_state.region_ready) {
         return {ACL_TCAM_FS_ERR_REGION_NOT_INIT, query ? Reply::full : Reply::header};
     }
-    const Key key{f.type, f.vsan, f.sid, f.did};
-    const bool present = model.flows.count(key) != 0;
+    const Key key{static_cast<uint16_t>(d.key.type), d.key.vsan, d.key.sid, d.key.did};
+    const bool present = expected_state.flows.count(key) != 0;
     uint32_t status = 0;
     switch (type) {
     case ACL_TCAM_FS_MSG_SET:
         if (present) {
             status = ACL_TCAM_FS_ERR_FLOW_EXISTS;
-        } else if (model.flows.size() == model.capacity) {
+        } else if (expected_state.flows.size() == expected_state.capacity) {
             status = ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED;
         } else {
-            model.flows.insert(key);
+            expected_state.flows.insert(key);
         }
         break;
     case ACL_TCAM_FS_MSG_DEL:
-        model.flows.erase(key);
+        expected_state.flows.erase(key);
         break;
     case ACL_TCAM_FS_MSG_GET:
     case ACL_TCAM_FS_MSG_GET_ALT:
@@ -169,36 +167,18 @@ void check_replies(const std::vector<uint8_t> *payload, const Expected &e) {
     }
 }
 
+// The library's invariants (model::check_table), and its flows the model's.
 void check_tables() {
-    const auto live = [](uint32_t type) {
-        return mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, type);
-    };
-    const auto *table = static_cast<const gl_counter_table_t *>(
-        mtrack_sim_last_block(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t));
-    check(table != nullptr && live(ACL_TCAM_FS_MEM_gl_counter_table_t) == 1, "counter table");
-    check(live(ACL_TCAM_FS_MEM_flow_stats_cmi_t) == 0, "reply buffer leaked");
-    const uint32_t stored = acl_tcam_get_avl_flow_count();
-    check(stored == model.flows.size(), "tree count", stored,
-          static_cast<uint32_t>(model.flows.size()));
-    check(live(ACL_TCAM_FS_MEM_flow_t) == stored, "flow records", stored);
-    uint32_t in_use = 0;
-    for (uint32_t id = 0; id < g_counter_table_size; ++id) {
-        const gl_counter_table_t &e = table[id];
-        if (e.in_use == 0) {
-            check(e.owner == nullptr && e.type == 0, "free entry held", id);
-            continue;
-        }
-        ++in_use;
-        check(id >= g_start_counter_id && e.counter_id == id && e.owner != nullptr, "entry", id);
-        const flow_t &f = *e.owner;
-        check(f.counter_id == id && f.type == e.type, "owner", id);
-        check(model.flows.count(Key{f.type, f.vsan, f.sid, f.did}) != 0, "unknown owner", id);
-        uint32_t found = 0;
-        acl_tcam_flow_get_counter_id(f.vsan, f.sid, f.did, f.type, &found);
-        check(found == id, "owner not in the tree", id, found);
+    const model::TableCheck t =
+        model::check_table(static_cast<uint32_t>(expected_state.flows.size()));
+    if (!t.error.empty()) {
+        fail(t.error.c_str());
     }
-    check(in_use == g_num_counters_used && in_use == stored, "counters used", in_use,
-          g_num_counters_used);
+    for (const model::FlowKey &k : t.owners) {
+        check(expected_state.flows.count(
+                  Key{static_cast<uint16_t>(k.type), k.vsan, k.sid, k.did}) != 0,
+              "unknown owner", k.vsan);
+    }
 }
 
 } // namespace
@@ -236,9 +216,9 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check_tables();
         return 0;
     }
-    if ((control & kRegionReady) != 0 && !model.region_ready) {
+    if ((control & kRegionReady) != 0 && !expected_state.region_ready) {
         acl_tcam_flow_set_region_init_done();
-        model.region_ready = true;
+        expected_state.region_ready = true;
     }
     if ((control & kForceType) != 0 && bytes.size() >= 4) {
         acl_tcam_wire_put_be32(&bytes[ACL_TCAM_WIRE_MSG_TYPE_AT], 1 + (control >> 4 & 7));

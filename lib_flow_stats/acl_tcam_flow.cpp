@@ -37,6 +37,7 @@
 #include <strings.h>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "avl.h"
 #include "byte_order.h"
 #include "card.h"
@@ -926,11 +927,12 @@ namespace {
 constexpr vexa_addr_t kReplyDestination{0xfe000000u, 0};
 
 constexpr const char *kDisplayHeader[] = {
-    "-------------------------------------------------------------------------------",
-    "T Vsan SID    DID    Cntr       HW Cnt           Pos Cnt           Neg Cnt     ",
-    "                      ID  frames   bytes    frames   bytes    frames   bytes   ",
-    "- ---- ------ ------ ---- -------- -------- -------- -------- -------- --------",
+    ACL_TCAM_WIRE_DISPLAY_HEADER_0,
+    ACL_TCAM_WIRE_DISPLAY_HEADER_1,
+    ACL_TCAM_WIRE_DISPLAY_HEADER_2,
+    ACL_TCAM_WIRE_DISPLAY_HEADER_3,
 };
+static_assert(std::size(kDisplayHeader) == ACL_TCAM_WIRE_DISPLAY_HEADER_LINES);
 
 // Text bytes of the chunk being built (text_len, kept natively here; the
 // buffer holds it big-endian).
@@ -980,9 +982,8 @@ int acl_tcam_print_this_flow(void *node_ptr, void * /*ctx*/) {
                flow.counter_id);
         return 0;
     }
-    print_line("%-2d%-5d%-7x%-7x%-5d%-8llu %-8llu %-8llu %-8llu %-8llu %-8llu\n", flow.type,
-               static_cast<int32_t>(flow.vsan), flow.sid, flow.did, flow.counter_id,
-               static_cast<unsigned long long>(reading.frames),
+    print_line(ACL_TCAM_WIRE_ROW_FORMAT, flow.type, static_cast<int32_t>(flow.vsan), flow.sid,
+               flow.did, flow.counter_id, static_cast<unsigned long long>(reading.frames),
                static_cast<unsigned long long>(reading.bytes),
                static_cast<unsigned long long>(flow.pos_frames),
                static_cast<unsigned long long>(flow.pos_bytes),
@@ -999,7 +1000,7 @@ uint32_t acl_tcam_print_flows_info(const void *request_msg) {
         std::memcpy(&state.request_desc, request_msg, sizeof state.request_desc.words + 1);
     }
     if (state.flow_tree == nullptr) {
-        print_line("Flow Tables are not yet initialized\n");
+        print_line(ACL_TCAM_WIRE_DISPLAY_NOT_INIT);
         return finish_display();
     }
     for (const char *line : kDisplayHeader) {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 #include "byte_order.h"
 #include "fs_internal.h"
 #include "vexa.h"
@@ -20,31 +21,24 @@ using namespace acl_tcam;
 
 namespace {
 
-// Offsets in the payload.
-constexpr uint32_t kMsgTypeAt = 0;
-constexpr uint32_t kAuxAt = 4;
-constexpr uint32_t kStatusAt = 8;
-constexpr uint32_t kFramesAt = 152;
-constexpr uint32_t kBytesAt = 160;
-// Offsets in the request body.
-constexpr uint32_t kIndexAt = 12;
-constexpr uint32_t kFlowTypeAt = 16;
-constexpr uint32_t kVsanAt = 20;
-constexpr uint32_t kDidAt = 24;
-constexpr uint32_t kSidAt = 28;
-constexpr uint32_t kMaskAt = 32;
-
-constexpr uint32_t kVsanMax = 4095;
-// Valid Fibre Channel identifiers (and SID/DID masks) lie in this range, so
-// their domain byte is never 0.
-constexpr uint32_t kFcidMin = 0x10000;
-constexpr uint32_t kFcidMax = 0xffffff;
+// The request body's fields, at their payload offsets less the header.
+constexpr uint32_t body_at(uint32_t payload_offset) {
+    return payload_offset - ACL_TCAM_FS_CMI_BODY_OFFSET;
+}
+constexpr uint32_t kIndexAt = body_at(ACL_TCAM_WIRE_INDEX_AT);
+constexpr uint32_t kFlowTypeAt = body_at(ACL_TCAM_WIRE_FLOW_TYPE_AT);
+constexpr uint32_t kVsanAt = body_at(ACL_TCAM_WIRE_VSAN_AT);
+constexpr uint32_t kDidAt = body_at(ACL_TCAM_WIRE_DID_AT);
+constexpr uint32_t kSidAt = body_at(ACL_TCAM_WIRE_SID_AT);
+constexpr uint32_t kMaskAt = body_at(ACL_TCAM_WIRE_MASK_AT);
 
 constexpr vexa_addr_t kReplyDestination{0xfe000000u, 0};
 constexpr uint32_t kReplyOpcode = 0;
 
+// Valid FC IDs (and SID/DID masks) lie in this range, so their domain byte
+// is never 0.
 bool fcid_in_range(uint32_t value) {
-    return value >= kFcidMin && value <= kFcidMax;
+    return value >= ACL_TCAM_WIRE_FCID_MIN && value <= ACL_TCAM_WIRE_FCID_MAX;
 }
 
 const uint8_t *payload_of(const vexa_msg_t *msg) {
@@ -81,7 +75,7 @@ uint32_t acl_tcam_build_flow_request(const void *body, flow_t *record) {
     }
     // One unsigned comparison: vsan_id 0 wraps and fails.
     const uint32_t vsan = load_be32(in + kVsanAt);
-    if (vsan - 1 > kVsanMax - 1) {
+    if (vsan - ACL_TCAM_WIRE_VSAN_MIN > ACL_TCAM_WIRE_VSAN_MAX - ACL_TCAM_WIRE_VSAN_MIN) {
         fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_build_flow_request: Invalid vsan_id %d.\n",
                static_cast<int32_t>(vsan));
         return ACL_TCAM_FS_ERR_INVALID_ARG;
@@ -164,7 +158,7 @@ uint32_t acl_tcam_flow_process_stats_msg(uint32_t handle, const vexa_msg_t *msg)
                "(TCAMFS-ERR)acl_tcam_process_stats_msg: Build flow request failed: 0x%x\n", rc);
         return refuse_request(handle, msg, rc);
     }
-    const auto msg_type = static_cast<int32_t>(load_be32(payload + kMsgTypeAt));
+    const auto msg_type = static_cast<int32_t>(load_be32(payload + ACL_TCAM_WIRE_MSG_TYPE_AT));
     if (acl_tcam_flow_is_region_init_done() == 0) {
         return answer_before_region_ready(handle, msg, msg_type, &request);
     }
@@ -209,8 +203,8 @@ uint32_t acl_tcam_cmi_resp(uint32_t handle, const vexa_msg_t *msg, uint32_t stat
         return ACL_TCAM_FS_ERR_NULL_PAYLOAD;
     }
     copy_payload(reply, sizeof reply, msg, payload);
-    store_be32(reply + kStatusAt, status);
-    store_be32(reply + kAuxAt, 0);
+    store_be32(reply + ACL_TCAM_WIRE_STATUS_AT, status);
+    store_be32(reply + ACL_TCAM_WIRE_AUX_AT, 0);
     if (send_reply(handle, msg, reply, sizeof reply) != 0) {
         fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_cmi_resp: VEXA Send Failure cause %d.\n", errno);
         return static_cast<uint32_t>(errno);
@@ -234,9 +228,9 @@ uint32_t acl_tcam_cmi_resp_data(uint32_t handle, const vexa_msg_t *msg, const ui
     }
     std::memset(reply, 0, ACL_TCAM_FS_CMI_LEN);
     copy_payload(reply, ACL_TCAM_FS_CMI_LEN, msg, payload);
-    store_be64(reply + kFramesAt, totals != nullptr ? totals[0] : 0);
-    store_be64(reply + kBytesAt, totals != nullptr ? totals[1] : 0);
-    store_be32(reply + kStatusAt, 0);
+    store_be64(reply + ACL_TCAM_WIRE_FRAMES_AT, totals != nullptr ? totals[0] : 0);
+    store_be64(reply + ACL_TCAM_WIRE_BYTES_AT, totals != nullptr ? totals[1] : 0);
+    store_be32(reply + ACL_TCAM_WIRE_STATUS_AT, 0);
     const int rc = send_reply(handle, msg, reply, ACL_TCAM_FS_CMI_LEN);
     if (rc != 0) {
         fs_log(kLogError, "(TCAMFS-ERR)acl_tcam_cmi_resp_data: VEXA Send Failure cause %d.\n",

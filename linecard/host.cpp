@@ -9,8 +9,11 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
+#include "display.h"
 #include "platform_sim.h"
 #include "progress.h"
+#include "request.h"
+#include "status.h"
 
 namespace linecard {
 
@@ -18,7 +21,6 @@ namespace {
 
 using scenario::Command;
 using scenario::FlowSpec;
-using scenario::Granularity;
 using scenario::Verb;
 using tcam_model::Counter;
 using tcam_model::EntryKey;
@@ -35,11 +37,10 @@ struct Reply {
     Counter totals;
 };
 
+// A display as it arrives; the first chunk the assembler refused, if any.
 struct DisplaySeen {
-    uint32_t chunks = 0;
-    uint32_t marked_last = 0;
-    bool last_is_marked = false;
-    uint64_t text_bytes = 0;
+    display::Assembler chunks;
+    std::string error;
 };
 
 struct State {
@@ -86,28 +87,14 @@ std::string status_text(uint32_t status) {
     if (status == 0) {
         return "ok";
     }
-    char hex[16];
-    std::snprintf(hex, sizeof hex, " (0x%08x)", status);
-    return scenario::status_name(status) + hex;
+    return model::status_full_name(status) + " (" + model::status_hex(status) + ")";
 }
 
 std::string totals_text(const Counter &c) {
     return std::to_string(c.frames) + " frames / " + std::to_string(c.bytes) + " bytes";
 }
 
-// ---- The flow as the library stores it, and on the wire ---------------------
-
-EntryKey stored_key(const FlowSpec &f) {
-    switch (f.granularity) {
-    case Granularity::Vsan:
-        return {FLOW_TYPE_VSAN, f.vsan, 0, 0};
-    case Granularity::Domain:
-        return {FLOW_TYPE_DOMAIN, f.vsan, f.sid & FLOW_DOMAIN_MASK, f.did & FLOW_DOMAIN_MASK};
-    case Granularity::Exact:
-        break;
-    }
-    return {FLOW_TYPE_SID_DID, f.vsan, f.sid, f.did};
-}
+// ---- The flow on the wire ---------------------------------------------------
 
 int32_t msg_type_of(Verb verb) {
     switch (verb) {
@@ -120,28 +107,12 @@ int32_t msg_type_of(Verb verb) {
     }
 }
 
-using Payload = std::array<uint8_t, ACL_TCAM_FS_CMI_LEN>;
-
-// A request as a foreign requester builds it, with a tag in the opaque header
-// to recognise the reply by.
-Payload request_payload(Verb verb, const FlowSpec &f, uint32_t index, uint32_t tag) {
-    constexpr uint32_t kFlowType[] = {FLOW_TYPE_VSAN, FLOW_TYPE_DOMAIN, FLOW_TYPE_SID_DID};
-    const acl_tcam_wire_request_t r =
-        acl_tcam_wire_flow_request(msg_type_of(verb), kFlowType[static_cast<int>(f.granularity)],
-                                   f.vsan, f.sid, f.did, static_cast<int32_t>(index));
-    Payload p{};
-    acl_tcam_wire_encode_request(p.data(), &r);
-    acl_tcam_wire_put_tag(p.data(), tag);
-    return p;
-}
-
 void capture_display_chunk(const vexa_sim_sent_t *sent) {
-    acl_tcam_wire_chunk_t chunk{};
-    const bool readable = acl_tcam_wire_decode_chunk(sent->payload, sent->len, &chunk) == 0;
-    ++state.display.chunks;
-    state.display.marked_last += readable && chunk.last ? 1 : 0;
-    state.display.last_is_marked = readable && chunk.last;
-    state.display.text_bytes += chunk.text_len;
+    std::string error;
+    if (!state.display.chunks.add({sent->payload, sent->len}, &error) &&
+        state.display.error.empty()) {
+        state.display.error = error;
+    }
 }
 
 int capture(void * /*user*/, const vexa_sim_sent_t *sent) {
@@ -172,31 +143,16 @@ bool is_live(const EntryKey &key) {
     return state.truth.of(key) != nullptr;
 }
 
-// What the library accepts in a request: a VSAN of 1 to 4095 and, for a
-// domain or exact flow, FC IDs whose domain byte is not 0.
-constexpr uint32_t kVsanMin = 1;
-constexpr uint32_t kVsanMax = 4095;
-constexpr uint32_t kFcidMin = 0x010000;
-constexpr uint32_t kFcidMax = 0xffffff;
-
-bool library_accepts(const FlowSpec &f) {
-    const auto fcid_ok = [](uint32_t id) { return id >= kFcidMin && id <= kFcidMax; };
-    return f.vsan >= kVsanMin && f.vsan <= kVsanMax &&
-           (f.granularity == Granularity::Vsan || (fcid_ok(f.sid) && fcid_ok(f.did)));
-}
-
 // The status the host expects for a request, from its own view of the table;
-// the library checks the request itself first, the index before the rest.
-uint32_t predicted_status(Verb verb, const FlowSpec &flow, const EntryKey &key, uint32_t index) {
-    if (index == 0) {
-        return ACL_TCAM_FS_ERR_INVALID_INDEX;
-    }
-    if (!library_accepts(flow)) {
-        return ACL_TCAM_FS_ERR_INVALID_ARG;
+// the library refuses a request it cannot decode before anything else.
+uint32_t predicted_status(Verb verb, const model::DecodedRequest &decoded) {
+    if (decoded.refusal != 0) {
+        return decoded.refusal;
     }
     if (!state.region_ready || !state.initialised) {
         return ACL_TCAM_FS_ERR_REGION_NOT_INIT;
     }
+    const EntryKey key = tcam_model::entry_key(decoded.key);
     switch (verb) {
     case Verb::Add:
         if (is_live(key)) {
@@ -269,15 +225,19 @@ void region_ready() {
 }
 
 void request(const Command &c) {
-    const EntryKey key = stored_key(c.flow);
     const uint32_t tag = state.next_tag++;
-    const Payload payload = request_payload(c.verb, c.flow, c.index, tag);
+    const auto payload = model::request_payload(
+        msg_type_of(c.verb), {c.flow.granularity, c.flow.vsan, c.flow.sid, c.flow.did}, tag,
+        static_cast<int32_t>(c.index));
+    // The flow as the library stores it; used only once the library took it.
+    const model::DecodedRequest decoded = model::decode_request(payload);
+    const EntryKey key = tcam_model::entry_key(decoded.key);
     vexa_msg_t msg{};
     msg.desc[0] = tag;
     msg.payload = payload.data();
     msg.payload_len = static_cast<uint32_t>(payload.size());
 
-    const uint32_t expected = c.expect ? *c.expect : predicted_status(c.verb, c.flow, key, c.index);
+    const uint32_t expected = c.expect ? *c.expect : predicted_status(c.verb, decoded);
     const std::string text = scenario::format(c);
     state.replies.clear();
     ++state.tally.requests;
@@ -391,10 +351,16 @@ void show() {
     const uint32_t status = acl_tcam_print_flows_info(&request);
     std::fflush(stdout);
     const DisplaySeen &d = state.display;
-    say("  sent in %u chunk(s), %" PRIu64 " bytes of text -> %s\n", d.chunks, d.text_bytes,
-        status_text(status).c_str());
-    expect_that(status == 0 && d.chunks >= 1 && d.last_is_marked && d.marked_last == 1,
-                "show: the display must end with exactly one chunk marked last");
+    say("  sent in %zu chunk(s), %zu bytes of text -> %s\n", d.chunks.chunks(),
+        d.chunks.text().size(), status_text(status).c_str());
+    // One check: the display arrives whole, and reads as the supervisor reads it.
+    std::string problem;
+    if (status != 0 || !d.error.empty() || !d.chunks.done()) {
+        problem = "the display must end with exactly one chunk marked last";
+    } else {
+        display::parse(d.chunks.text(), &problem);
+    }
+    expect_that(problem.empty(), "show: " + problem);
 }
 
 // Sends one request of the verb, quietly, for every flow live in the host's
@@ -458,10 +424,8 @@ void dispatch(const Command &c);
 } // namespace
 
 FlowSpec spec_of(const EntryKey &key) {
-    const Granularity g = key.type == FLOW_TYPE_VSAN     ? Granularity::Vsan
-                          : key.type == FLOW_TYPE_DOMAIN ? Granularity::Domain
-                                                         : Granularity::Exact;
-    return {g, key.vsan, key.sid, key.did};
+    const model::FlowKey k = tcam_model::flow_key(key);
+    return {k.type, k.vsan, k.sid, k.did};
 }
 
 void start(const Options &options) {

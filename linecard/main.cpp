@@ -144,7 +144,7 @@ std::optional<std::string> parse_args(int argc, char **argv, Args &args) {
         if (!text) {
             return std::string(name) + ": needs a number";
         }
-        const std::optional<uint64_t> n = scenario::read_number(*text);
+        const std::optional<uint64_t> n = model::parse_number(*text);
         if (!n) {
             return std::string(name) + ": needs a number, got " + quoted(*text);
         }

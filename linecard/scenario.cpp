@@ -1,31 +1,18 @@
 #include "scenario.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "acl_tcam_flow_stats.h"
-#include "acl_tcam_flow_wire.h"
+#include "status.h"
 
 namespace scenario {
 
 namespace {
-
-// The codes a scenario may name; their names are the helper's.
-constexpr uint32_t kNamedStatuses[] = {
-    ACL_TCAM_FS_ERR_INVALID_ARG,   ACL_TCAM_FS_ERR_NULL_PAYLOAD,
-    ACL_TCAM_FS_ERR_FLOW_EXISTS,   ACL_TCAM_FS_ERR_NO_ENTRY,
-    ACL_TCAM_FS_ERR_INVALID_INDEX, ACL_TCAM_FS_ERR_REGION_NOT_INIT,
-    ACL_TCAM_FS_ERR_NO_MEMORY,     ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED,
-    ACL_TCAM_FS_ERR_NO_CALLBACK,   ACL_TCAM_FS_ERR_INIT_ARGS,
-};
-
-constexpr std::string_view kStatusPrefix = "ACL_TCAM_FS_ERR_";
 
 struct VerbName {
     std::string_view word;
@@ -41,8 +28,8 @@ constexpr VerbName kVerbs[] = {
 };
 
 // A frame's VSAN tag and FC IDs.
-constexpr uint32_t kVsanMax = 4095;
-constexpr uint32_t kFcidMax = 0xffffff;
+constexpr uint32_t kVsanMax = model::kMaxVsan;
+constexpr uint32_t kFcidMax = model::kMaxFcid;
 // A request's fields on the wire.
 constexpr uint64_t kRequestFieldMax = UINT32_MAX;
 
@@ -105,7 +92,7 @@ public:
     }
 
     uint64_t checked(std::string_view w, const char *what, uint64_t max) {
-        const auto v = read_number(w);
+        const auto v = model::parse_number(w);
         if (!v) {
             fail(quoted(w) + " is not a number");
             return 0;
@@ -154,7 +141,8 @@ private:
 void conversation(Reader &r, FlowSpec &flow) {
     flow.vsan = static_cast<uint32_t>(r.value("VSAN", kVsanMax));
     if (!r.failed() && flow.vsan == 0) {
-        r.fail("VSAN 0 is out of range (1 to 4095)");
+        r.fail("VSAN 0 is out of range (" + std::to_string(model::kMinVsan) + " to " +
+               std::to_string(kVsanMax) + ")");
     }
     flow.sid = static_cast<uint32_t>(r.value("SID", kFcidMax));
     flow.did = static_cast<uint32_t>(r.value("DID", kFcidMax));
@@ -186,7 +174,7 @@ void parse_request(Reader &r, Command &c) {
     for (const auto &[name, value] : r.options({"index", "expect"})) {
         if (name == "index") {
             c.index = static_cast<uint32_t>(r.checked(value, "index", UINT32_MAX));
-        } else if (!(c.expect = status_from_name(value))) {
+        } else if (!(c.expect = model::parse_status(value))) {
             r.fail("unknown status " + quoted(value));
         }
     }
@@ -240,7 +228,7 @@ void parse_init(Reader &r, Command &c) {
         r.fail("FIRST counter id 0 is out of range (counter 0 means no counter)");
     }
     for (const auto &[name, value] : r.options({"expect"})) {
-        if (!(c.expect = status_from_name(value))) {
+        if (!(c.expect = model::parse_status(value))) {
             r.fail("unknown status " + quoted(value));
         }
     }
@@ -257,20 +245,6 @@ struct CloseFile {
 };
 
 } // namespace
-
-std::optional<uint64_t> read_number(std::string_view word) {
-    int base = 10;
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        base = 16;
-        word.remove_prefix(2);
-    }
-    uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value, base);
-    if (word.empty() || ec != std::errc{} || end != word.data() + word.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 std::string printable(std::string_view text) {
     std::string out;
@@ -368,58 +342,14 @@ bool load(const std::string &path, std::vector<Step> &steps, std::string &error)
     return true;
 }
 
-std::string status_name(uint32_t status) {
-    if (status == 0) {
-        return "ok";
-    }
-    if (const char *name = acl_tcam_wire_status_name(status)) {
-        return name;
-    }
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08x", status);
-    return hex;
-}
-
-std::optional<uint32_t> status_from_name(std::string_view word) {
-    if (word == "ok") {
-        return 0;
-    }
-    for (const uint32_t code : kNamedStatuses) {
-        const std::string_view name = acl_tcam_wire_status_name(code);
-        if (word == name || word == name.substr(kStatusPrefix.size())) {
-            return code;
-        }
-    }
-    const auto n = read_number(word);
-    if (n && *n <= UINT32_MAX) {
-        return static_cast<uint32_t>(*n);
-    }
-    return std::nullopt;
-}
-
-const char *granularity_name(Granularity g) {
-    constexpr std::array<const char *, 3> kNames = {"vsan", "domain", "exact"};
-    return kNames[static_cast<size_t>(g)];
-}
-
 namespace {
 
-std::string fcid(uint32_t id) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%06x", id);
-    return text;
-}
-
 std::string flow_text(const FlowSpec &f) {
-    std::string text = std::string(granularity_name(f.granularity)) + " " + std::to_string(f.vsan);
-    if (f.granularity != Granularity::Vsan) {
-        text += " " + fcid(f.sid) + " " + fcid(f.did);
-    }
-    return text;
+    return model::to_string({f.granularity, f.vsan, f.sid, f.did});
 }
 
 std::string conversation_text(const FlowSpec &f) {
-    return std::to_string(f.vsan) + " " + fcid(f.sid) + " " + fcid(f.did);
+    return std::to_string(f.vsan) + " " + model::fcid_hex(f.sid) + " " + model::fcid_hex(f.did);
 }
 
 const char *verb_word(Verb verb) {
@@ -438,14 +368,14 @@ std::string format(const Command &c) {
     switch (c.verb) {
     case Verb::Init:
         text += " " + std::to_string(c.first_counter_id) + " " + std::to_string(c.table_size);
-        text += c.expect ? " expect=" + status_name(*c.expect) : "";
+        text += c.expect ? " expect=" + model::status_full_name(*c.expect) : "";
         break;
     case Verb::Add:
     case Verb::Del:
     case Verb::Get:
         text += " " + flow_text(c.flow);
         text += c.index != 1 ? " index=" + std::to_string(c.index) : "";
-        text += c.expect ? " expect=" + status_name(*c.expect) : "";
+        text += c.expect ? " expect=" + model::status_full_name(*c.expect) : "";
         break;
     case Verb::Traffic:
         text += " " + conversation_text(c.flow) + " frames=" + std::to_string(c.frames) +

@@ -10,8 +10,9 @@
 //   lookup V SID DID TYPE [expect=ID]       the counter a new entry would get
 //   show | verify | echo TEXT
 //
-// Numbers are decimal or 0x-prefixed hex. A STATUS is a code's name
-// (ACL_TCAM_FS_ERR_FLOW_EXISTS or just FLOW_EXISTS), `ok`, or a number.
+// Numbers are decimal or 0x-prefixed hex (model::parse_number). A STATUS is
+// what model::parse_status reads: a code's name (ACL_TCAM_FS_ERR_FLOW_EXISTS
+// or just FLOW_EXISTS), `ok`, or a number.
 // A request (add, del, get) carries its numbers as written, up to its 32-bit
 // fields: whether the library accepts them is the library's to say, and a
 // scenario may test its refusals. Traffic and lookups name frames, whose
@@ -25,9 +26,12 @@
 #include <string_view>
 #include <vector>
 
+#include "flow_key.h"
+
 namespace scenario {
 
-enum class Granularity { Vsan, Domain, Exact };
+// The model's flow types: vsan, domain, exact.
+using Granularity = model::FlowType;
 
 // A flow as an operator names it: full FC IDs, the granularity decides which
 // of their bits count.
@@ -78,10 +82,6 @@ Parsed parse_line(std::string_view line);
 // this many bytes.
 inline constexpr uint64_t kFrameBytesMax = 2148;
 
-// A whole word as a decimal or 0x-prefixed hex number; the command line reads
-// its numbers with it too.
-std::optional<uint64_t> read_number(std::string_view word);
-
 // The text with every byte outside printable ASCII written as \xNN, for
 // quoting input in a message.
 std::string printable(std::string_view text);
@@ -95,12 +95,6 @@ struct Step {
 // to "file:line: what is wrong"; a file it cannot open or read (a directory,
 // say) gives "file: cannot open: reason" or "file: cannot read: reason".
 bool load(const std::string &path, std::vector<Step> &steps, std::string &error);
-
-// Status codes by name, for printing replies and reading expect=.
-std::string status_name(uint32_t status);
-std::optional<uint32_t> status_from_name(std::string_view word);
-
-const char *granularity_name(Granularity g);
 
 // The command as a scenario line that parses back to it.
 std::string format(const Command &command);

@@ -5,7 +5,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
-#include "flow_key.h"
+#include "request.h"
 #include "serve_log.h"
 
 namespace serve {
@@ -13,10 +13,6 @@ namespace serve {
 namespace {
 
 Card the_card;
-
-tcam_model::EntryKey entry_key(const model::FlowKey &key) {
-    return {static_cast<uint32_t>(key.type), key.vsan, key.sid, key.did};
-}
 
 std::optional<int32_t> msg_type_of(std::span<const uint8_t> payload) {
     if (payload.size() < ACL_TCAM_WIRE_MSG_TYPE_AT + 4) {
@@ -37,14 +33,14 @@ void note_flow_request(std::span<const uint8_t> request, uint32_t status) {
         (*msg_type != ACL_TCAM_FS_MSG_SET && *msg_type != ACL_TCAM_FS_MSG_DEL)) {
         return;
     }
-    const std::optional<model::FlowKey> key = model::key_of_payload(request);
-    if (!key) {
+    const model::DecodedRequest decoded = model::decode_request(request);
+    if (decoded.refusal != 0) {
         return; // the library accepted nothing it could not decode
     }
     if (*msg_type == ACL_TCAM_FS_MSG_SET) {
-        the_card.truth.start(entry_key(*key));
+        the_card.truth.start(tcam_model::entry_key(decoded.key));
     } else {
-        the_card.truth.stop(entry_key(*key));
+        the_card.truth.stop(tcam_model::entry_key(decoded.key));
     }
 }
 
@@ -57,12 +53,13 @@ void check_sent(std::span<const uint8_t> payload) {
         return;
     }
     const std::optional<model::FlowReply> reply = model::decode_reply(payload);
-    const std::optional<model::FlowKey> key = model::key_of_payload(payload);
-    if (!reply || reply->status != 0 || !key) {
+    const model::DecodedRequest decoded = model::decode_request(payload);
+    if (!reply || reply->status != 0 || decoded.refusal != 0) {
         return;
     }
+    const model::FlowKey &key = decoded.key;
     ++the_card.queries_checked;
-    const tcam_model::Counter *live = the_card.truth.of(entry_key(*key));
+    const tcam_model::Counter *live = the_card.truth.of(tcam_model::entry_key(key));
     // Before the region is ready every query is answered with zero totals.
     const bool may_be_absent = acl_tcam_flow_is_region_init_done() == 0;
     const tcam_model::Counter expected =
@@ -75,12 +72,12 @@ void check_sent(std::span<const uint8_t> payload) {
     if (live == nullptr) {
         log_format("MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
                    " bytes, but the card holds no such flow",
-                   model::to_string(*key).c_str(), reply->frames, reply->bytes);
+                   model::to_string(key).c_str(), reply->frames, reply->bytes);
         return;
     }
     log_format("MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
                " bytes, traffic %" PRIu64 " frames / %" PRIu64 " bytes",
-               model::to_string(*key).c_str(), reply->frames, reply->bytes, expected.frames,
+               model::to_string(key).c_str(), reply->frames, reply->bytes, expected.frames,
                expected.bytes);
 }
 

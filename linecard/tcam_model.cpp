@@ -30,12 +30,12 @@ bool frame_in_flow(const Frame &frame, const EntryKey &flow) {
     }
 }
 
-bool covers(const EntryKey &coarse, const EntryKey &fine) {
-    if (coarse.vsan != fine.vsan || coarse.type >= fine.type) {
-        return false;
-    }
-    return coarse.type == FLOW_TYPE_VSAN ||
-           (domain_of(fine.sid) == coarse.sid && domain_of(fine.did) == coarse.did);
+EntryKey entry_key(const model::FlowKey &key) {
+    return {static_cast<uint32_t>(key.type), key.vsan, key.sid, key.did};
+}
+
+model::FlowKey flow_key(const EntryKey &key) {
+    return {static_cast<model::FlowType>(key.type), key.vsan, key.sid, key.did};
 }
 
 std::array<EntryKey, 3> keys_containing(const Frame &frame) {
@@ -105,7 +105,7 @@ template <typename Visit>
 void for_each_covered(std::map<EntryKey, uint16_t> &entries, const EntryKey &flow, Visit visit) {
     const auto scan = [&](const EntryKey &from, const EntryKey &to) {
         for (auto it = entries.lower_bound(from); it != entries.end() && it->first < to; ++it) {
-            if (covers(flow, it->first)) {
+            if (model::covers(flow_key(flow), flow_key(it->first))) {
                 visit(it->first, it->second);
             }
         }

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "acl_tcam_flow_stats.h"
+#include "flow_key.h"
 
 namespace tcam_model {
 
@@ -74,8 +75,9 @@ bool frame_in_flow(const Frame &frame, const EntryKey &flow);
 // The keys, in stored form, of the flows and entries a frame falls inside:
 // exact, domain pair, VSAN (finest first).
 std::array<EntryKey, 3> keys_containing(const Frame &frame);
-// Whether every frame of fine falls inside coarse, which is a different flow.
-bool covers(const EntryKey &coarse, const EntryKey &fine);
+// The same key as the model names it, and back.
+EntryKey entry_key(const model::FlowKey &key);
+model::FlowKey flow_key(const EntryKey &key);
 
 // One frame of random traffic around an entry: for an exact entry mostly its
 // own conversation, otherwise (and for coarser entries) a conversation between

@@ -28,29 +28,37 @@ constexpr size_t kTextCapacity = ACL_TCAM_FS_PRINT_TEXT_CAPACITY;
 // sending past it is broken, and must not grow a receiver without bound.
 constexpr size_t kMaxTextBytes = 32u << 20;
 
-constexpr std::string_view kNotInitialized = "Flow Tables are not yet initialized\n";
+constexpr std::string_view kNotInitialized = ACL_TCAM_WIRE_DISPLAY_NOT_INIT;
 constexpr std::string_view kHeader[] = {
-    "-------------------------------------------------------------------------------",
-    "T Vsan SID    DID    Cntr       HW Cnt           Pos Cnt           Neg Cnt     ",
-    "                      ID  frames   bytes    frames   bytes    frames   bytes   ",
-    "- ---- ------ ------ ---- -------- -------- -------- -------- -------- --------",
+    ACL_TCAM_WIRE_DISPLAY_HEADER_0,
+    ACL_TCAM_WIRE_DISPLAY_HEADER_1,
+    ACL_TCAM_WIRE_DISPLAY_HEADER_2,
+    ACL_TCAM_WIRE_DISPLAY_HEADER_3,
 };
+static_assert(std::size(kHeader) == ACL_TCAM_WIRE_DISPLAY_HEADER_LINES);
 
-// The positional part of a row: "%-2d%-5d%-7x%-7x%-5d".
+// The positional part of a row, its fields one after another at the widths
+// the library prints them with.
 struct Field {
     size_t at;
     size_t width;
     int base;
     size_t max_digits; // the widest value the library can print there
 };
-constexpr Field kType{0, 2, 10, 1};
-constexpr Field kVsan{2, 5, 10, 4};
-constexpr Field kSid{7, 7, 16, 6};
-constexpr Field kDid{14, 7, 16, 6};
-constexpr Field kCounter{21, 5, 10, 5};
-constexpr size_t kCountsAt = 26;
-constexpr size_t kCounts = 6;
-constexpr size_t kMinRowBytes = kCountsAt + kCounts * 9; // newline included
+constexpr Field kType{0, ACL_TCAM_WIRE_ROW_TYPE_WIDTH, 10, 1};
+constexpr Field kVsan{kType.at + kType.width, ACL_TCAM_WIRE_ROW_VSAN_WIDTH, 10, 4};
+constexpr Field kSid{kVsan.at + kVsan.width, ACL_TCAM_WIRE_ROW_SID_WIDTH, 16, 6};
+constexpr Field kDid{kSid.at + kSid.width, ACL_TCAM_WIRE_ROW_DID_WIDTH, 16, 6};
+constexpr Field kCounter{kDid.at + kDid.width, ACL_TCAM_WIRE_ROW_COUNTER_WIDTH, 10, 5};
+constexpr size_t kCountsAt = kCounter.at + kCounter.width;
+constexpr size_t kCounts = ACL_TCAM_WIRE_ROW_COUNTS;
+// Every count padded to its width and followed by a space or the newline.
+constexpr size_t kMinRowBytes = kCountsAt + kCounts * (ACL_TCAM_WIRE_ROW_COUNT_WIDTH + 1);
+// No field's widest value fills it: something always separates it from the
+// next, except a five-digit counter id, which the counts' position settles.
+static_assert(kType.max_digits < kType.width && kVsan.max_digits < kVsan.width &&
+              kSid.max_digits < kSid.width && kDid.max_digits < kDid.width &&
+              kCounter.max_digits <= kCounter.width);
 
 bool is_digit(char c, int base) {
     if (c >= '0' && c <= '9') {
@@ -168,14 +176,22 @@ bool Assembler::add(std::span<const uint8_t> chunk, std::string *error) {
     return true;
 }
 
+std::string header_text() {
+    std::string text;
+    for (const std::string_view line : kHeader) {
+        text.append(line).push_back('\n');
+    }
+    return text;
+}
+
 std::string row_text(const Row &r) {
     char line[256];
     std::snprintf(
-        line, sizeof line, "%-2d%-5d%-7x%-7x%-5d%-8llu %-8llu %-8llu %-8llu %-8llu %-8llu\n",
-        static_cast<int>(r.key.type), static_cast<int>(r.key.vsan), r.key.sid, r.key.did,
-        static_cast<int>(r.counter), static_cast<unsigned long long>(r.hw_frames),
-        static_cast<unsigned long long>(r.hw_bytes), static_cast<unsigned long long>(r.pos_frames),
-        static_cast<unsigned long long>(r.pos_bytes), static_cast<unsigned long long>(r.neg_frames),
+        line, sizeof line, ACL_TCAM_WIRE_ROW_FORMAT, static_cast<int>(r.key.type),
+        static_cast<int>(r.key.vsan), r.key.sid, r.key.did, static_cast<int>(r.counter),
+        static_cast<unsigned long long>(r.hw_frames), static_cast<unsigned long long>(r.hw_bytes),
+        static_cast<unsigned long long>(r.pos_frames), static_cast<unsigned long long>(r.pos_bytes),
+        static_cast<unsigned long long>(r.neg_frames),
         static_cast<unsigned long long>(r.neg_bytes));
     return line;
 }

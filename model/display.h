@@ -1,8 +1,9 @@
 // Reading the library's display: reassembling its chunks into the table text,
 // parsing the rows, and computing every flow's exact total from one display.
 //
-// A row is "%-2d%-5d%-7x%-7x%-5d" (type, VSAN, SID, DID, counter id) followed
-// by six "%-8llu"-style counts separated by spaces. The first 26 characters
+// The format (header lines, row widths) is the library's, shared through
+// acl_tcam_flow_wire.h: a row is type, VSAN, SID, DID and counter id in fixed
+// widths, then six counts separated by spaces. The first 26 characters
 // are positional (no value of those five fields can overflow its width, the
 // counter id reaching exactly five digits), so a 5-digit counter id glued to
 // the frames that follow it is still read right; the six counts are read as
@@ -62,6 +63,9 @@ struct Table {
 // anything that is not the four header lines followed by rows, or the single
 // not-initialised line.
 std::optional<Table> parse(std::string_view text, std::string *error);
+
+// The header lines as the library prints them, newlines included.
+std::string header_text();
 
 // One row as the library prints it, newline included: what parse() reads
 // back (for tests, fuzzers and tools that stand in for a card).

@@ -1,16 +1,10 @@
-// Flow keys as the chassis names them, the request payloads built from them
-// and the replies read back, and the operator's names for status codes.
-//
-// Payloads are built and read with the hosts' helper (acl_tcam_flow_wire.h),
-// as a foreign requester does, never through the library's structs.
+// Flow keys as the chassis names them: ranges, parsing, text forms and
+// coverage (see flow_key.h).
 
 #include "flow_key.h"
 
 #include <charconv>
 #include <cstdio>
-
-#include "acl_tcam_flow_stats.h"
-#include "acl_tcam_flow_wire.h"
 
 namespace model {
 
@@ -171,49 +165,6 @@ bool covers(const FlowKey &coarse, const FlowKey &fine) {
     }
     return coarse.type == FlowType::Vsan ||
            ((fine.sid & kDomainMask) == coarse.sid && (fine.did & kDomainMask) == coarse.did);
-}
-
-std::array<uint8_t, 184> request_payload(int32_t msg_type, const FlowKey &key, uint32_t tag) {
-    static_assert(ACL_TCAM_FS_CMI_LEN == 184);
-    const acl_tcam_wire_request_t r = acl_tcam_wire_flow_request(
-        msg_type, static_cast<uint32_t>(key.type), key.vsan, key.sid, key.did, 1);
-    std::array<uint8_t, 184> p{};
-    acl_tcam_wire_encode_request(p.data(), &r);
-    acl_tcam_wire_put_tag(p.data(), tag);
-    return p;
-}
-
-std::optional<FlowReply> decode_reply(std::span<const uint8_t> payload) {
-    acl_tcam_wire_reply_t r{};
-    if (acl_tcam_wire_decode_reply(payload.data(), payload.size(), &r) != 0) {
-        return std::nullopt;
-    }
-    return FlowReply{r.status, r.full != 0, r.frames, r.bytes, r.tag};
-}
-
-std::optional<FlowKey> key_of_payload(std::span<const uint8_t> payload) {
-    if (payload.size() < ACL_TCAM_FS_CMI_LEN ||
-        acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_INDEX_AT]) == 0) {
-        return std::nullopt;
-    }
-    const uint32_t vsan = acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_VSAN_AT]);
-    switch (payload[ACL_TCAM_WIRE_FLOW_TYPE_AT]) {
-    case ACL_TCAM_FS_REQ_FLOW_VSAN:
-        return make_key(FlowType::Vsan, vsan, 0, 0, nullptr);
-    case ACL_TCAM_FS_REQ_FLOW_SID_DID:
-        break;
-    default:
-        return std::nullopt;
-    }
-    const uint32_t mask = acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_MASK_AT]);
-    const FlowType type = mask == ACL_TCAM_FS_REQ_MASK_DOMAIN  ? FlowType::Domain
-                          : mask == ACL_TCAM_FS_REQ_MASK_EXACT ? FlowType::Exact
-                                                               : FlowType{0};
-    if (type == FlowType{0}) {
-        return std::nullopt;
-    }
-    return make_key(type, vsan, acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_SID_AT]),
-                    acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_DID_AT]), nullptr);
 }
 
 } // namespace model

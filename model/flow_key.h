@@ -5,13 +5,15 @@
 #ifndef MODEL_FLOW_KEY_H
 #define MODEL_FLOW_KEY_H
 
-#include <array>
 #include <compare>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "acl_tcam_flow_stats.h"
+#include "acl_tcam_flow_wire.h"
 
 namespace model {
 
@@ -40,11 +42,12 @@ struct FlowKey {
     }
 };
 
-inline constexpr uint32_t kMinVsan = 1;
-inline constexpr uint32_t kMaxVsan = 4095;
-inline constexpr uint32_t kMinFcid = 0x010000;
-inline constexpr uint32_t kMaxFcid = 0xffffff;
-inline constexpr uint32_t kDomainMask = 0x00ff0000;
+// The ranges the library accepts, from the wire helper it shares them with.
+inline constexpr uint32_t kMinVsan = ACL_TCAM_WIRE_VSAN_MIN;
+inline constexpr uint32_t kMaxVsan = ACL_TCAM_WIRE_VSAN_MAX;
+inline constexpr uint32_t kMinFcid = ACL_TCAM_WIRE_FCID_MIN;
+inline constexpr uint32_t kMaxFcid = ACL_TCAM_WIRE_FCID_MAX;
+inline constexpr uint32_t kDomainMask = FLOW_DOMAIN_MASK;
 
 // "vsan", "domain", "exact"; parse_type accepts exactly these.
 const char *type_name(FlowType type);
@@ -75,27 +78,6 @@ std::string to_string(const FlowKey &key);
 // Whether every frame of fine falls inside coarse, a different flow: the
 // library's coverage relation.
 bool covers(const FlowKey &coarse, const FlowKey &fine);
-
-// The 184-byte request payload for one flow, built by offset as a foreign
-// requester does. msg_type: 1 query, 3 add, 4 remove. The opaque header's
-// first word carries tag, which every reply echoes.
-std::array<uint8_t, 184> request_payload(int32_t msg_type, const FlowKey &key, uint32_t tag);
-
-// What a reply to a flow request says: status (0 in a full reply) and, in a
-// full reply, the totals. nullopt for a payload that is no reply (length
-// other than 112 or 184).
-struct FlowReply {
-    uint32_t status = 0;
-    bool full = false;
-    uint64_t frames = 0;
-    uint64_t bytes = 0;
-    uint32_t tag = 0;
-};
-std::optional<FlowReply> decode_reply(std::span<const uint8_t> payload);
-
-// The flow a request or reply payload names, decoded as the library decodes
-// it; nullopt when the library would refuse the body.
-std::optional<FlowKey> key_of_payload(std::span<const uint8_t> payload);
 
 } // namespace model
 

@@ -5,7 +5,9 @@
 #define MODEL_STATUS_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace model {
 
@@ -14,6 +16,17 @@ namespace model {
 // exhausted (0x404e003a)").
 std::string status_name(uint32_t code);
 std::string status_text(uint32_t code);
+
+// The library's own name, prefix and all ("ACL_TCAM_FS_ERR_FLOW_EXISTS"),
+// "ok" for 0, "0x%08x" for another code: how the line card's scenarios and
+// its reports name codes.
+std::string status_full_name(uint32_t code);
+// "0x%08x".
+std::string status_hex(uint32_t code);
+
+// A code as an operator may write it: "ok", a library name with or without
+// its ACL_TCAM_FS_ERR_ prefix, or a number (decimal or 0x-prefixed hex).
+std::optional<uint32_t> parse_status(std::string_view word);
 
 // Whether a card's answer to an add leaves the flow on the card: done, or
 // already there.

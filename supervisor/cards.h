@@ -28,7 +28,7 @@
 #include <asio/io_context.hpp>
 
 #include "card_protocol.h"
-#include "flow_key.h"
+#include "request.h"
 #include "result.h"
 #include "vexa_socket.h"
 

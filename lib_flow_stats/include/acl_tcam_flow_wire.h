@@ -76,6 +76,57 @@ extern "C" {
 #define ACL_TCAM_WIRE_TEXT_LEN_AT 16u
 #define ACL_TCAM_WIRE_TEXT_AT 20u
 
+/* ---- What a request may name ---------------------------------------------- */
+
+/* A VSAN is 1 to 4095; an FC ID (SID or DID) 0x010000 to 0xffffff, so its
+ * domain byte is never 0. The library refuses a request outside these. */
+#define ACL_TCAM_WIRE_VSAN_MIN 1u
+#define ACL_TCAM_WIRE_VSAN_MAX 4095u
+#define ACL_TCAM_WIRE_FCID_MIN 0x010000u
+#define ACL_TCAM_WIRE_FCID_MAX 0xffffffu
+
+/* ---- The display's text ---------------------------------------------------- */
+
+/* A display is the not-initialised line alone, or the four header lines (each
+ * followed by a newline) and one row per stored flow in key order. */
+#define ACL_TCAM_WIRE_DISPLAY_NOT_INIT "Flow Tables are not yet initialized\n"
+#define ACL_TCAM_WIRE_DISPLAY_HEADER_LINES 4u
+#define ACL_TCAM_WIRE_DISPLAY_HEADER_0                                                             \
+    "-------------------------------------------------------------------------------"
+#define ACL_TCAM_WIRE_DISPLAY_HEADER_1                                                             \
+    "T Vsan SID    DID    Cntr       HW Cnt           Pos Cnt           Neg Cnt     "
+#define ACL_TCAM_WIRE_DISPLAY_HEADER_2                                                             \
+    "                      ID  frames   bytes    frames   bytes    frames   bytes   "
+#define ACL_TCAM_WIRE_DISPLAY_HEADER_3                                                             \
+    "- ---- ------ ------ ---- -------- -------- -------- -------- -------- --------"
+/* A row: type, VSAN, SID, DID and counter id left-aligned in fields of these
+ * widths (no value the library stores overflows its field), then the six
+ * counts (hardware, pos and neg frames and bytes), each at least this wide and
+ * separated by a space. A wide count pushes the rest to the right. */
+#define ACL_TCAM_WIRE_ROW_TYPE_WIDTH 2
+#define ACL_TCAM_WIRE_ROW_VSAN_WIDTH 5
+#define ACL_TCAM_WIRE_ROW_SID_WIDTH 7
+#define ACL_TCAM_WIRE_ROW_DID_WIDTH 7
+#define ACL_TCAM_WIRE_ROW_COUNTER_WIDTH 5
+#define ACL_TCAM_WIRE_ROW_COUNT_WIDTH 8
+#define ACL_TCAM_WIRE_ROW_COUNTS 6
+/* The row as a printf format built from those widths (int, int, unsigned,
+ * unsigned, int, then six unsigned long long). */
+#define ACL_TCAM_WIRE_TEXT_(x) #x
+#define ACL_TCAM_WIRE_TEXT(x) ACL_TCAM_WIRE_TEXT_(x)
+#define ACL_TCAM_WIRE_ROW_COUNT_FORMAT "%-" ACL_TCAM_WIRE_TEXT(ACL_TCAM_WIRE_ROW_COUNT_WIDTH) "llu"
+/* clang-format off */
+#define ACL_TCAM_WIRE_ROW_FORMAT                                                   \
+    "%-" ACL_TCAM_WIRE_TEXT(ACL_TCAM_WIRE_ROW_TYPE_WIDTH) "d"                     \
+    "%-" ACL_TCAM_WIRE_TEXT(ACL_TCAM_WIRE_ROW_VSAN_WIDTH) "d"                     \
+    "%-" ACL_TCAM_WIRE_TEXT(ACL_TCAM_WIRE_ROW_SID_WIDTH) "x"                      \
+    "%-" ACL_TCAM_WIRE_TEXT(ACL_TCAM_WIRE_ROW_DID_WIDTH) "x"                      \
+    "%-" ACL_TCAM_WIRE_TEXT(ACL_TCAM_WIRE_ROW_COUNTER_WIDTH) "d"                  \
+    ACL_TCAM_WIRE_ROW_COUNT_FORMAT " " ACL_TCAM_WIRE_ROW_COUNT_FORMAT " "         \
+    ACL_TCAM_WIRE_ROW_COUNT_FORMAT " " ACL_TCAM_WIRE_ROW_COUNT_FORMAT " "         \
+    ACL_TCAM_WIRE_ROW_COUNT_FORMAT " " ACL_TCAM_WIRE_ROW_COUNT_FORMAT "\n"
+/* clang-format on */
+
 /* Length of the initial download request. */
 #define ACL_TCAM_WIRE_DOWNLOAD_LEN 4u
 

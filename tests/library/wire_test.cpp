@@ -1,9 +1,7 @@
-// The hosts' request/reply helper against the library itself: what it
-// encodes the library decodes to the intended flow, and what the library
-// sends back it reads right.
+// The hosts' request/reply helper against the library itself: what the
+// library sends back it reads right. What it encodes, the library and the
+// model decode alike (tests/model/request_test.cpp).
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "acl_tcam_flow_wire.h"
 #include "payload.h"
@@ -38,37 +36,6 @@ acl_tcam_wire_reply_t send(const std::vector<uint8_t> &payload, Host &host) {
 }
 
 } // namespace
-
-TEST(Wire, FlowRequestsDecodeToTheirFlow) {
-    Host host;
-    struct Case {
-        acl_tcam_wire_request_t request;
-        uint32_t status;
-        flow_t expected;
-    } cases[] = {
-        {acl_tcam_wire_flow_request(3, FLOW_TYPE_VSAN, 4095, 0x010203, 0x040506, 1), 0,
-         vsan_flow(4095)},
-        {acl_tcam_wire_flow_request(3, FLOW_TYPE_DOMAIN, 10, 0x0a1b2c, 0x0b0c0d, 1), 0,
-         domain_flow(10, 0x0a0000, 0x0b0000)},
-        {acl_tcam_wire_flow_request(3, FLOW_TYPE_SID_DID, 10, 0x010203, 0x040506, -7), 0,
-         exact_flow(10, 0x010203, 0x040506)},
-        {acl_tcam_wire_flow_request(3, 9, 10, 0x010203, 0x040506, 1),
-         ACL_TCAM_FS_ERR_INVALID_ARG,
-         {}},
-        {acl_tcam_wire_flow_request(3, FLOW_TYPE_VSAN, 10, 0, 0, 0),
-         ACL_TCAM_FS_ERR_INVALID_INDEX,
-         {}},
-    };
-    for (const Case &c : cases) {
-        const std::vector<uint8_t> p = encoded(c.request);
-        flow_t record;
-        ASSERT_EQ(acl_tcam_build_flow_request(p.data() + ACL_TCAM_FS_CMI_BODY_OFFSET, &record),
-                  c.status);
-        if (c.status == 0) {
-            EXPECT_EQ(std::memcmp(&record, &c.expected, sizeof record), 0) << c.expected.type;
-        }
-    }
-}
 
 // Full and short replies read back with the tag, aux and totals; neither form
 // is taken for the other, and other lengths are no reply.

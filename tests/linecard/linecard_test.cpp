@@ -112,32 +112,6 @@ TEST(ScenarioParser, ReadsNumbersNamesAndComments) {
     EXPECT_EQ(add.command->flow.granularity, scenario::Granularity::Domain);
     EXPECT_EQ(add.command->expect, ACL_TCAM_FS_ERR_FLOW_EXISTS);
     EXPECT_EQ(parse_line("get vsan 1 expect=ok").command->expect, 0u);
-
-    EXPECT_EQ(scenario::status_name(ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED),
-              "ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED");
-    EXPECT_EQ(scenario::status_name(0x12345678), "0x12345678");
-}
-
-// The command line reads its numbers with the same reader.
-TEST(ScenarioParser, ReadsWholeWordsAsDecimalOrHexNumbers) {
-    const std::pair<const char *, std::optional<uint64_t>> cases[] = {
-        {"0", 0},
-        {"42", 42},
-        {"0x2a", 42},
-        {"0X2A", 42},
-        {"0xffffffffffffffff", UINT64_MAX},
-        {"18446744073709551616", std::nullopt}, // one past 64 bits
-        {"0x", std::nullopt},
-        {"", std::nullopt},
-        {"-1", std::nullopt},
-        {"+1", std::nullopt},
-        {"12abc", std::nullopt},
-        {"0x1g", std::nullopt},
-        {"1 ", std::nullopt},
-    };
-    for (const auto &[word, value] : cases) {
-        EXPECT_EQ(scenario::read_number(word), value) << "'" << word << "'";
-    }
 }
 
 TEST(ScenarioParser, NamesTheFileAndLineOfTheFirstBadLine) {

@@ -19,7 +19,8 @@
 #include "acl_tcam_flow_wire.h"
 #include "card_protocol.h"
 #include "chassis_fixture.h"
-#include "flow_key.h"
+#include "display.h"
+#include "request.h"
 #include "vexa_socket.h"
 
 namespace {
@@ -35,7 +36,7 @@ struct Frame {
     uint32_t msg_type() const {
         return acl_tcam_wire_get_be32(&payload[ACL_TCAM_WIRE_MSG_TYPE_AT]);
     }
-    FlowKey key() const { return model::key_of_payload(payload).value(); }
+    FlowKey key() const { return model::decode_request(payload).key; }
 };
 
 // The card's end of one connection, driven by the test.
@@ -138,18 +139,10 @@ public:
     // chunks of at most chunk_text bytes of text.
     void answer_display(const Frame &request, const std::vector<FlowKey> &flows,
                         size_t chunk_text = ACL_TCAM_FS_PRINT_TEXT_CAPACITY) {
-        std::string text =
-            "-------------------------------------------------------------------------------\n"
-            "T Vsan SID    DID    Cntr       HW Cnt           Pos Cnt           Neg Cnt     \n"
-            "                      ID  frames   bytes    frames   bytes    frames   bytes   \n"
-            "- ---- ------ ------ ---- -------- -------- -------- -------- -------- --------\n";
+        std::string text = display::header_text();
         uint32_t counter = 1;
         for (const FlowKey &k : flows) {
-            char row[160];
-            std::snprintf(row, sizeof row, "%-2d%-5d%-7x%-7x%-5d%-8d %-8d %-8d %-8d %-8d %-8d\n",
-                          static_cast<int>(k.type), static_cast<int>(k.vsan), k.sid, k.did,
-                          static_cast<int>(counter++), 0, 0, 0, 0, 0, 0);
-            text += row;
+            text += display::row_text({.key = k, .counter = counter++});
         }
         for (size_t at = 0; at < text.size(); at += chunk_text) {
             const size_t len = std::min(chunk_text, text.size() - at);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
+#include "table_check.h"
+
 namespace test {
 
 namespace {
@@ -156,40 +158,7 @@ const gl_counter_table_t *counter_table() {
 }
 
 void expect_consistent(uint32_t stored) {
-    const auto live = [](uint32_t type) {
-        return mtrack_sim_live_blocks(ACL_TCAM_FS_MTRACK_ID, type);
-    };
-    const gl_counter_table_t *table = counter_table();
-    EXPECT_EQ(live(ACL_TCAM_FS_MEM_flow_stats_cmi_t), 0u);
-    EXPECT_EQ(live(ACL_TCAM_FS_MEM_flow_t), stored);
-    EXPECT_EQ(acl_tcam_get_avl_flow_count(), stored);
-    if (table == nullptr) {
-        EXPECT_EQ(stored, 0u);
-        EXPECT_EQ(g_num_counters_used, 0u);
-        return;
-    }
-    EXPECT_EQ(live(ACL_TCAM_FS_MEM_gl_counter_table_t), 1u);
-    uint32_t in_use = 0;
-    for (uint32_t id = 0; id < g_counter_table_size; ++id) {
-        const gl_counter_table_t &e = table[id];
-        if (e.in_use == 0) {
-            ASSERT_EQ(e.owner, nullptr) << id;
-            ASSERT_EQ(e.type, 0) << id;
-            continue;
-        }
-        ++in_use;
-        ASSERT_GE(id, g_start_counter_id);
-        ASSERT_EQ(e.counter_id, id);
-        ASSERT_NE(e.owner, nullptr) << id;
-        ASSERT_EQ(e.owner->counter_id, id);
-        ASSERT_EQ(e.type, e.owner->type);
-        uint32_t found = 0;
-        acl_tcam_flow_get_counter_id(e.owner->vsan, e.owner->sid, e.owner->did, e.owner->type,
-                                     &found);
-        ASSERT_EQ(found, id) << "the owner of " << id << " is not in the tree";
-    }
-    EXPECT_EQ(in_use, g_num_counters_used);
-    EXPECT_EQ(in_use, stored);
+    EXPECT_EQ(model::check_table(stored).error, "");
 }
 
 } // namespace test

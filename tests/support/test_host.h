@@ -99,8 +99,7 @@ flow_t exact_flow(uint32_t vsan, uint32_t sid, uint32_t did);
 // The library's counter table: the live block of its type; nullptr if none.
 const gl_counter_table_t *counter_table();
 
-// Claimed entries are exactly the stored flows' counters, each found in the
-// tree; the tracker holds a record per stored flow, the table, no reply buffer.
+// The flow table holds stored flows and keeps its invariants (table_check.h).
 void expect_consistent(uint32_t stored);
 
 } // namespace test
