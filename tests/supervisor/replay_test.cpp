@@ -3,6 +3,7 @@
 // configuration changed, stale answers, the counts and the summary line.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <set>
 
 #include "acl_tcam_flow_stats.h"
@@ -66,30 +67,31 @@ TEST(SyncPlan, MergesConfiguredAndHeldInKeyOrder) {
 
 TEST(Replay, NeverMoreThanTheWindowOutstanding) {
     constexpr size_t kWindow = 4;
-    Keys flows;
+    std::set<FlowKey> configured;
     for (uint32_t n = 0; n < 10; ++n) {
-        flows.push_back(exact(n));
+        configured.insert(exact(n));
     }
-    const std::set<FlowKey> configured(flows.begin(), flows.end());
     Replay replay(kWindow);
-    replay.replay(flows, t0);
-    std::vector<ReplayRequest> out = sends(replay, configured);
-    std::set<FlowKey> sent;
-    // The card answers one of each status in turn, the oldest first.
+    replay.replay(Keys(configured.begin(), configured.end()), t0);
+    // The card answers the oldest request, each time with the next status.
     const uint32_t statuses[] = {0, ACL_TCAM_FS_ERR_FLOW_EXISTS,
                                  ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED};
-    for (size_t answered = 0; !out.empty(); ++answered) {
-        EXPECT_LE(replay.in_flight(), kWindow);
-        EXPECT_EQ(replay.in_flight(), std::min(kWindow, flows.size() - answered));
-        EXPECT_EQ(replay.finish(3, t0), std::nullopt) << "not done with requests out";
-        const ReplayRequest r = out.front();
-        out.erase(out.begin());
-        EXPECT_EQ(r.msg_type, ACL_TCAM_FS_MSG_SET);
-        EXPECT_TRUE(sent.insert(r.key).second) << "sent twice";
-        ASSERT_TRUE(replay.complete(r.generation, r.msg_type, &statuses[answered % 3]));
-        for (const ReplayRequest &more : sends(replay, configured)) {
-            out.push_back(more);
+    std::deque<ReplayRequest> out;
+    std::set<FlowKey> sent;
+    for (size_t answered = 0;; ++answered) {
+        for (const ReplayRequest &r : sends(replay, configured)) {
+            EXPECT_EQ(r.msg_type, ACL_TCAM_FS_MSG_SET);
+            EXPECT_TRUE(sent.insert(r.key).second) << "sent twice";
+            out.push_back(r);
         }
+        EXPECT_EQ(replay.in_flight(), std::min(kWindow, configured.size() - answered));
+        if (out.empty()) {
+            break;
+        }
+        EXPECT_EQ(replay.finish(3, t0), std::nullopt) << "not done with requests out";
+        ASSERT_TRUE(
+            replay.complete(out.front().generation, ACL_TCAM_FS_MSG_SET, &statuses[answered % 3]));
+        out.pop_front();
     }
     EXPECT_EQ(sent, configured);
     EXPECT_EQ(replay.finish(3, t0 + 1234ms),
