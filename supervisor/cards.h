@@ -50,11 +50,6 @@ struct DisplayText {
     size_t chunks = 0;
 };
 
-// The library's request types the supervisor sends.
-inline constexpr int32_t kMsgQuery = 1;
-inline constexpr int32_t kMsgAdd = 3;
-inline constexpr int32_t kMsgDelete = 4;
-
 struct CardOptions {
     std::chrono::milliseconds timeout{3000};       // per request
     std::chrono::milliseconds hello_timeout{5000}; // first frame of a connection

@@ -474,7 +474,7 @@ void flow_change(Services &services, const json &params, int32_t msg_type, Respo
     }
     std::string why;
     bool changed = false;
-    const bool stored = msg_type == kMsgAdd
+    const bool stored = msg_type == ACL_TCAM_FS_MSG_SET
                             ? services.store.add(flow->slot, flow->key, &changed, &why)
                             : services.store.remove(flow->slot, flow->key, &changed, &why);
     if (!stored) {
@@ -483,7 +483,7 @@ void flow_change(Services &services, const json &params, int32_t msg_type, Respo
     }
     const json pending = change_result(0, FlowStatus::Pending);
     if (services.cards.state(flow->slot) == CardState::Down) {
-        if (msg_type == kMsgAdd) {
+        if (msg_type == ACL_TCAM_FS_MSG_SET) {
             services.store.set_status(flow->slot, flow->key, FlowState{});
         }
         respond(pending);
@@ -499,7 +499,8 @@ void flow_change(Services &services, const json &params, int32_t msg_type, Respo
                 return;
             }
             const uint32_t status = outcome->status;
-            const bool took = msg_type == kMsgAdd ? model::add_took(status) : status == 0;
+            const bool took =
+                msg_type == ACL_TCAM_FS_MSG_SET ? model::add_took(status) : status == 0;
             respond(took ? Reply(change_result(status, FlowStatus::Applied))
                          : Reply(refused(status)));
         });
@@ -512,7 +513,7 @@ void flow_get(Services &services, const json &params, Respond respond) {
         respond(error);
         return;
     }
-    services.cards.flow_request(flow->slot, kMsgQuery, flow->key,
+    services.cards.flow_request(flow->slot, ACL_TCAM_FS_MSG_GET, flow->key,
                                 [respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
                                     if (const Error *failure = model::failed(outcome)) {
                                         respond(*failure);
@@ -658,9 +659,9 @@ void dispatch(Services &services, const jsonrpc::Request &request, Respond respo
     }
     const std::string &method = request.method;
     if (method == "flow.add") {
-        flow_change(services, params, kMsgAdd, std::move(respond));
+        flow_change(services, params, ACL_TCAM_FS_MSG_SET, std::move(respond));
     } else if (method == "flow.del") {
-        flow_change(services, params, kMsgDelete, std::move(respond));
+        flow_change(services, params, ACL_TCAM_FS_MSG_DEL, std::move(respond));
     } else if (method == "flow.get") {
         flow_get(services, params, std::move(respond));
     } else if (method == "flow.list") {

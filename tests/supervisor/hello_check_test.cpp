@@ -1,0 +1,46 @@
+// The first frame of a card's connection: what makes it a slot's session and
+// what drops it, with the reason the log gives.
+#include <gtest/gtest.h>
+
+#include "hello_check.h"
+
+namespace {
+
+namespace cp = card_protocol;
+
+TEST(HelloCheck, AcceptsOnlyAWellFormedHelloForAFreeSlot) {
+    const auto hello = [](uint32_t slot) {
+        const auto bytes = cp::encode(cp::Hello{.version = cp::kProtocolVersion, .slot = slot});
+        return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    };
+    std::vector<uint8_t> short_hello = hello(3);
+    short_hello.pop_back();
+    struct Case {
+        uint32_t opcode;
+        std::vector<uint8_t> payload;
+        const char *refusal; // nullptr: accepted
+    } const cases[] = {
+        {cp::kOpHello, hello(cp::kMinSlot), nullptr},
+        {cp::kOpHello, hello(cp::kMaxSlot), nullptr},
+        {cp::kOpReply, hello(3), "first frame is opcode 0, not CARD_HELLO"},
+        {cp::kOpHello, short_hello, "malformed CARD_HELLO"},
+        {cp::kOpHello, hello(cp::kMinSlot - 1), "CARD_HELLO claims slot 0"},
+        {cp::kOpHello, hello(cp::kMaxSlot + 1), "CARD_HELLO claims slot 65"},
+        {cp::kOpHello, hello(7), "slot 7 is already connected (from card-a)"},
+    };
+    const auto connected_from = [](uint32_t slot) {
+        return slot == 7 ? std::optional<std::string>("card-a") : std::nullopt;
+    };
+    for (const Case &c : cases) {
+        const auto result = supervisor::check_hello(c.opcode, c.payload, connected_from);
+        if (c.refusal == nullptr) {
+            EXPECT_TRUE(result.ok()) << result.error().message;
+        } else {
+            ASSERT_FALSE(result.ok()) << c.refusal;
+            EXPECT_EQ(result.error().code, model::Errc::Protocol);
+            EXPECT_EQ(result.error().message, c.refusal);
+        }
+    }
+}
+
+} // namespace
