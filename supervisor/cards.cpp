@@ -120,18 +120,6 @@ void fail(Call &call, const model::Error &error) {
 
 } // namespace
 
-const char *state_name(CardState state) {
-    switch (state) {
-    case CardState::Down:
-        return "down";
-    case CardState::Replaying:
-        return "replaying";
-    case CardState::Ready:
-        return "ready";
-    }
-    return "down";
-}
-
 model::Error card_down_error(uint32_t slot) {
     model::Error e = model::error(model::Errc::CardDown,
                                   "the card of slot " + std::to_string(slot) + " is down");

@@ -29,8 +29,6 @@ CREATE TABLE IF NOT EXISTS flows (
 ) WITHOUT ROWID;
 )";
 
-constexpr std::array<const char *, 3> kStatusNames = {"pending", "applied", "refused"};
-
 std::string sqlite_error(sqlite3 *db, std::string_view what) {
     return std::string(what) + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
 }
@@ -62,19 +60,6 @@ bool run(sqlite3 *db, sqlite3_stmt *stmt, std::string_view what, std::string *er
 }
 
 } // namespace
-
-const char *status_name(FlowStatus status) {
-    return kStatusNames.at(static_cast<size_t>(status));
-}
-
-std::optional<FlowStatus> parse_status(std::string_view name) {
-    for (size_t i = 0; i < kStatusNames.size(); ++i) {
-        if (name == kStatusNames[i]) {
-            return static_cast<FlowStatus>(i);
-        }
-    }
-    return std::nullopt;
-}
 
 std::unique_ptr<Store> Store::open(const std::string &path, std::string *error) {
     std::unique_ptr<Store> store(new Store());
