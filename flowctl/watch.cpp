@@ -155,10 +155,9 @@ std::optional<Failure> run_watch(RpcClient &client, const WatchOptions &options)
         if (auto *failure = std::get_if<Failure>(&reply)) {
             return *failure;
         }
-        std::string error;
-        std::optional<Snapshot> now = decode_show(std::get<json>(reply), &error);
+        auto now = api::decode_show(std::get<json>(reply));
         if (!now) {
-            return protocol_failure("flow.show: " + error);
+            return protocol_failure("flow.show: " + now.error().message);
         }
         const double elapsed = before ? std::chrono::duration<double>(at - before_at).count() : 0;
         const std::vector<Rate> list = rates(before ? &*before : nullptr, *now, elapsed);
@@ -178,7 +177,7 @@ std::optional<Failure> run_watch(RpcClient &client, const WatchOptions &options)
         }
         std::fwrite(frame.data(), 1, frame.size(), stdout);
         std::fflush(stdout);
-        before = std::move(now);
+        before = std::move(*now);
         before_at = at;
     }
     return std::nullopt;
