@@ -87,16 +87,17 @@ int flow_command(flowctl::RpcClient &client, const Output &out, const std::strin
     const std::string flow =
         "slot " + std::to_string(request.slot) + " " + model::to_string(request.key);
     auto reply = client.call("flow." + verb, api::to_json(request));
-    if (auto *f = std::get_if<Failure>(&reply)) {
+    if (!reply) {
         // A refusal is the card's answer: its status and code lead the JSON,
         // as in a successful one.
+        const Failure f = flowctl::from_error(reply.error());
         json extra = json::object();
-        if (!f->card_code.is_null()) {
-            extra = {{"status", f->status}, {"code", f->card_code}};
+        if (!f.card_code.is_null()) {
+            extra = {{"status", f.status}, {"code", f.card_code}};
         }
-        return out.fail(*f, verb + " " + flow, extra);
+        return out.fail(f, verb + " " + flow, extra);
     }
-    const json &result = std::get<json>(reply);
+    const json &result = *reply;
     if (verb == "get") {
         const auto counts = api::decode_get(result);
         if (!counts) {
@@ -133,10 +134,10 @@ int flow_command(flowctl::RpcClient &client, const Output &out, const std::strin
 
 int cards_command(flowctl::RpcClient &client, const Output &out) {
     auto reply = client.call("cards.list", json::object());
-    if (auto *f = std::get_if<Failure>(&reply)) {
-        return out.fail(*f, "cards");
+    if (!reply) {
+        return out.fail(flowctl::from_error(reply.error()), "cards");
     }
-    const auto cards = api::decode_cards(std::get<json>(reply));
+    const auto cards = api::decode_cards(*reply);
     if (!cards) {
         return out.fail(flowctl::protocol_failure("cards.list: " + cards.error().message));
     }
@@ -174,10 +175,11 @@ std::optional<api::TrafficParams> traffic_params(const std::string &slot_text,
 int traffic_command(flowctl::RpcClient &client, const Output &out,
                     const api::TrafficParams &params) {
     auto reply = client.call("card.traffic", api::to_json(params));
-    if (auto *f = std::get_if<Failure>(&reply)) {
-        return out.fail(*f, "traffic slot " + std::to_string(params.slot));
+    if (!reply) {
+        return out.fail(flowctl::from_error(reply.error()),
+                        "traffic slot " + std::to_string(params.slot));
     }
-    const auto card = api::decode_card(std::get<json>(reply));
+    const auto card = api::decode_card(*reply);
     if (!card) {
         return out.fail(flowctl::protocol_failure("card.traffic: " + card.error().message));
     }
@@ -234,10 +236,10 @@ int raw_displays(flowctl::RpcClient &client, const Output &out, const api::ShowP
     } else {
         // Every card that can answer.
         auto reply = client.call("cards.list", json::object());
-        if (auto *f = std::get_if<Failure>(&reply)) {
-            return out.fail(*f, "show --raw");
+        if (!reply) {
+            return out.fail(flowctl::from_error(reply.error()), "show --raw");
         }
-        const auto cards = api::decode_cards(std::get<json>(reply));
+        const auto cards = api::decode_cards(*reply);
         if (!cards) {
             return out.fail(flowctl::protocol_failure("cards.list: " + cards.error().message));
         }
@@ -250,10 +252,11 @@ int raw_displays(flowctl::RpcClient &client, const Output &out, const api::ShowP
     json displays = json::array();
     for (const uint32_t slot : slots) {
         auto reply = client.call("card.display", api::to_json(api::SlotParams{slot}));
-        if (auto *f = std::get_if<Failure>(&reply)) {
-            return out.fail(*f, "show --raw slot " + std::to_string(slot));
+        if (!reply) {
+            return out.fail(flowctl::from_error(reply.error()),
+                            "show --raw slot " + std::to_string(slot));
         }
-        auto display = api::decode_display(std::get<json>(reply));
+        auto display = api::decode_display(*reply);
         if (!display) {
             return out.fail(flowctl::protocol_failure("card.display: " + display.error().message));
         }
@@ -280,10 +283,10 @@ int show_command(flowctl::RpcClient &client, const Output &out, const ShowArgs &
         return raw_displays(client, out, params);
     }
     auto reply = client.call("flow.show", api::to_json(params));
-    if (auto *f = std::get_if<Failure>(&reply)) {
-        return out.fail(*f, "show");
+    if (!reply) {
+        return out.fail(flowctl::from_error(reply.error()), "show");
     }
-    const auto snapshot = api::decode_show(std::get<json>(reply));
+    const auto snapshot = api::decode_show(*reply);
     if (!snapshot) {
         return out.fail(flowctl::protocol_failure("flow.show: " + snapshot.error().message));
     }
@@ -427,8 +430,8 @@ int main(int argc, char **argv) {
         }
         options.json_lines = out.as_json;
         options.terminal = !out.as_json && ::isatty(STDOUT_FILENO) != 0;
-        if (const auto f = flowctl::run_watch(client, options)) {
-            return out.fail(*f, "watch");
+        if (const model::Status watched = flowctl::run_watch(client, options); !watched) {
+            return out.fail(flowctl::from_error(watched.error()), "watch");
         }
         return flowctl::kExitOk;
     }

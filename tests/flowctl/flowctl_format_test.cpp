@@ -261,7 +261,7 @@ TEST(Failures, ExitCodesAndJsonFollowTheSupervisorsError) {
     // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.error.message);
-        const flowctl::Failure f = flowctl::from_rpc_error(c.error);
+        const flowctl::Failure f = flowctl::from_error(jsonrpc::from_jsonrpc(c.error));
         EXPECT_EQ(f.exit, c.exit);
         EXPECT_EQ(f.status, c.status);
         const json j = json::parse(flowctl::failure_json(f).dump());
@@ -273,10 +273,16 @@ TEST(Failures, ExitCodesAndJsonFollowTheSupervisorsError) {
             EXPECT_EQ(j["error"]["slot"], c.error.data["slot"]);
         }
     }
+    // flowctl's own failures carry no JSON-RPC code; its own wait is not the
+    // supervisor's (which names the slot).
     const json local = flowctl::failure_json(flowctl::unreachable("cannot connect"));
     EXPECT_TRUE(local["error"]["code"].is_null());
     EXPECT_EQ(local["error"]["status"], "UNREACHABLE");
     EXPECT_EQ(local["error"]["exit"], 5);
+    const json late =
+        flowctl::failure_json(flowctl::from_error(model::error(model::Errc::NoReply, "late")));
+    EXPECT_TRUE(late["error"]["code"].is_null());
+    EXPECT_EQ(late["error"]["exit"], 4);
 }
 
 // ---- Prometheus ---------------------------------------------------------------------
