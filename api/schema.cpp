@@ -163,6 +163,18 @@ public:
         }
         return value.value_or(E{});
     }
+    model::CardState card_state(const char *name) {
+        return name_of<model::CardState>(name, &model::parse_state, "card state");
+    }
+    model::FlowStatus flow_status(const char *name) {
+        return name_of<model::FlowStatus>(name, &model::parse_status, "flow status");
+    }
+    // Hands the first bad member on to the reader of the enclosing object.
+    void pass_error(Reader &outer) const {
+        if (error_) {
+            outer.fail(error_->message);
+        }
+    }
     void fail(std::string message) {
         if (!error_) {
             error_ = model::error(Errc::Protocol, std::move(message));
@@ -410,8 +422,7 @@ Result<ChangeResult> decode_change(const json &result) {
     Reader r(result, "the result");
     ChangeResult change;
     change.code = r.u32("code");
-    change.flow_status = r.name_of<model::FlowStatus>(
-        "flow_status", [](std::string_view s) { return model::parse_status(s); }, "flow status");
+    change.flow_status = r.flow_status("flow_status");
     return read_result(r, change);
 }
 
@@ -480,8 +491,7 @@ ShowFlow read_show_flow(const json &object, Reader &outer) {
     Reader r(object, "a flow");
     ShowFlow row;
     row.slot = r.u32("slot");
-    row.key.type = r.name_of<model::FlowType>(
-        "type", [](std::string_view s) { return model::parse_type(s); }, "flow type");
+    row.key.type = r.name_of<model::FlowType>("type", &model::parse_type, "flow type");
     row.key.vsan = r.u32("vsan");
     row.key.sid = r.fcid("sid");
     row.key.did = r.fcid("did");
@@ -497,13 +507,10 @@ ShowFlow read_show_flow(const json &object, Reader &outer) {
     row.complete = complete.value_or(false);
     const std::string status = r.text("status");
     if (status != kUnconfigured) {
-        row.status = r.name_of<model::FlowStatus>(
-            "status", [](std::string_view s) { return model::parse_status(s); }, "flow status");
+        row.status = r.flow_status("status");
     }
     row.code = r.get("code").is_null() ? 0 : r.u32("code");
-    if (const Error *e = r.error()) {
-        outer.fail(e->message);
-    }
+    r.pass_error(outer);
     return row;
 }
 
@@ -511,13 +518,10 @@ ShowCard read_show_card(const json &object, Reader &outer) {
     Reader r(object, "a card");
     ShowCard card;
     card.slot = r.u32("slot");
-    card.state = r.name_of<model::CardState>(
-        "state", [](std::string_view s) { return model::parse_state(s); }, "card state");
+    card.state = r.card_state("state");
     card.complete = r.optional_boolean("complete").value_or(true);
     card.error = r.optional_text("error");
-    if (const Error *e = r.error()) {
-        outer.fail(e->message);
-    }
+    r.pass_error(outer);
     return card;
 }
 
@@ -525,8 +529,7 @@ CardInfo read_card(const json &object, Reader &outer) {
     Reader r(object, "a card");
     CardInfo card;
     card.slot = r.u32("slot");
-    card.state = r.name_of<model::CardState>(
-        "state", [](std::string_view s) { return model::parse_state(s); }, "card state");
+    card.state = r.card_state("state");
     card.flows = r.count("flows");
     card.applied = r.count("applied");
     card.card_flows = r.optional_count("card_flows");
@@ -541,9 +544,7 @@ CardInfo read_card(const json &object, Reader &outer) {
     card.traffic_paused = r.optional_boolean("traffic_paused");
     card.uptime_s = r.optional_count("uptime_s");
     card.boot_id = r.optional_text("boot_id");
-    if (const Error *e = r.error()) {
-        outer.fail(e->message);
-    }
+    r.pass_error(outer);
     return card;
 }
 
