@@ -202,6 +202,10 @@ const MethodInfo *find_method(std::string_view name) {
     return it == kMethods.end() ? nullptr : &*it;
 }
 
+model::Error unknown_method(std::string_view name) {
+    return model::error(Errc::UnknownMethod, "unknown method " + json(name).dump());
+}
+
 // ---- params -------------------------------------------------------------------
 
 model::Status check_named(const json &params) {
@@ -335,34 +339,14 @@ Result<TrafficParams> decode_traffic_params(const json &params) {
 }
 
 model::Status check_params(std::string_view method, const json &params) {
-    const auto status = [](const auto &result) -> model::Status {
-        if (const Error *e = model::failed(result)) {
-            return *e;
-        }
-        return model::Ok{};
-    };
-    if (find_method(method) == nullptr) {
-        return model::error(Errc::UnknownMethod, "unknown method " + json(method).dump());
+    const MethodInfo *info = find_method(method);
+    if (info == nullptr) {
+        return unknown_method(method);
     }
     if (const auto named = check_named(params); !named) {
         return named;
     }
-    if (method == "flow.add" || method == "flow.del" || method == "flow.get") {
-        return status(decode_flow_params(params));
-    }
-    if (method == "card.status" || method == "card.display") {
-        return status(decode_slot_params(params));
-    }
-    if (method == "flow.list") {
-        return status(decode_list_params(params));
-    }
-    if (method == "flow.show") {
-        return status(decode_show_params(params));
-    }
-    if (method == "card.traffic") {
-        return status(decode_traffic_params(params));
-    }
-    return model::Ok{}; // cards.list, methods.list: no params to read
+    return info->check(params);
 }
 
 json to_json(const FlowParams &params) {

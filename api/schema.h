@@ -34,30 +34,6 @@ using json = nlohmann::json;
 template <class T>
 using Result = model::Result<T>;
 
-// ---- the registry -------------------------------------------------------------
-
-struct MethodInfo {
-    const char *name;
-    const char *params; // a summary of the params; "" for none
-    const char *help;   // one line
-};
-
-inline constexpr std::array<MethodInfo, 10> kMethods = {{
-    {"flow.add", "slot, type, vsan, sid, did", "configure a flow and send it to its card"},
-    {"flow.del", "slot, type, vsan, sid, did", "unconfigure a flow and remove it from its card"},
-    {"flow.get", "slot, type, vsan, sid, did", "a flow's total (frames, bytes) from its card"},
-    {"flow.list", "slot?", "the configured flows with their statuses"},
-    {"flow.show", "slots?, type?, vsan?", "every flow with its total, from the cards' displays"},
-    {"cards.list", "", "every known slot's card: state, flows, counters, traffic"},
-    {"card.status", "slot", "one card, as cards.list shows it"},
-    {"card.traffic", "slot, action, pps?", "pause, resume or set the card's simulated traffic"},
-    {"card.display", "slot", "the card's display text, reassembled"},
-    {"methods.list", "", "these methods: name, params and help of each"},
-}};
-
-// The registry's entry for name; nullptr for an unknown method.
-const MethodInfo *find_method(std::string_view name);
-
 // ---- params -------------------------------------------------------------------
 
 // Methods take named params; an empty array stands for none.
@@ -102,8 +78,59 @@ Result<SlotParams> decode_slot_params(const json &params);
 Result<ListParams> decode_list_params(const json &params);
 Result<ShowParams> decode_show_params(const json &params);
 Result<TrafficParams> decode_traffic_params(const json &params);
-// Every method's params through its decoder; an unknown method is
-// Errc::UnknownMethod.
+
+// ---- the registry -------------------------------------------------------------
+
+struct MethodInfo {
+    const char *name;
+    const char *params; // a summary of the params; "" for none
+    const char *help;   // one line
+    // The method's params through its decoder, the value dropped.
+    model::Status (*check)(const json &params);
+};
+
+namespace detail {
+template <class P, Result<P> (*Decode)(const json &)>
+model::Status check(const json &params) {
+    auto decoded = Decode(params);
+    if (!decoded) {
+        return decoded.error();
+    }
+    return model::Ok{};
+}
+inline model::Status no_params(const json &) {
+    return model::Ok{};
+}
+} // namespace detail
+
+inline constexpr std::array<MethodInfo, 10> kMethods = {{
+    {"flow.add", "slot, type, vsan, sid, did", "configure a flow and send it to its card",
+     detail::check<FlowParams, decode_flow_params>},
+    {"flow.del", "slot, type, vsan, sid, did", "unconfigure a flow and remove it from its card",
+     detail::check<FlowParams, decode_flow_params>},
+    {"flow.get", "slot, type, vsan, sid, did", "a flow's total (frames, bytes) from its card",
+     detail::check<FlowParams, decode_flow_params>},
+    {"flow.list", "slot?", "the configured flows with their statuses",
+     detail::check<ListParams, decode_list_params>},
+    {"flow.show", "slots?, type?, vsan?", "every flow with its total, from the cards' displays",
+     detail::check<ShowParams, decode_show_params>},
+    {"cards.list", "", "every known slot's card: state, flows, counters, traffic",
+     detail::no_params},
+    {"card.status", "slot", "one card, as cards.list shows it",
+     detail::check<SlotParams, decode_slot_params>},
+    {"card.traffic", "slot, action, pps?", "pause, resume or set the card's simulated traffic",
+     detail::check<TrafficParams, decode_traffic_params>},
+    {"card.display", "slot", "the card's display text, reassembled",
+     detail::check<SlotParams, decode_slot_params>},
+    {"methods.list", "", "these methods: name, params and help of each", detail::no_params},
+}};
+
+// The registry's entry for name; nullptr for an unknown method, which is
+// answered with unknown_method(name).
+const MethodInfo *find_method(std::string_view name);
+model::Error unknown_method(std::string_view name);
+// The method's params through its registry entry's decoder, after
+// check_named; an unknown method is Errc::UnknownMethod.
 model::Status check_params(std::string_view method, const json &params);
 
 json to_json(const FlowParams &params);

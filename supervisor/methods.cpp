@@ -271,8 +271,7 @@ void dispatch(Services &services, const jsonrpc::Request &request, Respond respo
             return;
         }
     }
-    respond(
-        model::error(model::Errc::UnknownMethod, "unknown method " + json(request.method).dump()));
+    respond(api::unknown_method(request.method));
 }
 
 } // namespace supervisor
