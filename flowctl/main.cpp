@@ -339,12 +339,15 @@ int main(int argc, char **argv) {
         flow_subs[i]->add_option("flow", flow_args[i].words, kFlowHelp)->required()->expected(2, 4);
     }
 
+    const std::vector<std::string> kTypeNames = {model::type_name(model::FlowType::Vsan),
+                                                 model::type_name(model::FlowType::Domain),
+                                                 model::type_name(model::FlowType::Exact)};
     ShowArgs show_args;
     CLI::App *show =
         app.add_subcommand("show", "every flow with its total, from the cards' displays");
     show->add_option("slots", show_args.slots, "slots (default: all)");
     show->add_option("--type", show_args.type, "only flows of this type")
-        ->check(CLI::IsMember({"vsan", "domain", "exact"}));
+        ->check(CLI::IsMember(kTypeNames));
     show->add_option("--vsan", show_args.vsan, "only flows of this VSAN");
     show->add_option("--format", show_args.format, "table (default), json or prometheus")
         ->check(CLI::IsMember({"table", "json", "prometheus"}));
@@ -364,7 +367,7 @@ int main(int argc, char **argv) {
     CLI::App *watch = app.add_subcommand("watch", "show, refreshed, with frames/s and bytes/s");
     watch->add_option("slots", watch_args.slots, "slots (default: all)");
     watch->add_option("--type", watch_args.type, "only flows of this type")
-        ->check(CLI::IsMember({"vsan", "domain", "exact"}));
+        ->check(CLI::IsMember(kTypeNames));
     watch->add_option("--vsan", watch_args.vsan, "only flows of this VSAN");
     watch->add_option("--interval", interval_s, "seconds between refreshes")
         ->capture_default_str()
