@@ -339,14 +339,11 @@ Result<TrafficParams> decode_traffic_params(const json &params) {
 }
 
 model::Status check_params(std::string_view method, const json &params) {
-    const MethodInfo *info = find_method(method);
-    if (info == nullptr) {
-        return unknown_method(method);
-    }
     if (const auto named = check_named(params); !named) {
         return named;
     }
-    return info->check(params);
+    const MethodInfo *info = find_method(method);
+    return info == nullptr ? model::Status(unknown_method(method)) : info->check(params);
 }
 
 json to_json(const FlowParams &params) {

@@ -129,8 +129,9 @@ inline constexpr std::array<MethodInfo, 10> kMethods = {{
 // answered with unknown_method(name).
 const MethodInfo *find_method(std::string_view name);
 model::Error unknown_method(std::string_view name);
-// The method's params through its registry entry's decoder, after
-// check_named; an unknown method is Errc::UnknownMethod.
+// As the supervisor checks a request: check_named, then the method's params
+// through its registry entry's decoder; an unknown method is
+// Errc::UnknownMethod.
 model::Status check_params(std::string_view method, const json &params);
 
 json to_json(const FlowParams &params);
