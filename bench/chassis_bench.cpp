@@ -41,6 +41,7 @@
 #include "bench_support.h"
 #include "flow_key.h"
 #include "harness.h"
+#include "schema.h"
 
 // ---- The in-process host ---------------------------------------------------------
 
@@ -59,9 +60,9 @@ int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *) {
 
 namespace {
 
+using harness::json;
 using model::FlowKey;
 using model::FlowType;
-using harness::json;
 using Clock = std::chrono::steady_clock;
 using bench::Samples;
 using bench::since;
@@ -132,12 +133,7 @@ flow_t flow_of(const FlowKey &key) {
 }
 
 json params_of(uint32_t slot, const FlowKey &key) {
-    json p = {{"slot", slot}, {"type", model::type_name(key.type)}, {"vsan", key.vsan}};
-    if (key.type != FlowType::Vsan) {
-        p["sid"] = key.sid;
-        p["did"] = key.did;
-    }
-    return p;
+    return api::to_json(api::FlowParams{slot, key});
 }
 
 std::string request_line(uint64_t id, const std::string &method, const json &params) {

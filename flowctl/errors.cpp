@@ -1,4 +1,4 @@
-// Failures: JSON-RPC error codes mapped onto exit codes and stable names.
+// Failures: the inside's errors mapped onto exit codes and stable names.
 
 #include "errors.h"
 
@@ -9,22 +9,25 @@ namespace flowctl {
 
 namespace {
 
-struct RpcErrorKind {
-    int code;
+struct ErrorKind {
+    model::Errc code;
     ExitCode exit;
     const char *status;
 };
-constexpr RpcErrorKind kRpcErrors[] = {
-    {jsonrpc::kCardRefused, kExitRefused, nullptr}, // status: the card's code name
-    {jsonrpc::kCardDown, kExitCardDown, "CARD_DOWN"},
-    {jsonrpc::kNoReply, kExitNoReply, "NO_REPLY"},
-    {jsonrpc::kBusy, kExitFailure, "BUSY"},
-    {jsonrpc::kStoreFailed, kExitFailure, "STORE_FAILED"},
-    {jsonrpc::kInvalidParams, kExitBadArguments, "BAD_ARGUMENTS"},
+constexpr ErrorKind kErrorKinds[] = {
+    {model::Errc::CardRefused, kExitRefused, "REFUSED"}, // unless the card's code is known
+    {model::Errc::CardDown, kExitCardDown, "CARD_DOWN"},
+    {model::Errc::NoReply, kExitNoReply, "NO_REPLY"},
+    {model::Errc::Busy, kExitFailure, "BUSY"},
+    {model::Errc::StoreFailed, kExitFailure, "STORE_FAILED"},
+    {model::Errc::InvalidParams, kExitBadArguments, "BAD_ARGUMENTS"},
+    {model::Errc::Unreachable, kExitFailure, "UNREACHABLE"},
+    {model::Errc::Protocol, kExitFailure, "PROTOCOL"},
 };
 
-bool is_count(const json &v) {
-    return v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0);
+bool own_error(const model::Error &error) {
+    return error.code == model::Errc::Unreachable || error.code == model::Errc::Protocol ||
+           (error.code == model::Errc::NoReply && !error.slot);
 }
 
 Failure local(ExitCode exit, const char *status, std::string message) {
@@ -37,39 +40,23 @@ Failure local(ExitCode exit, const char *status, std::string message) {
 
 } // namespace
 
-Failure from_rpc_error(const jsonrpc::Error &error) {
-    Failure f;
-    f.exit = kExitFailure;
-    f.status = "FAILED";
-    f.rpc_code = error.code;
-    f.message = error.message;
-    for (const RpcErrorKind &k : kRpcErrors) {
+Failure from_error(const model::Error &error) {
+    Failure f = local(kExitFailure, "FAILED", error.message);
+    for (const ErrorKind &k : kErrorKinds) {
         if (k.code == error.code) {
             f.exit = k.exit;
-            if (k.status != nullptr) {
-                f.status = k.status;
-            }
+            f.status = k.status;
         }
     }
-    const json &data = error.data;
-    if (data.is_object()) {
-        if (auto it = data.find("slot"); it != data.end() && is_count(*it)) {
-            f.slot = *it;
-        }
-        if (error.code == jsonrpc::kCardRefused) {
-            const auto code = data.find("code");
-            if (code != data.end() && is_count(*code) && *code <= json(UINT32_MAX)) {
-                f.card_code = *code;
-                f.status = model::status_name(code->get<uint32_t>());
-            }
-            // The supervisor's name wins: it may know codes we do not.
-            if (auto name = data.find("status"); name != data.end() && name->is_string()) {
-                f.status = name->get<std::string>();
-            }
-        }
+    if (!own_error(error)) {
+        f.rpc_code = jsonrpc::to_jsonrpc(error).code;
     }
-    if (error.code == jsonrpc::kCardRefused && f.status == "FAILED") {
-        f.status = "REFUSED";
+    if (error.slot) {
+        f.slot = *error.slot;
+    }
+    if (error.code == model::Errc::CardRefused && error.card_status) {
+        f.card_code = *error.card_status;
+        f.status = model::status_name(*error.card_status);
     }
     return f;
 }
@@ -79,15 +66,11 @@ Failure bad_arguments(std::string message) {
 }
 
 Failure unreachable(std::string message) {
-    return local(kExitFailure, "UNREACHABLE", std::move(message));
-}
-
-Failure no_reply(std::string message) {
-    return local(kExitNoReply, "NO_REPLY", std::move(message));
+    return from_error(model::error(model::Errc::Unreachable, std::move(message)));
 }
 
 Failure protocol_failure(std::string message) {
-    return local(kExitFailure, "PROTOCOL", std::move(message));
+    return from_error(model::error(model::Errc::Protocol, std::move(message)));
 }
 
 json failure_json(const Failure &failure) {

@@ -1,6 +1,8 @@
 // How flowctl fails: the exit codes, and each failure's one-line text and
-// JSON object. Every way a command can end other than success goes through a
-// Failure, so that the exit code, the text and the JSON always agree.
+// JSON object. Inside, flowctl fails with a model::Error like the rest of the
+// chassis; at the program's edge every way a command can end other than
+// success becomes a Failure, so that the exit code, the text and the JSON
+// always agree.
 #ifndef FLOWCTL_ERRORS_H
 #define FLOWCTL_ERRORS_H
 
@@ -35,11 +37,13 @@ struct Failure {
     json slot;           // the slot concerned, when known
 };
 
-// An error answer of the supervisor.
-Failure from_rpc_error(const jsonrpc::Error &error);
+// An error of the inside: the supervisor's answer (read by
+// jsonrpc::from_jsonrpc) or the client's own. The client's own are the kinds
+// the supervisor never answers with (Unreachable, Protocol) and a NoReply
+// without a slot (flowctl's own wait): those have no JSON-RPC code.
+Failure from_error(const model::Error &error);
 Failure bad_arguments(std::string message);
 Failure unreachable(std::string message);
-Failure no_reply(std::string message);
 Failure protocol_failure(std::string message);
 
 // {"error": {"code", "message", "status", "exit", "card_code"?, "slot"?}}

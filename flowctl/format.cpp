@@ -1,5 +1,4 @@
-// Decoding the supervisor's results and printing them: tables, JSON,
-// Prometheus text.
+// Printing the supervisor's results: tables, JSON, Prometheus text.
 
 #include "format.h"
 
@@ -13,215 +12,11 @@ namespace flowctl {
 
 namespace {
 
-// ---- decoding -----------------------------------------------------------------
-
-// Decoding stops at the first bad field; the message names it.
-struct Bad {
-    std::string what;
-};
-
-const json &member(const json &object, const char *name) {
-    static const json null_value;
-    const auto it = object.find(name);
-    return it == object.end() ? null_value : *it;
-}
-
-// A JSON integer that is not negative, whichever way the parser stored it.
-std::optional<uint64_t> as_count(const json &v) {
-    if (v.is_number_unsigned()) {
-        return v.get<uint64_t>();
-    }
-    if (v.is_number_integer() && v.get<int64_t>() >= 0) {
-        return static_cast<uint64_t>(v.get<int64_t>());
-    }
-    return std::nullopt;
-}
-
-uint64_t u64(const json &object, const char *name) {
-    const std::optional<uint64_t> v = as_count(member(object, name));
-    if (!v) {
-        throw Bad{std::string("\"") + name + "\" is not a count"};
-    }
-    return *v;
-}
-
-uint32_t u32(const json &object, const char *name) {
-    const uint64_t v = u64(object, name);
-    if (v > UINT32_MAX) {
-        throw Bad{std::string("\"") + name + "\" out of range"};
-    }
-    return static_cast<uint32_t>(v);
-}
-
-std::optional<uint64_t> opt_u64(const json &object, const char *name) {
-    if (member(object, name).is_null()) {
-        return std::nullopt;
-    }
-    return u64(object, name);
-}
-
-std::string text(const json &object, const char *name) {
-    const json &v = member(object, name);
-    if (!v.is_string()) {
-        throw Bad{std::string("\"") + name + "\" is not a string"};
-    }
-    return v.get<std::string>();
-}
-
-// An FC ID as results give it ("0x010203"), or as a number; 0 when absent.
-uint32_t fcid(const json &object, const char *name) {
-    const json &v = member(object, name);
-    if (v.is_null()) {
-        return 0;
-    }
-    if (v.is_string()) {
-        const std::optional<uint64_t> n = model::parse_number(v.get<std::string>());
-        if (n && *n <= model::kMaxFcid) {
-            return static_cast<uint32_t>(*n);
-        }
-    } else if (const std::optional<uint64_t> n = as_count(v); n && *n <= model::kMaxFcid) {
-        return static_cast<uint32_t>(*n);
-    }
-    throw Bad{std::string("\"") + name + "\" is not an FC ID"};
-}
-
-FlowRow decode_flow(const json &f) {
-    if (!f.is_object()) {
-        throw Bad{"a flow is not an object"};
-    }
-    FlowRow row;
-    row.slot = u32(f, "slot");
-    const std::optional<model::FlowType> type = model::parse_type(text(f, "type"));
-    if (!type) {
-        throw Bad{"unknown flow type \"" + text(f, "type") + "\""};
-    }
-    row.key = {*type, u32(f, "vsan"), fcid(f, "sid"), fcid(f, "did")};
-    if (!member(f, "counter").is_null()) {
-        row.counter = u32(f, "counter");
-    }
-    row.frames = u64(f, "frames");
-    row.bytes = u64(f, "bytes");
-    const json &complete = member(f, "complete");
-    if (!complete.is_boolean()) {
-        throw Bad{"\"complete\" is not a boolean"};
-    }
-    row.complete = complete.get<bool>();
-    row.status = text(f, "status");
-    row.code = member(f, "code").is_null() ? 0 : u32(f, "code");
-    return row;
-}
-
-CardState decode_card_state(const json &c) {
-    if (!c.is_object()) {
-        throw Bad{"a card is not an object"};
-    }
-    CardState s;
-    s.slot = u32(c, "slot");
-    s.state = text(c, "state");
-    const json &complete = member(c, "complete");
-    s.complete = complete.is_boolean() ? complete.get<bool>() : true;
-    const json &error = member(c, "error");
-    if (error.is_string()) {
-        s.error = error.get<std::string>();
-    }
-    return s;
-}
-
-Card decode_card_object(const json &c) {
-    if (!c.is_object()) {
-        throw Bad{"a card is not an object"};
-    }
-    Card card;
-    card.slot = u32(c, "slot");
-    card.state = text(c, "state");
-    card.flows = opt_u64(c, "flows");
-    card.applied = opt_u64(c, "applied");
-    card.card_flows = opt_u64(c, "card_flows");
-    card.counters_used = opt_u64(c, "counters_used");
-    card.counter_first = opt_u64(c, "counter_first");
-    card.counter_size = opt_u64(c, "counter_size");
-    card.frames = opt_u64(c, "frames");
-    card.bytes = opt_u64(c, "bytes");
-    card.mismatches = opt_u64(c, "mismatches");
-    card.queries_checked = opt_u64(c, "queries_checked");
-    card.traffic_pps = opt_u64(c, "traffic_pps");
-    if (const json &p = member(c, "traffic_paused"); p.is_boolean()) {
-        card.traffic_paused = p.get<bool>();
-    }
-    card.uptime_s = opt_u64(c, "uptime_s");
-    if (const json &b = member(c, "boot_id"); b.is_string()) {
-        card.boot_id = b.get<std::string>();
-    }
-    return card;
-}
-
-template <class F>
-auto decoding(F &&f, std::string *error) -> std::optional<decltype(f())> {
-    try {
-        return f();
-    } catch (const Bad &bad) {
-        *error = bad.what;
-    } catch (const json::exception &e) {
-        *error = e.what();
-    }
-    return std::nullopt;
-}
-
-const json &array_member(const json &result, const char *name, bool required) {
-    static const json empty = json::array();
-    if (!result.is_object()) {
-        throw Bad{"the result is not an object"};
-    }
-    const json &v = member(result, name);
-    if (v.is_array()) {
-        return v;
-    }
-    if (v.is_null() && !required) {
-        return empty;
-    }
-    throw Bad{std::string("\"") + name + "\" is not a list"};
-}
-
 std::string opt_cell(std::optional<uint64_t> v) {
     return v ? std::to_string(*v) : "-";
 }
 
-json opt_json(std::optional<uint64_t> v) {
-    return v ? json(*v) : json();
-}
-
 } // namespace
-
-std::optional<Snapshot> decode_show(const json &result, std::string *error) {
-    return decoding(
-        [&] {
-            Snapshot s;
-            for (const json &f : array_member(result, "flows", true)) {
-                s.flows.push_back(decode_flow(f));
-            }
-            for (const json &c : array_member(result, "cards", false)) {
-                s.cards.push_back(decode_card_state(c));
-            }
-            return s;
-        },
-        error);
-}
-
-std::optional<Card> decode_card(const json &card, std::string *error) {
-    return decoding([&] { return decode_card_object(card); }, error);
-}
-
-std::optional<std::vector<Card>> decode_cards(const json &result, std::string *error) {
-    return decoding(
-        [&] {
-            std::vector<Card> cards;
-            for (const json &c : array_member(result, "cards", true)) {
-                cards.push_back(decode_card_object(c));
-            }
-            return cards;
-        },
-        error);
-}
 
 // ---- tables -------------------------------------------------------------------
 
@@ -267,10 +62,13 @@ std::string count_cell(uint64_t value, bool complete) {
 }
 
 std::string status_cell(const FlowRow &flow) {
-    if (flow.status == "refused") {
+    if (!flow.status) {
+        return "unconfigured";
+    }
+    if (*flow.status == model::FlowStatus::Refused) {
         return "refused " + model::status_name(flow.code);
     }
-    return flow.status;
+    return model::status_name(*flow.status);
 }
 
 std::string uptime_cell(std::optional<uint64_t> seconds) {
@@ -326,16 +124,17 @@ std::string cards_table(const std::vector<Card> &cards) {
     };
     std::vector<std::vector<std::string>> rows;
     for (const Card &c : cards) {
-        rows.push_back({std::to_string(c.slot), c.state, opt_cell(c.flows), opt_cell(c.applied),
-                        opt_cell(c.card_flows), opt_cell(c.counters_used), range_cell(c),
-                        opt_cell(c.frames), opt_cell(c.mismatches), traffic_cell(c),
-                        uptime_cell(c.uptime_s)});
+        rows.push_back({std::to_string(c.slot), model::state_name(c.state), std::to_string(c.flows),
+                        std::to_string(c.applied), opt_cell(c.card_flows),
+                        opt_cell(c.counters_used), range_cell(c), opt_cell(c.frames),
+                        opt_cell(c.mismatches), traffic_cell(c), uptime_cell(c.uptime_s)});
     }
     return render_table(columns, rows);
 }
 
 std::string card_line(const Card &card) {
-    std::string line = "slot " + std::to_string(card.slot) + " " + card.state + ": traffic ";
+    std::string line =
+        "slot " + std::to_string(card.slot) + " " + model::state_name(card.state) + ": traffic ";
     if (!card.traffic_pps) {
         return line + "unknown\n";
     }
@@ -371,12 +170,12 @@ std::string flows_footnotes(const Snapshot &snapshot) {
                " incomplete: the counter of a flow inside it could not be read; the count is a "
                "lower bound.\n";
     }
-    for (const CardState &c : snapshot.cards) {
-        if (c.state == "down") {
+    for (const ShowCard &c : snapshot.cards) {
+        if (c.state == model::CardState::Down) {
             out += "slot " + std::to_string(c.slot) +
                    ": card down; its flows are listed as configured, without counts.\n";
-        } else if (!c.error.empty()) {
-            out += "slot " + std::to_string(c.slot) + ": " + c.error + "\n";
+        } else if (c.error && !c.error->empty()) {
+            out += "slot " + std::to_string(c.slot) + ": " + *c.error + "\n";
         }
     }
     return out;
@@ -384,25 +183,9 @@ std::string flows_footnotes(const Snapshot &snapshot) {
 
 // ---- JSON ---------------------------------------------------------------------------
 
+// flowctl's card is the supervisor's, field for field.
 json card_json(const Card &c) {
-    return {
-        {"slot", c.slot},
-        {"state", c.state},
-        {"flows", opt_json(c.flows)},
-        {"applied", opt_json(c.applied)},
-        {"card_flows", opt_json(c.card_flows)},
-        {"counters_used", opt_json(c.counters_used)},
-        {"counter_first", opt_json(c.counter_first)},
-        {"counter_size", opt_json(c.counter_size)},
-        {"frames", opt_json(c.frames)},
-        {"bytes", opt_json(c.bytes)},
-        {"mismatches", opt_json(c.mismatches)},
-        {"queries_checked", opt_json(c.queries_checked)},
-        {"traffic_pps", opt_json(c.traffic_pps)},
-        {"traffic_paused", c.traffic_paused ? json(*c.traffic_paused) : json()},
-        {"uptime_s", opt_json(c.uptime_s)},
-        {"boot_id", c.boot_id.empty() ? json() : json(c.boot_id)},
-    };
+    return api::to_json(c);
 }
 
 json cards_json(const std::vector<Card> &cards) {
@@ -424,9 +207,10 @@ json flow_json(const FlowRow &f) {
         {"frames", f.frames},
         {"bytes", f.bytes},
         {"complete", f.complete},
-        {"status", f.status},
+        {"status", f.status ? model::status_name(*f.status) : "unconfigured"},
         {"code", f.code},
-        {"refusal", f.status == "refused" ? json(model::status_name(f.code)) : json()},
+        {"refusal",
+         f.status == model::FlowStatus::Refused ? json(model::status_name(f.code)) : json()},
     };
 }
 
@@ -436,11 +220,8 @@ json flows_json(const Snapshot &snapshot) {
         flows.push_back(flow_json(f));
     }
     json cards = json::array();
-    for (const CardState &c : snapshot.cards) {
-        cards.push_back({{"slot", c.slot},
-                         {"state", c.state},
-                         {"complete", c.complete},
-                         {"error", c.error.empty() ? json() : json(c.error)}});
+    for (const ShowCard &c : snapshot.cards) {
+        cards.push_back(api::to_json(c));
     }
     return {{"flows", flows}, {"cards", cards}};
 }
@@ -471,9 +252,9 @@ std::string prometheus_escape(std::string_view value) {
 std::string flows_prometheus(const Snapshot &snapshot) {
     // Per slot: whether every flow got an exact total, and how many did not.
     std::map<uint32_t, std::pair<bool, uint64_t>> slots;
-    for (const CardState &c : snapshot.cards) {
+    for (const ShowCard &c : snapshot.cards) {
         auto &[complete, omitted] = slots[c.slot];
-        complete = c.complete && c.state != "down" && c.error.empty();
+        complete = c.complete && c.state != model::CardState::Down && !c.error;
         omitted = 0;
     }
     std::vector<const FlowRow *> exported;

@@ -1,13 +1,10 @@
-// What flowctl prints: the supervisor's results decoded into plain records,
-// and those records as aligned tables, as flowctl's JSON schema and as
-// Prometheus text. Pure functions, no I/O, so that the tests drive them
-// directly.
+// What flowctl prints: the supervisor's results, decoded by the schema, as
+// aligned tables, as flowctl's JSON schema and as Prometheus text. Pure
+// functions, no I/O, so that the tests drive them directly.
 //
-// Invariants: decoding checks every field it uses (a supervisor that sends
-// something else is reported, not trusted), counts stay uint64_t from the
-// wire to the output, and a total that is not exact is never printed as if
-// it were: tables mark it, JSON says "complete": false, Prometheus leaves it
-// out.
+// Invariants: counts stay uint64_t from the wire to the output, and a total
+// that is not exact is never printed as if it were: tables mark it, JSON says
+// "complete": false, Prometheus leaves it out.
 #ifndef FLOWCTL_FORMAT_H
 #define FLOWCTL_FORMAT_H
 
@@ -19,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "flow_key.h"
+#include "schema.h"
 
 namespace flowctl {
 
@@ -26,48 +24,11 @@ using json = nlohmann::json;
 
 // ---- records ----------------------------------------------------------------
 
-struct FlowRow {
-    uint32_t slot = 0;
-    model::FlowKey key;
-    std::optional<uint32_t> counter; // nullopt: the card does not hold the flow
-    uint64_t frames = 0;
-    uint64_t bytes = 0;
-    bool complete = true;
-    std::string status; // applied, pending, refused, unconfigured
-    uint32_t code = 0;  // the card's refusal, else 0
-};
-
-struct CardState {
-    uint32_t slot = 0;
-    std::string state; // down, replaying, ready
-    bool complete = true;
-    std::string error; // why the card's display is missing or partial; "" if none
-};
-
-struct Snapshot {
-    std::vector<FlowRow> flows;
-    std::vector<CardState> cards;
-};
-
-// One card of cards.list; nullopt for a value the supervisor gave as null
-// (a card that is down) or left out.
-struct Card {
-    uint32_t slot = 0;
-    std::string state;
-    std::optional<uint64_t> flows, applied, card_flows;
-    std::optional<uint64_t> counters_used, counter_first, counter_size;
-    std::optional<uint64_t> frames, bytes, mismatches, queries_checked;
-    std::optional<uint64_t> traffic_pps;
-    std::optional<bool> traffic_paused;
-    std::optional<uint64_t> uptime_s;
-    std::string boot_id;
-};
-
-// flow.show's result; nullopt with *error for anything malformed.
-std::optional<Snapshot> decode_show(const json &result, std::string *error);
-// One Card object (card.status, card.traffic) and cards.list's result.
-std::optional<Card> decode_card(const json &card, std::string *error);
-std::optional<std::vector<Card>> decode_cards(const json &result, std::string *error);
+// The supervisor's results as the schema decodes them (api/schema.h).
+using FlowRow = api::ShowFlow;
+using ShowCard = api::ShowCard;
+using Snapshot = api::ShowResult;
+using Card = api::CardInfo;
 
 // ---- tables -------------------------------------------------------------------
 

@@ -23,8 +23,8 @@ using flowctl::Failure;
 using flowctl::json;
 
 constexpr const char *kDefaultControl = "unix:flow-supervisor.ctl";
-constexpr uint64_t kMinSlot = 1;
-constexpr uint64_t kMaxSlot = 64;
+using card_protocol::kMaxSlot;
+using card_protocol::kMinSlot;
 
 struct Output {
     bool as_json = false;
@@ -52,8 +52,8 @@ struct Output {
 std::optional<uint32_t> parse_slot(const std::string &text, Failure *failure) {
     const std::optional<uint64_t> n = model::parse_number(text);
     if (!n || *n < kMinSlot || *n > kMaxSlot) {
-        *failure =
-            flowctl::bad_arguments("slot '" + text + "' is not 1.." + std::to_string(kMaxSlot));
+        *failure = flowctl::bad_arguments("slot '" + text + "' is not " + std::to_string(kMinSlot) +
+                                          ".." + std::to_string(kMaxSlot));
         return std::nullopt;
     }
     return static_cast<uint32_t>(*n);
@@ -66,12 +66,7 @@ struct FlowArgs {
     std::vector<std::string> words;
 };
 
-// A flow command's checked arguments and its params.
-struct FlowRequest {
-    uint32_t slot = 0;
-    model::FlowKey key;
-    json params;
-};
+using FlowRequest = api::FlowParams;
 
 std::optional<FlowRequest> flow_request(const FlowArgs &args, Failure *failure) {
     const std::optional<uint32_t> slot = parse_slot(args.slot, failure);
@@ -84,73 +79,67 @@ std::optional<FlowRequest> flow_request(const FlowArgs &args, Failure *failure) 
         *failure = flowctl::bad_arguments(error);
         return std::nullopt;
     }
-    json params = {{"slot", *slot}, {"type", model::type_name(key->type)}, {"vsan", key->vsan}};
-    if (key->type != model::FlowType::Vsan) {
-        params["sid"] = model::fcid_hex(key->sid);
-        params["did"] = model::fcid_hex(key->did);
-    }
-    return FlowRequest{*slot, *key, params};
-}
-
-// A count member of a result; nullptr when absent or not a count.
-const json *count_of(const json &result, const char *name) {
-    if (!result.is_object()) {
-        return nullptr;
-    }
-    const auto it = result.find(name);
-    return it != result.end() && it->is_number_unsigned() ? &*it : nullptr;
+    return FlowRequest{*slot, *key};
 }
 
 int flow_command(flowctl::RpcClient &client, const Output &out, const std::string &verb,
                  const FlowRequest &request) {
     const std::string flow =
         "slot " + std::to_string(request.slot) + " " + model::to_string(request.key);
-    auto reply = client.call("flow." + verb, request.params);
-    if (auto *f = std::get_if<Failure>(&reply)) {
+    auto reply = client.call("flow." + verb, api::to_json(request));
+    if (!reply) {
         // A refusal is the card's answer: its status and code lead the JSON,
         // as in a successful one.
+        const Failure f = flowctl::from_error(reply.error());
         json extra = json::object();
-        if (!f->card_code.is_null()) {
-            extra = {{"status", f->status}, {"code", f->card_code}};
+        if (!f.card_code.is_null()) {
+            extra = {{"status", f.status}, {"code", f.card_code}};
         }
-        return out.fail(*f, verb + " " + flow, extra);
+        return out.fail(f, verb + " " + flow, extra);
     }
-    const json &result = std::get<json>(reply);
+    const json &result = *reply;
     if (verb == "get") {
-        const json *frames = count_of(result, "frames");
-        const json *bytes = count_of(result, "bytes");
-        if (frames == nullptr || bytes == nullptr) {
-            return out.fail(flowctl::protocol_failure("flow.get: result without counts"));
+        const auto counts = api::decode_get(result);
+        if (!counts) {
+            return out.fail(flowctl::protocol_failure("flow.get: " + counts.error().message));
         }
         if (out.as_json) {
-            out.print_json({{"status", "ok"}, {"code", 0}, {"frames", *frames}, {"bytes", *bytes}});
+            out.print_json({{"status", "ok"},
+                            {"code", 0},
+                            {"frames", counts->frames},
+                            {"bytes", counts->bytes}});
         } else {
-            out.print(flow + ": " + frames->dump() + " frames, " + bytes->dump() + " bytes\n");
+            out.print(flow + ": " + std::to_string(counts->frames) + " frames, " +
+                      std::to_string(counts->bytes) + " bytes\n");
         }
         return flowctl::kExitOk;
     }
-    std::string flow_status = "applied";
-    if (result.is_object() && result.contains("flow_status") && result["flow_status"].is_string()) {
-        flow_status = result["flow_status"].get<std::string>();
+    const auto change = api::decode_change(result);
+    if (!change) {
+        return out.fail(flowctl::protocol_failure("flow." + verb + ": " + change.error().message));
     }
+    const model::FlowStatus flow_status = change->flow_status;
     if (out.as_json) {
-        out.print_json({{"status", "ok"}, {"code", 0}, {"flow_status", flow_status}});
+        out.print_json(
+            {{"status", "ok"}, {"code", 0}, {"flow_status", model::status_name(flow_status)}});
     } else {
-        out.print(flow + ": " + (verb == "add" ? "added, " : "removed, ") + flow_status +
-                  (flow_status == "pending" ? " (card down; sent when it comes up)" : "") + "\n");
+        out.print(flow + ": " + (verb == "add" ? "added, " : "removed, ") +
+                  model::status_name(flow_status) +
+                  (flow_status == model::FlowStatus::Pending ? " (card down; sent when it comes up)"
+                                                             : "") +
+                  "\n");
     }
     return flowctl::kExitOk;
 }
 
 int cards_command(flowctl::RpcClient &client, const Output &out) {
     auto reply = client.call("cards.list", json::object());
-    if (auto *f = std::get_if<Failure>(&reply)) {
-        return out.fail(*f, "cards");
+    if (!reply) {
+        return out.fail(flowctl::from_error(reply.error()), "cards");
     }
-    std::string error;
-    const auto cards = flowctl::decode_cards(std::get<json>(reply), &error);
+    const auto cards = api::decode_cards(*reply);
     if (!cards) {
-        return out.fail(flowctl::protocol_failure("cards.list: " + error));
+        return out.fail(flowctl::protocol_failure("cards.list: " + cards.error().message));
     }
     if (out.as_json) {
         out.print_json(flowctl::cards_json(*cards));
@@ -160,18 +149,21 @@ int cards_command(flowctl::RpcClient &client, const Output &out) {
     return flowctl::kExitOk;
 }
 
-std::optional<json> traffic_params(const std::string &slot_text, const std::string &action,
-                                   Failure *failure) {
+std::optional<api::TrafficParams> traffic_params(const std::string &slot_text,
+                                                 const std::string &action, Failure *failure) {
+    using card_protocol::TrafficAction;
     const std::optional<uint32_t> slot = parse_slot(slot_text, failure);
     if (!slot) {
         return std::nullopt;
     }
-    json params = {{"slot", *slot}};
-    if (action == "pause" || action == "resume") {
-        params["action"] = action;
+    api::TrafficParams params{*slot, TrafficAction::Pause, 0};
+    if (action == "pause") {
+        params.action = TrafficAction::Pause;
+    } else if (action == "resume") {
+        params.action = TrafficAction::Resume;
     } else if (const auto pps = model::parse_number(action); pps && *pps <= UINT32_MAX) {
-        params["action"] = "rate";
-        params["pps"] = *pps;
+        params.action = TrafficAction::Rate;
+        params.pps = *pps;
     } else {
         *failure = flowctl::bad_arguments(
             "traffic: expected pause, resume or a rate in frames per second, not '" + action + "'");
@@ -180,16 +172,16 @@ std::optional<json> traffic_params(const std::string &slot_text, const std::stri
     return params;
 }
 
-int traffic_command(flowctl::RpcClient &client, const Output &out, const json &params) {
-    const uint32_t slot = params["slot"];
-    auto reply = client.call("card.traffic", params);
-    if (auto *f = std::get_if<Failure>(&reply)) {
-        return out.fail(*f, "traffic slot " + std::to_string(slot));
+int traffic_command(flowctl::RpcClient &client, const Output &out,
+                    const api::TrafficParams &params) {
+    auto reply = client.call("card.traffic", api::to_json(params));
+    if (!reply) {
+        return out.fail(flowctl::from_error(reply.error()),
+                        "traffic slot " + std::to_string(params.slot));
     }
-    std::string error;
-    const auto card = flowctl::decode_card(std::get<json>(reply), &error);
+    const auto card = api::decode_card(*reply);
     if (!card) {
-        return out.fail(flowctl::protocol_failure("card.traffic: " + error));
+        return out.fail(flowctl::protocol_failure("card.traffic: " + card.error().message));
     }
     if (out.as_json) {
         out.print_json({{"card", flowctl::card_json(*card)}});
@@ -208,73 +200,75 @@ struct ShowArgs {
 };
 
 // flow.show's params from the filters; false with *failure for a bad one.
-bool show_params(const ShowArgs &args, json *params, Failure *failure) {
-    *params = json::object();
+// Slots go as given: the supervisor sorts them.
+bool show_params(const ShowArgs &args, api::ShowParams *params, Failure *failure) {
+    *params = api::ShowParams{};
     if (!args.slots.empty()) {
-        json slots = json::array();
+        params->slots.emplace();
         for (const std::string &s : args.slots) {
             const std::optional<uint32_t> slot = parse_slot(s, failure);
             if (!slot) {
                 return false;
             }
-            slots.push_back(*slot);
+            params->slots->push_back(*slot);
         }
-        (*params)["slots"] = slots;
     }
     if (!args.type.empty()) {
-        (*params)["type"] = args.type;
+        params->type = model::parse_type(args.type); // the command line admits only types
     }
     if (!args.vsan.empty()) {
         const std::optional<uint64_t> v = model::parse_number(args.vsan);
         if (!v || *v < model::kMinVsan || *v > model::kMaxVsan) {
-            *failure = flowctl::bad_arguments("--vsan '" + args.vsan + "' is not 1..4095");
+            *failure = flowctl::bad_arguments("--vsan '" + args.vsan + "' is not " +
+                                              std::to_string(model::kMinVsan) + ".." +
+                                              std::to_string(model::kMaxVsan));
             return false;
         }
-        (*params)["vsan"] = *v;
+        params->vsan = static_cast<uint32_t>(*v);
     }
     return true;
 }
 
-int raw_displays(flowctl::RpcClient &client, const Output &out, const json &params) {
+int raw_displays(flowctl::RpcClient &client, const Output &out, const api::ShowParams &params) {
     std::vector<uint32_t> slots;
-    if (params.contains("slots")) {
-        slots = params["slots"].get<std::vector<uint32_t>>();
+    if (params.slots) {
+        slots = *params.slots;
     } else {
         // Every card that can answer.
         auto reply = client.call("cards.list", json::object());
-        if (auto *f = std::get_if<Failure>(&reply)) {
-            return out.fail(*f, "show --raw");
+        if (!reply) {
+            return out.fail(flowctl::from_error(reply.error()), "show --raw");
         }
-        std::string error;
-        const auto cards = flowctl::decode_cards(std::get<json>(reply), &error);
+        const auto cards = api::decode_cards(*reply);
         if (!cards) {
-            return out.fail(flowctl::protocol_failure("cards.list: " + error));
+            return out.fail(flowctl::protocol_failure("cards.list: " + cards.error().message));
         }
         for (const flowctl::Card &c : *cards) {
-            if (c.state != "down") {
+            if (c.state != model::CardState::Down) {
                 slots.push_back(c.slot);
             }
         }
     }
     json displays = json::array();
     for (const uint32_t slot : slots) {
-        auto reply = client.call("card.display", {{"slot", slot}});
-        if (auto *f = std::get_if<Failure>(&reply)) {
-            return out.fail(*f, "show --raw slot " + std::to_string(slot));
+        auto reply = client.call("card.display", api::to_json(api::SlotParams{slot}));
+        if (!reply) {
+            return out.fail(flowctl::from_error(reply.error()),
+                            "show --raw slot " + std::to_string(slot));
         }
-        const json &r = std::get<json>(reply);
-        if (!r.is_object() || !r.value("text", json()).is_string()) {
-            return out.fail(flowctl::protocol_failure("card.display: result without text"));
+        auto display = api::decode_display(*reply);
+        if (!display) {
+            return out.fail(flowctl::protocol_failure("card.display: " + display.error().message));
         }
-        const json chunks = r.value("chunks", json());
+        display->slot = slot;
         if (out.as_json) {
-            displays.push_back({{"slot", slot}, {"chunks", chunks}, {"text", r["text"]}});
+            displays.push_back(api::to_json(*display));
         } else {
             if (slots.size() > 1) {
-                out.print("== slot " + std::to_string(slot) + " (" + chunks.dump() +
-                          " chunks) ==\n");
+                out.print("== slot " + std::to_string(slot) + " (" +
+                          std::to_string(display->chunks) + " chunks) ==\n");
             }
-            out.print(r["text"].get<std::string>());
+            out.print(display->text);
         }
     }
     if (out.as_json) {
@@ -284,18 +278,17 @@ int raw_displays(flowctl::RpcClient &client, const Output &out, const json &para
 }
 
 int show_command(flowctl::RpcClient &client, const Output &out, const ShowArgs &args,
-                 const json &params) {
+                 const api::ShowParams &params) {
     if (args.raw) {
         return raw_displays(client, out, params);
     }
-    auto reply = client.call("flow.show", params);
-    if (auto *f = std::get_if<Failure>(&reply)) {
-        return out.fail(*f, "show");
+    auto reply = client.call("flow.show", api::to_json(params));
+    if (!reply) {
+        return out.fail(flowctl::from_error(reply.error()), "show");
     }
-    std::string error;
-    std::optional<flowctl::Snapshot> snapshot = flowctl::decode_show(std::get<json>(reply), &error);
+    const auto snapshot = api::decode_show(*reply);
     if (!snapshot) {
-        return out.fail(flowctl::protocol_failure("flow.show: " + error));
+        return out.fail(flowctl::protocol_failure("flow.show: " + snapshot.error().message));
     }
     const std::string format = !args.format.empty() ? args.format : out.as_json ? "json" : "table";
     if (format == "json") {
@@ -339,17 +332,22 @@ int main(int argc, char **argv) {
     for (int i = 0; i < 3; ++i) {
         flow_subs[i] = app.add_subcommand(kVerbs[i], kVerbHelp[i]);
         flow_subs[i]
-            ->add_option("slot", flow_args[i].slot, "the line card's slot, 1..64")
+            ->add_option("slot", flow_args[i].slot,
+                         "the line card's slot, " + std::to_string(kMinSlot) + ".." +
+                             std::to_string(kMaxSlot))
             ->required();
         flow_subs[i]->add_option("flow", flow_args[i].words, kFlowHelp)->required()->expected(2, 4);
     }
 
+    const std::vector<std::string> kTypeNames = {model::type_name(model::FlowType::Vsan),
+                                                 model::type_name(model::FlowType::Domain),
+                                                 model::type_name(model::FlowType::Exact)};
     ShowArgs show_args;
     CLI::App *show =
         app.add_subcommand("show", "every flow with its total, from the cards' displays");
     show->add_option("slots", show_args.slots, "slots (default: all)");
     show->add_option("--type", show_args.type, "only flows of this type")
-        ->check(CLI::IsMember({"vsan", "domain", "exact"}));
+        ->check(CLI::IsMember(kTypeNames));
     show->add_option("--vsan", show_args.vsan, "only flows of this VSAN");
     show->add_option("--format", show_args.format, "table (default), json or prometheus")
         ->check(CLI::IsMember({"table", "json", "prometheus"}));
@@ -369,7 +367,7 @@ int main(int argc, char **argv) {
     CLI::App *watch = app.add_subcommand("watch", "show, refreshed, with frames/s and bytes/s");
     watch->add_option("slots", watch_args.slots, "slots (default: all)");
     watch->add_option("--type", watch_args.type, "only flows of this type")
-        ->check(CLI::IsMember({"vsan", "domain", "exact"}));
+        ->check(CLI::IsMember(kTypeNames));
     watch->add_option("--vsan", watch_args.vsan, "only flows of this VSAN");
     watch->add_option("--interval", interval_s, "seconds between refreshes")
         ->capture_default_str()
@@ -393,7 +391,7 @@ int main(int argc, char **argv) {
 
     // Arguments are checked before connecting, so that a usage error never
     // depends on the supervisor.
-    json params;
+    api::ShowParams params;
     Failure failure;
     std::optional<FlowRequest> flow;
     int verb = -1;
@@ -403,7 +401,7 @@ int main(int argc, char **argv) {
             flow = flow_request(flow_args[i], &failure);
         }
     }
-    std::optional<json> traffic_request;
+    std::optional<api::TrafficParams> traffic_request;
     if (traffic->parsed()) {
         traffic_request = traffic_params(traffic_slot, traffic_action, &failure);
     }
@@ -428,15 +426,15 @@ int main(int argc, char **argv) {
     }
     if (watch->parsed()) {
         flowctl::WatchOptions options;
-        options.show_params = params;
+        options.show_params = api::to_json(params);
         options.interval_s = interval_s;
         if (count_opt->count() > 0) {
             options.count = count;
         }
         options.json_lines = out.as_json;
         options.terminal = !out.as_json && ::isatty(STDOUT_FILENO) != 0;
-        if (const auto f = flowctl::run_watch(client, options)) {
-            return out.fail(*f, "watch");
+        if (const model::Status watched = flowctl::run_watch(client, options); !watched) {
+            return out.fail(flowctl::from_error(watched.error()), "watch");
         }
         return flowctl::kExitOk;
     }

@@ -97,8 +97,14 @@ bool RpcClient::connect(std::string_view address, Failure *failure) {
     return true;
 }
 
-std::variant<json, Failure> RpcClient::call(std::string_view method, const json &params,
-                                            std::chrono::milliseconds timeout) {
+model::Result<json> RpcClient::call(std::string_view method, const json &params,
+                                    std::chrono::milliseconds timeout) {
+    const auto unreachable = [](std::string message) {
+        return model::error(model::Errc::Unreachable, std::move(message));
+    };
+    const auto protocol_failure = [](std::string message) {
+        return model::error(model::Errc::Protocol, std::move(message));
+    };
     if (fd_ < 0) {
         return unreachable("not connected");
     }
@@ -133,7 +139,7 @@ std::variant<json, Failure> RpcClient::call(std::string_view method, const json 
                                         ", expected " + std::to_string(id));
             }
             if (r->error) {
-                return from_rpc_error(*r->error);
+                return jsonrpc::from_jsonrpc(*r->error);
             }
             return r->result.value_or(json());
         }
@@ -143,8 +149,9 @@ std::variant<json, Failure> RpcClient::call(std::string_view method, const json 
                                     std::to_string(kMaxResponseBytes) + " bytes");
         }
         if (!wait_for(fd_, POLLIN, deadline)) {
-            return no_reply("no answer from the supervisor at " + address_ + " within " +
-                            std::to_string(timeout.count()) + " ms");
+            return model::error(model::Errc::NoReply, "no answer from the supervisor at " +
+                                                          address_ + " within " +
+                                                          std::to_string(timeout.count()) + " ms");
         }
         char chunk[1 << 16];
         const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);

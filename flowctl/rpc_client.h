@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "errors.h"
+#include "result.h"
 
 namespace flowctl {
 
@@ -36,11 +36,11 @@ public:
     // failure, a refused or timed-out connection UNREACHABLE.
     bool connect(std::string_view address, Failure *failure);
 
-    // The result of one call, or the failure: the supervisor's error answer,
-    // NO_REPLY when nothing came within timeout, UNREACHABLE when the
-    // connection broke, PROTOCOL for a reply that is not one.
-    std::variant<json, Failure> call(std::string_view method, const json &params,
-                                     std::chrono::milliseconds timeout = kReplyTimeout);
+    // The result of one call, or the error: the supervisor's error answer,
+    // NoReply (without a slot) when nothing came within timeout, Unreachable
+    // when the connection broke, Protocol for a reply that is not one.
+    model::Result<json> call(std::string_view method, const json &params,
+                             std::chrono::milliseconds timeout = kReplyTimeout);
 
 private:
     int fd_ = -1;

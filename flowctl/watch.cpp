@@ -129,7 +129,7 @@ json rates_json(const std::vector<Rate> &rates, double elapsed_s) {
             {"flows", flows}};
 }
 
-std::optional<Failure> run_watch(RpcClient &client, const WatchOptions &options) {
+model::Status run_watch(RpcClient &client, const WatchOptions &options) {
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
@@ -152,13 +152,12 @@ std::optional<Failure> run_watch(RpcClient &client, const WatchOptions &options)
         }
         auto reply = client.call("flow.show", options.show_params);
         const Clock::time_point at = Clock::now();
-        if (auto *failure = std::get_if<Failure>(&reply)) {
-            return *failure;
+        if (!reply) {
+            return reply.error();
         }
-        std::string error;
-        std::optional<Snapshot> now = decode_show(std::get<json>(reply), &error);
+        auto now = api::decode_show(*reply);
         if (!now) {
-            return protocol_failure("flow.show: " + error);
+            return model::error(model::Errc::Protocol, "flow.show: " + now.error().message);
         }
         const double elapsed = before ? std::chrono::duration<double>(at - before_at).count() : 0;
         const std::vector<Rate> list = rates(before ? &*before : nullptr, *now, elapsed);
@@ -178,10 +177,10 @@ std::optional<Failure> run_watch(RpcClient &client, const WatchOptions &options)
         }
         std::fwrite(frame.data(), 1, frame.size(), stdout);
         std::fflush(stdout);
-        before = std::move(now);
+        before = std::move(*now);
         before_at = at;
     }
-    return std::nullopt;
+    return model::Ok{};
 }
 
 } // namespace flowctl

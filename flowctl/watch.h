@@ -41,9 +41,9 @@ struct WatchOptions {
     bool terminal = false; // redraw in place
 };
 
-// Runs until count refreshes are done, SIGINT/SIGTERM, or a failure (which
-// is returned; nullopt otherwise).
-std::optional<Failure> run_watch(RpcClient &client, const WatchOptions &options);
+// Runs until count refreshes are done, SIGINT/SIGTERM, or an error (which is
+// returned).
+model::Status run_watch(RpcClient &client, const WatchOptions &options);
 
 } // namespace flowctl
 

@@ -1,7 +1,9 @@
 // Control-socket lines as arbitrary bytes: parse_request and parse_response
 // must never crash; a request they accept, written again with request_line,
-// reads back as the same request; every error response written for a refused
-// line is itself a response a client reads back with the same code and id.
+// reads back as the same request, and its params go through the schema's
+// decoder of its method without a crash (a refusal is an InvalidParams or an
+// UnknownMethod); every error response written for a refused line is itself
+// a response a client reads back with the same code and id.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <variant>
 
 #include "jsonrpc.h"
+#include "schema.h"
 
 namespace {
 
@@ -45,6 +48,11 @@ void check_request(const jsonrpc::Request &request) {
     const auto response = jsonrpc::parse_response(without_newline(answer), &why);
     check(response && response->result && *response->result == request.params,
           "a result line reads back");
+
+    const model::Status decoded = api::check_params(request.method, request.params);
+    check(decoded.ok() || decoded.error().code == model::Errc::InvalidParams ||
+              decoded.error().code == model::Errc::UnknownMethod,
+          "params are decoded or refused as invalid");
 }
 
 void check_failure(const jsonrpc::ParseFailure &failure) {

@@ -70,18 +70,6 @@ std::string slot_text(uint32_t slot) {
 
 } // namespace
 
-const char *state_name(CardState state) {
-    switch (state) {
-    case CardState::Down:
-        return "down";
-    case CardState::Replaying:
-        return "replaying";
-    case CardState::Ready:
-        return "ready";
-    }
-    return "down";
-}
-
 struct Cards::Impl {
     Impl(asio::io_context &io_, Store &store_, CardOptions options_)
         : io(io_), store(store_), options(options_),

@@ -30,15 +30,15 @@
 #include "card_protocol.h"
 #include "request.h"
 #include "result.h"
+#include "states.h"
 #include "vexa_socket.h"
 
 namespace supervisor {
 
 class Store;
 
-enum class CardState { Down, Replaying, Ready };
-// "down", "replaying", "ready".
-const char *state_name(CardState state);
+using model::CardState;
+using model::state_name;
 
 // What a request to a card ends with: its answer, or the error a client gets.
 template <class T>

@@ -1,16 +1,19 @@
-// The JSON-RPC methods of docs/jsonrpc.md: parameters checked, the store and
-// the cards consulted, results built.
+// The JSON-RPC methods of docs/jsonrpc.md: each method of the registry
+// (api/schema.h) bound to its handler, params decoded by the schema, the
+// store and the cards consulted, results encoded by the schema.
 //
 // Invariants:
 //  - flow.add and flow.del commit the desired state before anything else and
 //    answer -32005 without touching a card when the database refuses;
 //  - every request is answered exactly once (through Respond), whatever its
 //    cards do;
-//  - counts go out as JSON integers; FC IDs as "0x%06x" strings.
+//  - every method of the registry has a handler, in the registry's order.
 #ifndef SUPERVISOR_METHODS_H
 #define SUPERVISOR_METHODS_H
 
-#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "cards.h"
 #include "control.h"
@@ -25,6 +28,11 @@ struct Services {
 };
 
 void dispatch(Services &services, const jsonrpc::Request &request, Respond respond);
+
+// Slots with a card connected or flows configured, ascending.
+std::vector<uint32_t> known_slots(Services &services);
+// The configured flows of slots, counted.
+size_t configured_rows(Services &services, const std::vector<uint32_t> &slots);
 
 } // namespace supervisor
 

@@ -34,8 +34,6 @@ CREATE TABLE IF NOT EXISTS flows (
 ) WITHOUT ROWID;
 )";
 
-constexpr std::array<const char *, 3> kStatusNames = {"pending", "applied", "refused"};
-
 std::string sqlite_error(sqlite3 *db, std::string_view what) {
     return std::string(what) + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
 }
@@ -67,19 +65,6 @@ bool run(sqlite3 *db, sqlite3_stmt *stmt, std::string_view what, std::string *er
 }
 
 } // namespace
-
-const char *status_name(FlowStatus status) {
-    return kStatusNames.at(static_cast<size_t>(status));
-}
-
-std::optional<FlowStatus> parse_status(std::string_view name) {
-    for (size_t i = 0; i < kStatusNames.size(); ++i) {
-        if (name == kStatusNames[i]) {
-            return static_cast<FlowStatus>(i);
-        }
-    }
-    return std::nullopt;
-}
 
 namespace {
 
@@ -200,7 +185,7 @@ bool Store::load(std::string *error) {
         const int64_t slot = column(0);
         const int64_t type = column(1);
         const auto *status_text = reinterpret_cast<const char *>(sqlite3_column_text(select, 5));
-        const auto status = parse_status(status_text != nullptr ? status_text : "");
+        const auto status = parse_flow_status(status_text != nullptr ? status_text : "");
         const model::FlowKey key{static_cast<model::FlowType>(type),
                                  static_cast<uint32_t>(column(2)), static_cast<uint32_t>(column(3)),
                                  static_cast<uint32_t>(column(4))};

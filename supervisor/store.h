@@ -32,16 +32,16 @@
 
 #include "card_protocol.h"
 #include "flow_key.h"
+#include "states.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace supervisor {
 
-enum class FlowStatus { Pending, Applied, Refused };
-// "pending", "applied", "refused"; parse_status reads them back.
-const char *status_name(FlowStatus status);
-std::optional<FlowStatus> parse_status(std::string_view name);
+using model::FlowStatus;
+using model::parse_flow_status;
+using model::status_name;
 
 struct FlowState {
     FlowStatus status = FlowStatus::Pending;

@@ -14,6 +14,7 @@
 
 #include "card_protocol.h"
 #include "chassis_fixture.h"
+#include "schema.h"
 #include "vexa_socket.h"
 
 namespace {
@@ -118,6 +119,8 @@ TEST(BadPeers, ControlSocket) {
     }
     const json unknown = c.call("no.such.method");
     EXPECT_EQ(unknown["error"]["code"], -32601);
+    // Served from the registry that flowctl and the docs test read.
+    EXPECT_EQ(c.call("methods.list")["result"], api::methods_json());
     const json bad_params = c.call("flow.add", {{"slot", 1}, {"type", "exact"}, {"vsan", 0}});
     EXPECT_EQ(bad_params["error"]["code"], -32602);
     expect_still_serving(c);

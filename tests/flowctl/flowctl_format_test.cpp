@@ -26,11 +26,11 @@
 
 namespace {
 
-using model::FlowKey;
-using model::FlowType;
 using flowctl::FlowRow;
 using flowctl::json;
 using flowctl::Snapshot;
+using model::FlowKey;
+using model::FlowType;
 
 constexpr uint64_t kMax = UINT64_MAX;
 constexpr uint64_t kAbove53 = (uint64_t{1} << 53) + 1; // not a double
@@ -45,11 +45,13 @@ std::vector<std::string> lines_of(const std::string &text) {
 }
 
 FlowRow flow(uint32_t slot, FlowKey key, std::optional<uint32_t> counter, uint64_t frames,
-             uint64_t bytes, bool complete = true, std::string status = "applied",
+             uint64_t bytes, bool complete = true,
+             std::optional<model::FlowStatus> status = model::FlowStatus::Applied,
              uint32_t code = 0) {
-    return {slot, key, counter, frames, bytes, complete, std::move(status), code};
+    return {slot, key, counter, frames, bytes, complete, status, code};
 }
 
+constexpr auto kReady = model::CardState::Ready;
 const FlowKey kVsan10{FlowType::Vsan, 10, 0, 0};
 const FlowKey kDomain{FlowType::Domain, 10, 0x120000, 0x130000};
 const FlowKey kExact{FlowType::Exact, 10, 0x120101, 0x130202};
@@ -107,9 +109,9 @@ TEST(FlowTable, NumbersOfOneToTwentyDigitsStayAligned) {
 TEST(FlowTable, IncompleteAndAbsentTotalsAreNeverShownAsExact) {
     Snapshot s;
     s.flows = {flow(1, kVsan10, 1, 100, 6400, true), flow(1, kDomain, 2, 50, 3200, false),
-               flow(1, kExact, std::nullopt, 0, 0, false, "refused", 0x404e003a),
-               flow(2, kExact, std::nullopt, 0, 0, false, "pending")};
-    s.cards = {{1, "ready", false, ""}, {2, "down", false, "card down"}};
+               flow(1, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Refused, 0x404e003a),
+               flow(2, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Pending)};
+    s.cards = {{1, kReady, false, {}}, {2, model::CardState::Down, false, "card down"}};
     const std::string table = flowctl::flows_table(s);
     const std::vector<std::string> lines = lines_of(table);
     ASSERT_EQ(lines.size(), 5u);
@@ -138,9 +140,10 @@ Snapshot sample_snapshot() {
     Snapshot s;
     s.flows = {flow(1, kVsan10, 65534, kMax, kAbove53, true),
                flow(1, kDomain, 2, kAbove53, kMax - 1, false),
-               flow(3, kExact, std::nullopt, 0, 0, false, "refused", 0x404e003a),
-               flow(3, {FlowType::Exact, 4095, 0xffffff, 0x010000}, 7, 0, 0, true, "unconfigured")};
-    s.cards = {{1, "ready", false, ""}, {3, "replaying", false, "display failed: timeout"}};
+               flow(3, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Refused, 0x404e003a),
+               flow(3, {FlowType::Exact, 4095, 0xffffff, 0x010000}, 7, 0, 0, true, std::nullopt)};
+    s.cards = {{1, kReady, false, {}},
+               {3, model::CardState::Replaying, false, "display failed: timeout"}};
     return s;
 }
 
@@ -166,9 +169,8 @@ TEST(FlowJson, ReadsBackExactlyWithTheDocumentedFields) {
 
     // flowctl's schema is a superset of the supervisor's: it decodes to the
     // same snapshot.
-    std::string error;
-    const auto back = flowctl::decode_show(doc, &error);
-    ASSERT_TRUE(back) << error;
+    const auto back = api::decode_show(doc);
+    ASSERT_TRUE(back) << back.error().message;
     EXPECT_EQ(flowctl::flows_json(*back), flowctl::flows_json(s));
 }
 
@@ -190,17 +192,19 @@ TEST(FlowJson, MalformedResultsAreRefused) {
         {"complete missing", "/flows/0/complete", nullptr},
         {"slot over 32 bits", "/flows/0/slot", uint64_t{1} << 32},
         {"flows not a list", "/flows", json::object()},
+        {"unknown flow status", "/flows/0/status", "gone"},
+        {"unknown card state", "/cards/0/state", "up"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         json bad = good;
         bad[json::json_pointer(c.path)] = c.value;
-        std::string error;
-        EXPECT_FALSE(flowctl::decode_show(bad, &error));
-        EXPECT_FALSE(error.empty());
+        const auto decoded = api::decode_show(bad);
+        ASSERT_FALSE(decoded);
+        EXPECT_EQ(decoded.error().code, model::Errc::Protocol);
+        EXPECT_FALSE(decoded.error().message.empty());
     }
-    std::string error;
-    EXPECT_FALSE(flowctl::decode_show(json::array(), &error));
+    EXPECT_FALSE(api::decode_show(json::array()));
 }
 
 TEST(CardsJson, DownCardsKeepEveryFieldAsNull) {
@@ -212,9 +216,8 @@ TEST(CardsJson, DownCardsKeepEveryFieldAsNull) {
          "boot_id": "5f3a"},
         {"slot": 2, "state": "down", "flows": 1, "applied": 0, "card_flows": null,
          "uptime_s": null}]})");
-    std::string error;
-    const auto cards = flowctl::decode_cards(list, &error);
-    ASSERT_TRUE(cards) << error;
+    const auto cards = api::decode_cards(list);
+    ASSERT_TRUE(cards) << cards.error().message;
     const json out = json::parse(flowctl::cards_json(*cards).dump());
     EXPECT_EQ(out["cards"][0]["frames"].get<uint64_t>(), kMax);
     EXPECT_EQ(out["cards"][0]["bytes"].get<uint64_t>(), kAbove53);
@@ -258,7 +261,7 @@ TEST(Failures, ExitCodesAndJsonFollowTheSupervisorsError) {
     // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.error.message);
-        const flowctl::Failure f = flowctl::from_rpc_error(c.error);
+        const flowctl::Failure f = flowctl::from_error(jsonrpc::from_jsonrpc(c.error));
         EXPECT_EQ(f.exit, c.exit);
         EXPECT_EQ(f.status, c.status);
         const json j = json::parse(flowctl::failure_json(f).dump());
@@ -270,10 +273,16 @@ TEST(Failures, ExitCodesAndJsonFollowTheSupervisorsError) {
             EXPECT_EQ(j["error"]["slot"], c.error.data["slot"]);
         }
     }
+    // flowctl's own failures carry no JSON-RPC code; its own wait is not the
+    // supervisor's (which names the slot).
     const json local = flowctl::failure_json(flowctl::unreachable("cannot connect"));
     EXPECT_TRUE(local["error"]["code"].is_null());
     EXPECT_EQ(local["error"]["status"], "UNREACHABLE");
     EXPECT_EQ(local["error"]["exit"], 5);
+    const json late =
+        flowctl::failure_json(flowctl::from_error(model::error(model::Errc::NoReply, "late")));
+    EXPECT_TRUE(late["error"]["code"].is_null());
+    EXPECT_EQ(late["error"]["exit"], 4);
 }
 
 // ---- Prometheus ---------------------------------------------------------------------
@@ -338,8 +347,8 @@ std::vector<Series> strict_parse(const std::string &text,
 
 TEST(Prometheus, OnlyExactTotalsAreExportedAndSlotsSayWhatIsMissing) {
     Snapshot s = sample_snapshot();
-    s.cards.push_back({5, "ready", true, ""});                 // a card without flows
-    s.cards.push_back({6, "ready", false, "display refused"}); // nothing shown, nothing left out
+    s.cards.push_back({5, kReady, true, {}});                 // a card without flows
+    s.cards.push_back({6, kReady, false, "display refused"}); // nothing shown, nothing left out
     const std::string text = flowctl::flows_prometheus(s);
     if (const char *path = std::getenv("FLOWCTL_PROM_SAMPLE")) {
         std::ofstream(path) << text;
@@ -411,8 +420,8 @@ TEST(WatchRates, OnlyBetweenComparableSnapshots) {
          std::nullopt},
         {"incomplete before", flow(1, kExact, 5, 100, 1000, false), flow(1, kExact, 5, 300, 3000),
          std::nullopt},
-        {"not on the card", flow(1, kExact, std::nullopt, 0, 0, false, "pending"),
-         flow(1, kExact, std::nullopt, 0, 0, false, "pending"), std::nullopt},
+        {"not on the card", flow(1, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Pending),
+         flow(1, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Pending), std::nullopt},
         {"other slot before", flow(2, kExact, 5, 100, 1000), flow(1, kExact, 5, 300, 3000),
          std::nullopt},
     };

@@ -1,0 +1,644 @@
+// The control socket's params and results, decoded and encoded (schema.h).
+
+#include "schema.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "status.h"
+
+namespace api {
+
+namespace {
+
+namespace cp = card_protocol;
+using model::Errc;
+
+// A flow.show row's status when the flow is not configured.
+constexpr const char *kUnconfigured = "unconfigured";
+using model::Error;
+
+Error invalid_params(std::string message) {
+    return model::error(Errc::InvalidParams, std::move(message));
+}
+
+// A member of named params; nullptr when absent or null (the same to us).
+const json *member(const json &params, const char *name) {
+    if (!params.is_object()) {
+        return nullptr;
+    }
+    const auto it = params.find(name);
+    return it == params.end() || it->is_null() ? nullptr : &*it;
+}
+
+// An integer member within [min, max]; with text, a string holding a decimal
+// or 0x number is taken too.
+Result<uint64_t> integer(const json &params, const char *name, uint64_t min, uint64_t max,
+                         bool text = false) {
+    const json *value = member(params, name);
+    if (value == nullptr) {
+        return invalid_params(std::string("missing ") + name);
+    }
+    std::optional<uint64_t> number;
+    if (value->is_number_unsigned()) {
+        number = value->get<uint64_t>();
+    } else if (text && value->is_string()) {
+        number = model::parse_number(value->get_ref<const std::string &>());
+    }
+    if (!number || *number < min || *number > max) {
+        return invalid_params(std::string(name) + " must be " + (text ? "a number" : "an integer") +
+                              " in " + std::to_string(min) + ".." + std::to_string(max));
+    }
+    return *number;
+}
+
+Result<uint32_t> slot_member(const json &params) {
+    const auto slot = integer(params, "slot", cp::kMinSlot, cp::kMaxSlot);
+    if (const Error *e = model::failed(slot)) {
+        return *e;
+    }
+    return static_cast<uint32_t>(*slot);
+}
+
+Result<model::FlowType> type_member(const json &params) {
+    const json *value = member(params, "type");
+    const auto type = value != nullptr && value->is_string()
+                          ? model::parse_type(value->get_ref<const std::string &>())
+                          : std::nullopt;
+    if (!type) {
+        return invalid_params("type must be \"vsan\", \"domain\" or \"exact\"");
+    }
+    return *type;
+}
+
+json optional_json(const std::optional<uint64_t> &value) {
+    return value ? json(*value) : json();
+}
+
+// ---- reading results --------------------------------------------------------------
+
+// Reads a result's members; the first bad one is kept and named, later reads
+// are skipped. A result is the supervisor's: anything wrong is a protocol
+// failure, not the operator's.
+class Reader {
+public:
+    explicit Reader(const json &object, const char *what) : object_(object) {
+        if (!object.is_object()) {
+            fail(std::string(what) + " is not an object");
+        }
+    }
+    const Error *error() const { return error_ ? &*error_ : nullptr; }
+
+    const json &get(const char *name) {
+        static const json null_value;
+        if (error_) {
+            return null_value;
+        }
+        const auto it = object_.find(name);
+        return it == object_.end() ? null_value : *it;
+    }
+    // A JSON integer that is not negative, whichever way the parser stored it.
+    static std::optional<uint64_t> as_count(const json &v) {
+        if (v.is_number_unsigned()) {
+            return v.get<uint64_t>();
+        }
+        if (v.is_number_integer() && v.get<int64_t>() >= 0) {
+            return static_cast<uint64_t>(v.get<int64_t>());
+        }
+        return std::nullopt;
+    }
+    std::optional<uint64_t> optional_count(const char *name) {
+        const json &v = get(name);
+        const std::optional<uint64_t> count = as_count(v);
+        if (!v.is_null() && !count) {
+            fail(std::string("\"") + name + "\" is not a count");
+        }
+        return count;
+    }
+    uint64_t count(const char *name, uint64_t max = UINT64_MAX) {
+        const std::optional<uint64_t> v = optional_count(name);
+        if (!error_ && !v) {
+            fail(std::string("\"") + name + "\" is not a count");
+        } else if (v && *v > max) {
+            fail(std::string("\"") + name + "\" out of range");
+        }
+        return error_ ? 0 : *v;
+    }
+    uint32_t u32(const char *name) { return static_cast<uint32_t>(count(name, UINT32_MAX)); }
+    // An FC ID as results give it ("0x010203"), or as a number; 0 when absent.
+    uint32_t fcid(const char *name) {
+        const json &v = get(name);
+        if (v.is_null()) {
+            return 0;
+        }
+        const std::optional<uint64_t> n =
+            v.is_string() ? model::parse_number(v.get<std::string>()) : as_count(v);
+        if (!n || *n > model::kMaxFcid) {
+            fail(std::string("\"") + name + "\" is not an FC ID");
+            return 0;
+        }
+        return static_cast<uint32_t>(*n);
+    }
+    std::optional<std::string> optional_text(const char *name) {
+        const json &v = get(name);
+        return v.is_string() ? std::optional(v.get<std::string>()) : std::nullopt;
+    }
+    std::string text(const char *name) {
+        std::optional<std::string> v = optional_text(name);
+        if (!error_ && !v) {
+            fail(std::string("\"") + name + "\" is not a string");
+        }
+        return v.value_or("");
+    }
+    std::optional<bool> optional_boolean(const char *name) {
+        const json &v = get(name);
+        return v.is_boolean() ? std::optional(v.get<bool>()) : std::nullopt;
+    }
+    template <class E, class Parse>
+    E name_of(const char *name, Parse parse, const char *what) {
+        const std::string word = text(name);
+        const std::optional<E> value = error_ ? std::nullopt : parse(word);
+        if (!error_ && !value) {
+            fail(std::string("unknown ") + what + " \"" + word + "\"");
+        }
+        return value.value_or(E{});
+    }
+    model::CardState card_state(const char *name) {
+        return name_of<model::CardState>(name, &model::parse_state, "card state");
+    }
+    model::FlowStatus flow_status(const char *name) {
+        return name_of<model::FlowStatus>(name, &model::parse_flow_status, "flow status");
+    }
+    // Hands the first bad member on to the reader of the enclosing object.
+    void pass_error(Reader &outer) const {
+        if (error_) {
+            outer.fail(error_->message);
+        }
+    }
+    void fail(std::string message) {
+        if (!error_) {
+            error_ = model::error(Errc::Protocol, std::move(message));
+        }
+    }
+
+private:
+    const json &object_;
+    std::optional<Error> error_;
+};
+
+template <class T>
+Result<T> read_result(const Reader &reader, T value) {
+    if (const Error *e = reader.error()) {
+        return *e;
+    }
+    return value;
+}
+
+} // namespace
+
+const MethodInfo *find_method(std::string_view name) {
+    const auto it = std::find_if(kMethods.begin(), kMethods.end(),
+                                 [name](const MethodInfo &m) { return name == m.name; });
+    return it == kMethods.end() ? nullptr : &*it;
+}
+
+model::Error unknown_method(std::string_view name) {
+    return model::error(Errc::UnknownMethod, "unknown method " + json(name).dump());
+}
+
+// ---- params -------------------------------------------------------------------
+
+model::Status check_named(const json &params) {
+    if (params.is_object() || (params.is_array() && params.empty())) {
+        return model::Ok{};
+    }
+    return invalid_params("params must be an object");
+}
+
+Result<FlowParams> decode_flow_params(const json &params) {
+    if (!params.is_object()) {
+        return invalid_params("params must be an object naming a flow");
+    }
+    const auto slot = slot_member(params);
+    if (const Error *e = model::failed(slot)) {
+        return *e;
+    }
+    const auto type = type_member(params);
+    if (const Error *e = model::failed(type)) {
+        return *e;
+    }
+    const auto vsan = integer(params, "vsan", model::kMinVsan, model::kMaxVsan);
+    if (const Error *e = model::failed(vsan)) {
+        return *e;
+    }
+    if (*type == model::FlowType::Vsan) {
+        return FlowParams{*slot, {model::FlowType::Vsan, static_cast<uint32_t>(*vsan), 0, 0}};
+    }
+    const auto sid = integer(params, "sid", model::kMinFcid, model::kMaxFcid, true);
+    if (const Error *e = model::failed(sid)) {
+        return *e;
+    }
+    const auto did = integer(params, "did", model::kMinFcid, model::kMaxFcid, true);
+    if (const Error *e = model::failed(did)) {
+        return *e;
+    }
+    std::string why;
+    const auto key =
+        model::make_key(*type, static_cast<uint32_t>(*vsan), static_cast<uint32_t>(*sid),
+                        static_cast<uint32_t>(*did), &why);
+    if (!key) {
+        return invalid_params(why);
+    }
+    return FlowParams{*slot, *key};
+}
+
+Result<SlotParams> decode_slot_params(const json &params) {
+    const auto slot = slot_member(params);
+    if (const Error *e = model::failed(slot)) {
+        return *e;
+    }
+    return SlotParams{*slot};
+}
+
+Result<ListParams> decode_list_params(const json &params) {
+    if (member(params, "slot") == nullptr) {
+        return ListParams{};
+    }
+    const auto slot = slot_member(params);
+    if (const Error *e = model::failed(slot)) {
+        return *e;
+    }
+    return ListParams{*slot};
+}
+
+Result<ShowParams> decode_show_params(const json &params) {
+    ShowParams show;
+    if (member(params, "type") != nullptr) {
+        const auto type = type_member(params);
+        if (const Error *e = model::failed(type)) {
+            return *e;
+        }
+        show.type = *type;
+    }
+    if (member(params, "vsan") != nullptr) {
+        const auto vsan = integer(params, "vsan", model::kMinVsan, model::kMaxVsan);
+        if (const Error *e = model::failed(vsan)) {
+            return *e;
+        }
+        show.vsan = static_cast<uint32_t>(*vsan);
+    }
+    if (const json *list = member(params, "slots")) {
+        if (!list->is_array()) {
+            return invalid_params("slots must be an array of slots");
+        }
+        std::vector<uint32_t> slots;
+        for (const json &slot : *list) {
+            if (!slot.is_number_unsigned() || slot.get<uint64_t>() < cp::kMinSlot ||
+                slot.get<uint64_t>() > cp::kMaxSlot) {
+                return invalid_params("slots must be an array of slots " +
+                                      std::to_string(cp::kMinSlot) + ".." +
+                                      std::to_string(cp::kMaxSlot));
+            }
+            slots.push_back(slot.get<uint32_t>());
+        }
+        std::sort(slots.begin(), slots.end());
+        slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+        show.slots = std::move(slots);
+    }
+    return show;
+}
+
+Result<TrafficParams> decode_traffic_params(const json &params) {
+    struct Action {
+        const char *name;
+        cp::TrafficAction action;
+    };
+    static constexpr Action kActions[] = {{"pause", cp::TrafficAction::Pause},
+                                          {"resume", cp::TrafficAction::Resume},
+                                          {"rate", cp::TrafficAction::Rate}};
+    const auto slot = slot_member(params);
+    if (const Error *e = model::failed(slot)) {
+        return *e;
+    }
+    const json *action = member(params, "action");
+    const auto it =
+        std::find_if(std::begin(kActions), std::end(kActions),
+                     [action](const Action &a) { return action != nullptr && *action == a.name; });
+    if (it == std::end(kActions)) {
+        return invalid_params("action must be \"pause\", \"resume\" or \"rate\"");
+    }
+    TrafficParams traffic{*slot, it->action, 0};
+    if (traffic.action == cp::TrafficAction::Rate) {
+        const auto pps = integer(params, "pps", 0, UINT64_MAX);
+        if (const Error *e = model::failed(pps)) {
+            return *e;
+        }
+        traffic.pps = *pps;
+    }
+    return traffic;
+}
+
+model::Status check_params(std::string_view method, const json &params) {
+    if (const auto named = check_named(params); !named) {
+        return named;
+    }
+    const MethodInfo *info = find_method(method);
+    return info == nullptr ? model::Status(unknown_method(method)) : info->check(params);
+}
+
+json to_json(const FlowParams &params) {
+    json out = {{"slot", params.slot},
+                {"type", model::type_name(params.key.type)},
+                {"vsan", params.key.vsan}};
+    if (params.key.type != model::FlowType::Vsan) {
+        out["sid"] = model::fcid_hex(params.key.sid);
+        out["did"] = model::fcid_hex(params.key.did);
+    }
+    return out;
+}
+
+json to_json(const SlotParams &params) {
+    return {{"slot", params.slot}};
+}
+
+json to_json(const ListParams &params) {
+    return params.slot ? json{{"slot", *params.slot}} : json::object();
+}
+
+json to_json(const ShowParams &params) {
+    json out = json::object();
+    if (params.slots) {
+        out["slots"] = *params.slots;
+    }
+    if (params.type) {
+        out["type"] = model::type_name(*params.type);
+    }
+    if (params.vsan) {
+        out["vsan"] = *params.vsan;
+    }
+    return out;
+}
+
+json to_json(const TrafficParams &params) {
+    switch (params.action) {
+    case cp::TrafficAction::Pause:
+        return {{"slot", params.slot}, {"action", "pause"}};
+    case cp::TrafficAction::Resume:
+        return {{"slot", params.slot}, {"action", "resume"}};
+    case cp::TrafficAction::Rate:
+        break;
+    }
+    return {{"slot", params.slot}, {"action", "rate"}, {"pps", params.pps}};
+}
+
+// ---- results ------------------------------------------------------------------
+
+json to_json(const ChangeResult &result) {
+    return {{"status", model::status_name(result.code)},
+            {"code", result.code},
+            {"flow_status", model::status_name(result.flow_status)}};
+}
+
+Result<ChangeResult> decode_change(const json &result) {
+    Reader r(result, "the result");
+    ChangeResult change;
+    change.code = r.u32("code");
+    change.flow_status = r.flow_status("flow_status");
+    return read_result(r, change);
+}
+
+std::string to_text(const GetResult &result) {
+    FlowText text(64);
+    text.raw("{\"bytes\":");
+    text.number(result.bytes);
+    text.raw(",\"code\":0,\"frames\":");
+    text.number(result.frames);
+    text.raw(",\"status\":\"ok\"}");
+    return text.take();
+}
+
+Result<GetResult> decode_get(const json &result) {
+    Reader r(result, "the result");
+    GetResult get;
+    get.frames = r.count("frames");
+    get.bytes = r.count("bytes");
+    return read_result(r, get);
+}
+
+json to_json(const CardInfo &card) {
+    return {
+        {"slot", card.slot},
+        {"state", model::state_name(card.state)},
+        {"flows", card.flows},
+        {"applied", card.applied},
+        {"card_flows", optional_json(card.card_flows)},
+        {"counters_used", optional_json(card.counters_used)},
+        {"counter_first", optional_json(card.counter_first)},
+        {"counter_size", optional_json(card.counter_size)},
+        {"frames", optional_json(card.frames)},
+        {"bytes", optional_json(card.bytes)},
+        {"mismatches", optional_json(card.mismatches)},
+        {"queries_checked", optional_json(card.queries_checked)},
+        {"traffic_pps", optional_json(card.traffic_pps)},
+        {"traffic_paused", card.traffic_paused ? json(*card.traffic_paused) : json()},
+        {"uptime_s", optional_json(card.uptime_s)},
+        {"boot_id", card.boot_id ? json(*card.boot_id) : json()},
+    };
+}
+
+json to_json(const DisplayResult &result) {
+    return {{"slot", result.slot}, {"chunks", result.chunks}, {"text", result.text}};
+}
+
+Result<DisplayResult> decode_display(const json &result) {
+    Reader r(result, "the result");
+    DisplayResult display;
+    display.slot = r.u32("slot");
+    display.chunks = r.count("chunks");
+    display.text = r.text("text");
+    return read_result(r, display);
+}
+
+json to_json(const ShowCard &card) {
+    return {{"slot", card.slot},
+            {"state", model::state_name(card.state)},
+            {"complete", card.complete},
+            {"error", card.error ? json(*card.error) : json()}};
+}
+
+namespace {
+
+ShowFlow read_show_flow(const json &object, Reader &outer) {
+    Reader r(object, "a flow");
+    ShowFlow row;
+    row.slot = r.u32("slot");
+    row.key.type = r.name_of<model::FlowType>("type", &model::parse_type, "flow type");
+    row.key.vsan = r.u32("vsan");
+    row.key.sid = r.fcid("sid");
+    row.key.did = r.fcid("did");
+    if (!r.get("counter").is_null()) {
+        row.counter = r.u32("counter");
+    }
+    row.frames = r.count("frames");
+    row.bytes = r.count("bytes");
+    const std::optional<bool> complete = r.optional_boolean("complete");
+    if (!complete) {
+        r.fail("\"complete\" is not a boolean");
+    }
+    row.complete = complete.value_or(false);
+    const std::string status = r.text("status");
+    if (status != kUnconfigured) {
+        row.status = r.flow_status("status");
+    }
+    row.code = r.get("code").is_null() ? 0 : r.u32("code");
+    r.pass_error(outer);
+    return row;
+}
+
+ShowCard read_show_card(const json &object, Reader &outer) {
+    Reader r(object, "a card");
+    ShowCard card;
+    card.slot = r.u32("slot");
+    card.state = r.card_state("state");
+    card.complete = r.optional_boolean("complete").value_or(true);
+    card.error = r.optional_text("error");
+    r.pass_error(outer);
+    return card;
+}
+
+CardInfo read_card(const json &object, Reader &outer) {
+    Reader r(object, "a card");
+    CardInfo card;
+    card.slot = r.u32("slot");
+    card.state = r.card_state("state");
+    card.flows = r.count("flows");
+    card.applied = r.count("applied");
+    card.card_flows = r.optional_count("card_flows");
+    card.counters_used = r.optional_count("counters_used");
+    card.counter_first = r.optional_count("counter_first");
+    card.counter_size = r.optional_count("counter_size");
+    card.frames = r.optional_count("frames");
+    card.bytes = r.optional_count("bytes");
+    card.mismatches = r.optional_count("mismatches");
+    card.queries_checked = r.optional_count("queries_checked");
+    card.traffic_pps = r.optional_count("traffic_pps");
+    card.traffic_paused = r.optional_boolean("traffic_paused");
+    card.uptime_s = r.optional_count("uptime_s");
+    card.boot_id = r.optional_text("boot_id");
+    r.pass_error(outer);
+    return card;
+}
+
+// The array member name of a result; an absent one is empty unless required.
+const json &list_member(Reader &r, const char *name, bool required) {
+    static const json empty = json::array();
+    const json &v = r.get(name);
+    if (v.is_array() || r.error() != nullptr) {
+        return v.is_array() ? v : empty;
+    }
+    if (!v.is_null() || required) {
+        r.fail(std::string("\"") + name + "\" is not a list");
+    }
+    return empty;
+}
+
+} // namespace
+
+Result<ShowResult> decode_show(const json &result) {
+    Reader r(result, "the result");
+    ShowResult show;
+    for (const json &flow : list_member(r, "flows", true)) {
+        show.flows.push_back(read_show_flow(flow, r));
+    }
+    for (const json &card : list_member(r, "cards", false)) {
+        show.cards.push_back(read_show_card(card, r));
+    }
+    return read_result(r, std::move(show));
+}
+
+Result<CardInfo> decode_card(const json &card) {
+    static const json kNoResult = json::object(); // the card is the whole result
+    Reader r(kNoResult, "the result");
+    CardInfo info = read_card(card, r);
+    return read_result(r, std::move(info));
+}
+
+Result<std::vector<CardInfo>> decode_cards(const json &result) {
+    Reader r(result, "the result");
+    std::vector<CardInfo> cards;
+    for (const json &card : list_member(r, "cards", true)) {
+        cards.push_back(read_card(card, r));
+    }
+    return read_result(r, std::move(cards));
+}
+
+json methods_json() {
+    json list = json::array();
+    for (const MethodInfo &m : kMethods) {
+        list.push_back({{"name", m.name}, {"params", m.params}, {"help", m.help}});
+    }
+    return {{"methods", std::move(list)}};
+}
+
+// ---- flow rows as text ----------------------------------------------------------------
+
+void FlowText::number(uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out_.append(digits, end);
+}
+
+void FlowText::fcid(uint32_t value) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    char digits[10] = {'"', '0', 'x', 0, 0, 0, 0, 0, 0, '"'};
+    for (int i = 0; i < 6; ++i) {
+        digits[8 - i] = kHex[(value >> (4 * i)) & 0xf];
+    }
+    out_.append(digits, sizeof digits);
+}
+
+void FlowText::open_row(uint32_t slot, const model::FlowKey &key) {
+    raw(first_ ? "{\"slot\":" : ",{\"slot\":");
+    first_ = false;
+    number(slot);
+    raw(",\"type\":\"");
+    raw(model::type_name(key.type));
+    raw("\",\"vsan\":");
+    number(key.vsan);
+    raw(",\"sid\":");
+    fcid(key.sid);
+    raw(",\"did\":");
+    fcid(key.did);
+}
+
+void FlowText::list_row(uint32_t slot, const model::FlowKey &key, model::FlowStatus status,
+                        uint32_t code) {
+    open_row(slot, key);
+    raw(",\"status\":\"");
+    raw(model::status_name(status));
+    raw("\",\"code\":");
+    number(code);
+    raw("}");
+}
+
+void FlowText::show_row(const ShowFlow &row) {
+    open_row(row.slot, row.key);
+    raw(",\"counter\":");
+    if (row.counter) {
+        number(*row.counter);
+    } else {
+        raw("null");
+    }
+    raw(",\"frames\":");
+    number(row.frames);
+    raw(",\"bytes\":");
+    number(row.bytes);
+    raw(row.complete ? ",\"complete\":true" : ",\"complete\":false");
+    raw(",\"status\":\"");
+    raw(row.status ? model::status_name(*row.status) : kUnconfigured);
+    raw("\",\"code\":");
+    number(row.code);
+    raw("}");
+}
+
+} // namespace api

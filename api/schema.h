@@ -1,0 +1,250 @@
+// The control socket's methods as types: each method's params and result,
+// their JSON forms both ways, and the registry describing every method. The
+// supervisor decodes params and encodes results with it, flowctl the other
+// way round, so the two cannot drift apart.
+//
+// Invariants:
+//  - decoders take outside input: they never throw and fail with
+//    Errc::InvalidParams and the message an operator reads;
+//  - the JSON is the wire's: FC IDs as "0x%06x" strings, counts as integers,
+//    null for what is unknown;
+//  - flow rows (flow.list, flow.show) are written as text by FlowText, the one
+//    writer of those rows: at 65,535 flows a card they are most of an answer.
+#ifndef API_SCHEMA_H
+#define API_SCHEMA_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "card_protocol.h"
+#include "flow_key.h"
+#include "result.h"
+#include "states.h"
+
+namespace api {
+
+using json = nlohmann::json;
+template <class T>
+using Result = model::Result<T>;
+
+// ---- params -------------------------------------------------------------------
+
+// Methods take named params; an empty array stands for none.
+model::Status check_named(const json &params);
+
+// flow.add, flow.del, flow.get.
+struct FlowParams {
+    uint32_t slot = 0;
+    model::FlowKey key;
+    bool operator==(const FlowParams &) const = default;
+};
+// card.status, card.display.
+struct SlotParams {
+    uint32_t slot = 0;
+    bool operator==(const SlotParams &) const = default;
+};
+// flow.list: one slot, or all.
+struct ListParams {
+    std::optional<uint32_t> slot;
+    bool operator==(const ListParams &) const = default;
+};
+// flow.show: slots (ascending, each once; none: every known slot) and filters.
+struct ShowParams {
+    std::optional<std::vector<uint32_t>> slots;
+    std::optional<model::FlowType> type;
+    std::optional<uint32_t> vsan;
+    bool admits(const model::FlowKey &key) const {
+        return (!type || key.type == *type) && (!vsan || key.vsan == *vsan);
+    }
+    bool operator==(const ShowParams &) const = default;
+};
+// card.traffic.
+struct TrafficParams {
+    uint32_t slot = 0;
+    card_protocol::TrafficAction action = card_protocol::TrafficAction::Pause;
+    uint64_t pps = 0; // Rate only
+    bool operator==(const TrafficParams &) const = default;
+};
+
+Result<FlowParams> decode_flow_params(const json &params);
+Result<SlotParams> decode_slot_params(const json &params);
+Result<ListParams> decode_list_params(const json &params);
+Result<ShowParams> decode_show_params(const json &params);
+Result<TrafficParams> decode_traffic_params(const json &params);
+
+// ---- the registry -------------------------------------------------------------
+
+struct MethodInfo {
+    const char *name;
+    const char *params; // a summary of the params; "" for none
+    const char *help;   // one line
+    // The method's params through its decoder, the value dropped.
+    model::Status (*check)(const json &params);
+};
+
+namespace detail {
+template <class P, Result<P> (*Decode)(const json &)>
+model::Status check(const json &params) {
+    auto decoded = Decode(params);
+    if (!decoded) {
+        return decoded.error();
+    }
+    return model::Ok{};
+}
+inline model::Status no_params(const json &) {
+    return model::Ok{};
+}
+} // namespace detail
+
+inline constexpr std::array<MethodInfo, 10> kMethods = {{
+    {"flow.add", "slot, type, vsan, sid, did", "configure a flow and send it to its card",
+     detail::check<FlowParams, decode_flow_params>},
+    {"flow.del", "slot, type, vsan, sid, did", "unconfigure a flow and remove it from its card",
+     detail::check<FlowParams, decode_flow_params>},
+    {"flow.get", "slot, type, vsan, sid, did", "a flow's total (frames, bytes) from its card",
+     detail::check<FlowParams, decode_flow_params>},
+    {"flow.list", "slot?", "the configured flows with their statuses",
+     detail::check<ListParams, decode_list_params>},
+    {"flow.show", "slots?, type?, vsan?", "every flow with its total, from the cards' displays",
+     detail::check<ShowParams, decode_show_params>},
+    {"cards.list", "", "every known slot's card: state, flows, counters, traffic",
+     detail::no_params},
+    {"card.status", "slot", "one card, as cards.list shows it",
+     detail::check<SlotParams, decode_slot_params>},
+    {"card.traffic", "slot, action, pps?", "pause, resume or set the card's simulated traffic",
+     detail::check<TrafficParams, decode_traffic_params>},
+    {"card.display", "slot", "the card's display text, reassembled",
+     detail::check<SlotParams, decode_slot_params>},
+    {"methods.list", "", "these methods: name, params and help of each", detail::no_params},
+}};
+
+// The registry's entry for name; nullptr for an unknown method, which is
+// answered with unknown_method(name).
+const MethodInfo *find_method(std::string_view name);
+model::Error unknown_method(std::string_view name);
+// As the supervisor checks a request: check_named, then the method's params
+// through its registry entry's decoder; an unknown method is
+// Errc::UnknownMethod.
+model::Status check_params(std::string_view method, const json &params);
+
+json to_json(const FlowParams &params);
+json to_json(const SlotParams &params);
+json to_json(const ListParams &params);
+json to_json(const ShowParams &params);
+json to_json(const TrafficParams &params);
+
+// ---- results ------------------------------------------------------------------
+
+// flow.add, flow.del: the card's status code (0, or FLOW_EXISTS for an add)
+// and where the flow stands.
+struct ChangeResult {
+    uint32_t code = 0;
+    model::FlowStatus flow_status = model::FlowStatus::Pending;
+    bool operator==(const ChangeResult &) const = default;
+};
+json to_json(const ChangeResult &result);
+Result<ChangeResult> decode_change(const json &result);
+
+// flow.get.
+struct GetResult {
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    bool operator==(const GetResult &) const = default;
+};
+// As text, members in the order json's dump gives them: every poller's path.
+std::string to_text(const GetResult &result);
+Result<GetResult> decode_get(const json &result);
+
+// One card (cards.list, card.status, card.traffic); nullopt: unknown.
+struct CardInfo {
+    uint32_t slot = 0;
+    model::CardState state = model::CardState::Down;
+    uint64_t flows = 0, applied = 0;
+    std::optional<uint64_t> card_flows, counters_used, counter_first, counter_size;
+    std::optional<uint64_t> frames, bytes, mismatches, queries_checked, traffic_pps;
+    std::optional<bool> traffic_paused;
+    std::optional<uint64_t> uptime_s;
+    std::optional<std::string> boot_id;
+    bool operator==(const CardInfo &) const = default;
+};
+json to_json(const CardInfo &card);
+
+// card.display.
+struct DisplayResult {
+    uint32_t slot = 0;
+    uint64_t chunks = 0;
+    std::string text;
+    bool operator==(const DisplayResult &) const = default;
+};
+json to_json(const DisplayResult &result);
+Result<DisplayResult> decode_display(const json &result);
+
+// flow.show's entry for a card; error: why its display is missing or partial.
+struct ShowCard {
+    uint32_t slot = 0;
+    model::CardState state = model::CardState::Down;
+    bool complete = false;
+    std::optional<std::string> error;
+    bool operator==(const ShowCard &) const = default;
+};
+json to_json(const ShowCard &card);
+
+// A row of flow.show: a flow's total as its card's display gave it.
+struct ShowFlow {
+    uint32_t slot = 0;
+    model::FlowKey key;
+    std::optional<uint32_t> counter; // nullopt: the card does not hold the flow
+    uint64_t frames = 0, bytes = 0;
+    bool complete = false;
+    std::optional<model::FlowStatus> status; // nullopt: not configured ("unconfigured")
+    uint32_t code = 0;                       // a refused flow's code, else 0
+    bool operator==(const ShowFlow &) const = default;
+};
+
+// flow.show's result (the supervisor writes it as text: FlowText).
+struct ShowResult {
+    std::vector<ShowFlow> flows;
+    std::vector<ShowCard> cards;
+};
+Result<ShowResult> decode_show(const json &result);
+// One card, and cards.list's result.
+Result<CardInfo> decode_card(const json &card);
+Result<std::vector<CardInfo>> decode_cards(const json &result);
+
+// methods.list.
+json methods_json();
+
+// Appends flow rows as JSON text. Each row method writes one object, with the
+// comma before it when it is not the first.
+class FlowText {
+public:
+    explicit FlowText(size_t reserve = 0) { out_.reserve(reserve); }
+    void raw(std::string_view piece) { out_.append(piece); }
+    void number(uint64_t value);
+    void fcid(uint32_t value); // "0x%06x", quoted
+
+    // flow.list: slot, type, vsan, sid, did, status, code.
+    void list_row(uint32_t slot, const model::FlowKey &key, model::FlowStatus status,
+                  uint32_t code);
+    // flow.show: slot, type, vsan, sid, did, counter, frames, bytes, complete,
+    // status (a configured flow's, or "unconfigured"), code.
+    void show_row(const ShowFlow &row);
+
+    std::string take() { return std::move(out_); }
+
+private:
+    void open_row(uint32_t slot, const model::FlowKey &key);
+    std::string out_;
+    bool first_ = true;
+};
+
+} // namespace api
+
+#endif // API_SCHEMA_H
