@@ -6,8 +6,8 @@
 // RequestTable, and one timer per session waits for the earliest deadline.
 // Replay and reconcile (the Replay core) go through the same requests, at
 // most replay_window at a time, so that client requests still get through.
-// Only this file reads the clock and touches sockets and timers.
-#include "cards.h"
+// The replay and reconcile half is card_sync.cpp (cards_impl.h).
+#include "cards_impl.h"
 
 #include <algorithm>
 #include <array>
@@ -19,397 +19,234 @@
 #include <asio/steady_timer.hpp>
 
 #include "acl_tcam_flow_stats.h"
-#include "card_calls.h"
-#include "display.h"
 #include "hello_check.h"
 #include "log.h"
-#include "replay.h"
-#include "request_table.h"
 #include "status.h"
-#include "store.h"
-#include "sync_plan.h"
 
 namespace supervisor {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-using model::FlowKey;
-using model::FlowReply;
-using vexa_socket::ConnectionPtr;
-namespace cp = card_protocol;
-
-// A card's listener takes every slot and a few connections still greeting.
-constexpr size_t kMaxCardConnections = cp::kMaxSlot + 16;
-
-struct Session {
-    Session(asio::io_context &io, uint32_t slot_, ConnectionPtr conn_, const cp::Hello &hello_,
-            const CardOptions &options)
-        : slot(slot_), conn(std::move(conn_)), hello(hello_),
-          requests({options.max_in_flight, options.max_displays}, options.timeout),
-          replay(options.replay_window), timer(io) {}
-    uint32_t slot;
-    ConnectionPtr conn;
-    cp::Hello hello;
-    RequestTable<Call> requests;
-    Replay replay;
-    asio::steady_timer timer;
-    std::optional<Clock::time_point> armed;
-    uint64_t late_replies = 0;
-};
-using SessionPtr = std::shared_ptr<Session>;
-
-struct Greeting {
-    ConnectionPtr conn;
-    std::unique_ptr<asio::steady_timer> timer;
-};
-
-std::string slot_text(uint32_t slot) {
-    return "slot " + std::to_string(slot);
+// ---- connections --------------------------------------------------------
+void Cards::Impl::accept(vexa_socket::Socket socket, const std::string &peer_name) {
+    vexa_socket::Handlers handlers{
+        .on_frame = [this](const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
+                           std::span<const uint8_t> payload) { on_frame(conn, header, payload); },
+        .on_close = [this](const ConnectionPtr &conn,
+                           const std::string &reason) { on_close(conn, reason); },
+    };
+    ConnectionPtr conn = vexa_socket::Connection::create(std::move(socket), vexa_socket::Limits{},
+                                                         std::move(handlers), peer_name);
+    auto timer = std::make_unique<asio::steady_timer>(io, options.hello_timeout);
+    timer->async_wait([this, weak = std::weak_ptr(conn)](const std::error_code &ec) {
+        const ConnectionPtr conn = weak.lock();
+        if (ec || !conn || !greetings.contains(conn.get())) {
+            return;
+        }
+        log("card " + conn->peer_name() + " dropped: no hello within " +
+            std::to_string(options.hello_timeout.count()) + " ms");
+        conn->close("no hello in time");
+    });
+    greetings.emplace(conn.get(), Greeting{conn, std::move(timer)});
+    conn->start();
 }
 
-} // namespace
-
-struct Cards::Impl {
-    Impl(asio::io_context &io_, Store &store_, CardOptions options_)
-        : io(io_), store(store_), options(options_),
-          listener(io_, vexa_socket::Limits{.max_connections = kMaxCardConnections}) {}
-
-    asio::io_context &io;
-    Store &store;
-    CardOptions options;
-    vexa_socket::Listener listener;
-    std::array<SessionPtr, cp::kMaxSlot + 1> sessions{};
-    std::unordered_map<const vexa_socket::Connection *, uint32_t> slot_of;
-    std::unordered_map<const vexa_socket::Connection *, Greeting> greetings;
-
-    SessionPtr session(uint32_t slot) const {
-        return slot < sessions.size() ? sessions[slot] : nullptr;
+void Cards::Impl::on_frame(const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
+                           std::span<const uint8_t> payload) {
+    if (!conn->is_open()) {
+        return; // dropped, with frames of the same read still coming
     }
-    bool current(const SessionPtr &s) const { return s && sessions[s->slot] == s; }
-
-    // ---- connections --------------------------------------------------------
-
-    void accept(vexa_socket::Socket socket, const std::string &peer_name) {
-        vexa_socket::Handlers handlers{
-            .on_frame =
-                [this](const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
-                       std::span<const uint8_t> payload) { on_frame(conn, header, payload); },
-            .on_close = [this](const ConnectionPtr &conn,
-                               const std::string &reason) { on_close(conn, reason); },
-        };
-        ConnectionPtr conn = vexa_socket::Connection::create(
-            std::move(socket), vexa_socket::Limits{}, std::move(handlers), peer_name);
-        auto timer = std::make_unique<asio::steady_timer>(io, options.hello_timeout);
-        timer->async_wait([this, weak = std::weak_ptr(conn)](const std::error_code &ec) {
-            const ConnectionPtr conn = weak.lock();
-            if (ec || !conn || !greetings.contains(conn.get())) {
-                return;
-            }
-            log("card " + conn->peer_name() + " dropped: no hello within " +
-                std::to_string(options.hello_timeout.count()) + " ms");
-            conn->close("no hello in time");
-        });
-        greetings.emplace(conn.get(), Greeting{conn, std::move(timer)});
-        conn->start();
-    }
-
-    void on_frame(const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
-                  std::span<const uint8_t> payload) {
-        if (!conn->is_open()) {
-            return; // dropped, with frames of the same read still coming
-        }
-        if (greetings.contains(conn.get())) {
-            on_hello(conn, header, payload);
-        } else if (const auto it = slot_of.find(conn.get()); it != slot_of.end()) {
-            if (const SessionPtr s = session(it->second)) {
-                on_session_frame(s, header, payload);
-            }
+    if (greetings.contains(conn.get())) {
+        on_hello(conn, header, payload);
+    } else if (const auto it = slot_of.find(conn.get()); it != slot_of.end()) {
+        if (const SessionPtr s = session(it->second)) {
+            on_session_frame(s, header, payload);
         }
     }
+}
 
-    void on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
-                  std::span<const uint8_t> payload) {
-        const auto hello = check_hello(header.opcode, payload, [this](uint32_t slot) {
-            const SessionPtr other = session(slot);
-            return other ? std::optional(other->conn->peer_name()) : std::nullopt;
-        });
-        if (const model::Error *error = model::failed(hello)) {
-            log("card " + conn->peer_name() + " dropped: " + error->message);
-            conn->close(error->message);
-            return;
-        }
-        greetings.erase(conn.get());
-        const uint32_t slot = hello->slot;
-        auto s = std::make_shared<Session>(io, slot, conn, *hello, options);
-        sessions[slot] = s;
-        slot_of[conn.get()] = slot;
-        const bool fresh = (hello->flags & cp::kHelloFresh) != 0;
-        log(slot_text(slot) + ": card connected from " + conn->peer_name() + " (boot " +
-            cp::boot_id_text(hello->boot_id) + ", counters " +
-            std::to_string(hello->first_counter) + ".." +
-            std::to_string(hello->table_size == 0 ? 0 : hello->table_size - 1) + ", " +
-            (fresh ? "fresh" : "kept its flows") + "): replaying");
-        if (fresh) {
-            mark_pending(slot);
-            s->replay.restart(ReplayPhase::AwaitDownload, true, Clock::now());
-        } else {
-            start_reconcile(s);
-        }
+void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
+                           std::span<const uint8_t> payload) {
+    const auto hello = check_hello(header.opcode, payload, [this](uint32_t slot) {
+        const SessionPtr other = session(slot);
+        return other ? std::optional(other->conn->peer_name()) : std::nullopt;
+    });
+    if (const model::Error *error = model::failed(hello)) {
+        log("card " + conn->peer_name() + " dropped: " + error->message);
+        conn->close(error->message);
+        return;
     }
+    greetings.erase(conn.get());
+    const uint32_t slot = hello->slot;
+    auto s = std::make_shared<Session>(io, slot, conn, *hello, options);
+    sessions[slot] = s;
+    slot_of[conn.get()] = slot;
+    const bool fresh = (hello->flags & cp::kHelloFresh) != 0;
+    log(slot_text(slot) + ": card connected from " + conn->peer_name() + " (boot " +
+        cp::boot_id_text(hello->boot_id) + ", counters " + std::to_string(hello->first_counter) +
+        ".." + std::to_string(hello->table_size == 0 ? 0 : hello->table_size - 1) + ", " +
+        (fresh ? "fresh" : "kept its flows") + "): replaying");
+    if (fresh) {
+        mark_pending(slot);
+        s->replay.restart(ReplayPhase::AwaitDownload, true, Clock::now());
+    } else {
+        start_reconcile(s);
+    }
+}
 
-    void on_close(const ConnectionPtr &conn, const std::string &reason) {
-        if (greetings.erase(conn.get()) != 0) {
-            listener.released();
-            return;
-        }
-        const auto it = slot_of.find(conn.get());
-        if (it == slot_of.end()) {
-            return; // already torn down by stop()
-        }
-        const uint32_t slot = it->second;
-        slot_of.erase(it);
+void Cards::Impl::on_close(const ConnectionPtr &conn, const std::string &reason) {
+    if (greetings.erase(conn.get()) != 0) {
         listener.released();
-        if (SessionPtr s = session(slot); s && s->conn == conn) {
-            tear_down(s, reason);
-        }
+        return;
     }
-
-    // The slot goes down: every outstanding request fails with -32002.
-    void tear_down(const SessionPtr &s, const std::string &reason) {
-        sessions[s->slot].reset();
-        s->replay.restart(ReplayPhase::Idle, false, Clock::now());
-        s->timer.cancel();
-        std::vector<Call> pending = s->requests.take_all();
-        log(slot_text(s->slot) + ": card down (" + reason + "): " + std::to_string(pending.size()) +
-            " requests failed");
-        const model::Error error = card_down_error(s->slot);
-        for (Call &call : pending) {
-            fail(call, error);
-        }
+    const auto it = slot_of.find(conn.get());
+    if (it == slot_of.end()) {
+        return; // already torn down by stop()
     }
-
-    // A card that breaks the protocol is dropped; the others go on.
-    void protocol_break(const SessionPtr &s, const std::string &why) {
-        log(slot_text(s->slot) + ": dropping the card: " + why);
-        s->conn->close(why);
+    const uint32_t slot = it->second;
+    slot_of.erase(it);
+    listener.released();
+    if (SessionPtr s = session(slot); s && s->conn == conn) {
+        tear_down(s, reason);
     }
+}
 
-    // ---- frames of a session ------------------------------------------------
+// The slot goes down: every outstanding request fails with -32002.
+void Cards::Impl::tear_down(const SessionPtr &s, const std::string &reason) {
+    sessions[s->slot].reset();
+    s->replay.restart(ReplayPhase::Idle, false, Clock::now());
+    s->timer.cancel();
+    std::vector<Call> pending = s->requests.take_all();
+    log(slot_text(s->slot) + ": card down (" + reason + "): " + std::to_string(pending.size()) +
+        " requests failed");
+    const model::Error error = card_down_error(s->slot);
+    for (Call &call : pending) {
+        fail(call, error);
+    }
+}
 
-    void on_session_frame(const SessionPtr &s, const vexa_socket::FrameHeader &header,
-                          std::span<const uint8_t> payload) {
-        if (header.opcode == cp::kOpDownload) {
-            const std::optional<uint32_t> slot = cp::decode_download(payload);
-            if (!slot || *slot != s->slot) {
-                protocol_break(s, "download request names slot " +
-                                      (slot ? std::to_string(*slot) : std::string("?")) +
-                                      " on slot " + std::to_string(s->slot) + "'s connection");
-                return;
-            }
-            mark_pending(s->slot);
-            std::vector<FlowKey> flows;
-            for (const auto &[key, state] : store.flows(s->slot)) {
-                flows.push_back(key);
-            }
-            log(slot_text(s->slot) + ": download request: replaying " +
-                std::to_string(flows.size()) + " flows");
-            s->replay.replay(std::move(flows), Clock::now());
-        } else if (header.opcode == cp::kOpReply) {
-            on_reply(s, header.reply_to, payload);
-        } else {
-            protocol_break(s, "unexpected opcode " + std::to_string(header.opcode));
+// A card that breaks the protocol is dropped; the others go on.
+void Cards::Impl::protocol_break(const SessionPtr &s, const std::string &why) {
+    log(slot_text(s->slot) + ": dropping the card: " + why);
+    s->conn->close(why);
+}
+
+// ---- frames of a session ------------------------------------------------
+void Cards::Impl::on_session_frame(const SessionPtr &s, const vexa_socket::FrameHeader &header,
+                                   std::span<const uint8_t> payload) {
+    if (header.opcode == cp::kOpDownload) {
+        const std::optional<uint32_t> slot = cp::decode_download(payload);
+        if (!slot || *slot != s->slot) {
+            protocol_break(s, "download request names slot " +
+                                  (slot ? std::to_string(*slot) : std::string("?")) + " on slot " +
+                                  std::to_string(s->slot) + "'s connection");
             return;
         }
-        pump(s);
+        start_replay(s);
+    } else if (header.opcode == cp::kOpReply) {
+        on_reply(s, header.reply_to, payload);
+    } else {
+        protocol_break(s, "unexpected opcode " + std::to_string(header.opcode));
+        return;
     }
+    pump(s);
+}
 
-    void on_reply(const SessionPtr &s, uint32_t id, std::span<const uint8_t> payload) {
-        Call *call = s->requests.find(id);
-        if (call == nullptr) {
-            ++s->late_replies; // its request timed out already
-            return;
-        }
-        const model::Result<Fed> fed = take_reply(*call, payload);
-        if (const model::Error *error = model::failed(fed)) {
-            protocol_break(s, error->message);
-            return; // the close fails the request
-        }
-        if (*fed == Fed::More) {
-            s->requests.touch(id, Clock::now()); // chunks are progress
+void Cards::Impl::on_reply(const SessionPtr &s, uint32_t id, std::span<const uint8_t> payload) {
+    Call *call = s->requests.find(id);
+    if (call == nullptr) {
+        ++s->late_replies; // its request timed out already
+        return;
+    }
+    const model::Result<Fed> fed = take_reply(*call, payload);
+    if (const model::Error *error = model::failed(fed)) {
+        protocol_break(s, error->message);
+        return; // the close fails the request
+    }
+    if (*fed == Fed::More) {
+        s->requests.touch(id, Clock::now()); // chunks are progress
+        arm(s);
+        return;
+    }
+    Call done = std::move(*s->requests.take(id));
+    if (const auto *add = std::get_if<FlowCall>(&done);
+        add && add->msg_type == ACL_TCAM_FS_MSG_SET) {
+        const uint32_t status = add->reply->status;
+        store.set_status(s->slot, add->key,
+                         model::add_took(status) ? FlowState{FlowStatus::Applied, 0}
+                                                 : FlowState{FlowStatus::Refused, status});
+    }
+    answer(done);
+}
+
+// ---- requests -----------------------------------------------------------
+// Sends one request; payload_of(id) builds its payload for the message id
+// it goes out with (a flow request carries it as its tag).
+template <class PayloadOf>
+void Cards::Impl::send(uint32_t slot, uint32_t opcode, const PayloadOf &payload_of, Call call) {
+    const SessionPtr s = session(slot);
+    const bool is_display = std::holds_alternative<DisplayCall>(call);
+    std::optional<model::Error> error;
+    if (!s) {
+        error = card_down_error(slot);
+    } else if (s->requests.refuses(is_display)) {
+        error = busy_error(slot);
+    } else {
+        const uint32_t id = s->requests.next_id();
+        const auto payload = payload_of(id);
+        if (s->conn->send(opcode, cp::kSupervisorAddr, cp::card_addr(slot), 0, payload, id) != 0) {
+            s->requests.add(id, std::move(call), is_display, Clock::now());
             arm(s);
             return;
         }
-        Call done = std::move(*s->requests.take(id));
-        if (const auto *add = std::get_if<FlowCall>(&done);
-            add && add->msg_type == ACL_TCAM_FS_MSG_SET) {
-            const uint32_t status = add->reply->status;
-            store.set_status(s->slot, add->key,
-                             model::add_took(status) ? FlowState{FlowStatus::Applied, 0}
-                                                     : FlowState{FlowStatus::Refused, status});
-        }
-        answer(done);
+        error = errno == ENOBUFS ? busy_error(slot) : card_down_error(slot);
     }
+    // Never from inside the call that made the request.
+    asio::post(
+        io, [call = std::move(call), error = std::move(*error)]() mutable { fail(call, error); });
+}
 
-    void mark_pending(uint32_t slot) {
-        for (const auto &[key, state] : store.flows(slot)) {
-            store.set_status(slot, key, FlowState{});
-        }
+void Cards::Impl::send_flow(uint32_t slot, int32_t msg_type, const FlowKey &key,
+                            std::function<void(Outcome<FlowReply>)> done) {
+    send(
+        slot, cp::kOpFlowRequest,
+        [msg_type, &key](uint32_t id) { return model::request_payload(msg_type, key, id); },
+        FlowCall{msg_type, key, std::move(done), {}});
+}
+
+void Cards::Impl::send_empty(uint32_t slot, uint32_t opcode, Call call) {
+    send(
+        slot, opcode, [](uint32_t) { return std::span<const uint8_t>(); }, std::move(call));
+}
+
+void Cards::Impl::arm(const SessionPtr &s) {
+    const std::optional<Clock::time_point> first = s->requests.earliest();
+    if (!first || (s->armed && *s->armed <= *first)) {
+        return;
     }
-
-    // ---- requests -----------------------------------------------------------
-
-    // Sends one request; payload_of(id) builds its payload for the message id
-    // it goes out with (a flow request carries it as its tag).
-    template <class PayloadOf>
-    void send(uint32_t slot, uint32_t opcode, const PayloadOf &payload_of, Call call) {
-        const SessionPtr s = session(slot);
-        const bool is_display = std::holds_alternative<DisplayCall>(call);
-        std::optional<model::Error> error;
-        if (!s) {
-            error = card_down_error(slot);
-        } else if (s->requests.refuses(is_display)) {
-            error = busy_error(slot);
-        } else {
-            const uint32_t id = s->requests.next_id();
-            const auto payload = payload_of(id);
-            if (s->conn->send(opcode, cp::kSupervisorAddr, cp::card_addr(slot), 0, payload, id) !=
-                0) {
-                s->requests.add(id, std::move(call), is_display, Clock::now());
-                arm(s);
-                return;
-            }
-            error = errno == ENOBUFS ? busy_error(slot) : card_down_error(slot);
+    s->armed = first;
+    s->timer.expires_at(*first);
+    s->timer.async_wait([this, weak = std::weak_ptr(s)](const std::error_code &ec) {
+        if (const SessionPtr s = weak.lock(); ec != asio::error::operation_aborted && current(s)) {
+            s->armed.reset();
+            expire(s);
         }
-        // Never from inside the call that made the request.
-        asio::post(io, [call = std::move(call), error = std::move(*error)]() mutable {
-            fail(call, error);
-        });
+    });
+}
+
+void Cards::Impl::expire(const SessionPtr &s) {
+    std::vector<Call> expired = s->requests.expire(Clock::now());
+    arm(s);
+    if (!expired.empty()) {
+        log(slot_text(s->slot) + ": " + std::to_string(expired.size()) +
+            " requests got no reply in " + std::to_string(options.timeout.count()) + " ms");
     }
-
-    void send_flow(uint32_t slot, int32_t msg_type, const FlowKey &key,
-                   std::function<void(Outcome<FlowReply>)> done) {
-        send(
-            slot, cp::kOpFlowRequest,
-            [msg_type, &key](uint32_t id) { return model::request_payload(msg_type, key, id); },
-            FlowCall{msg_type, key, std::move(done), {}});
+    const model::Error error = no_reply_error(s->slot, options.timeout);
+    for (Call &call : expired) {
+        fail(call, error);
     }
-
-    void send_empty(uint32_t slot, uint32_t opcode, Call call) {
-        send(
-            slot, opcode, [](uint32_t) { return std::span<const uint8_t>(); }, std::move(call));
-    }
-
-    void arm(const SessionPtr &s) {
-        const std::optional<Clock::time_point> first = s->requests.earliest();
-        if (!first || (s->armed && *s->armed <= *first)) {
-            return;
-        }
-        s->armed = first;
-        s->timer.expires_at(*first);
-        s->timer.async_wait([this, weak = std::weak_ptr(s)](const std::error_code &ec) {
-            if (const SessionPtr s = weak.lock();
-                ec != asio::error::operation_aborted && current(s)) {
-                s->armed.reset();
-                expire(s);
-            }
-        });
-    }
-
-    void expire(const SessionPtr &s) {
-        std::vector<Call> expired = s->requests.expire(Clock::now());
-        arm(s);
-        if (!expired.empty()) {
-            log(slot_text(s->slot) + ": " + std::to_string(expired.size()) +
-                " requests got no reply in " + std::to_string(options.timeout.count()) + " ms");
-        }
-        const model::Error error = no_reply_error(s->slot, options.timeout);
-        for (Call &call : expired) {
-            fail(call, error);
-        }
-        if (current(s)) {
-            pump(s);
-        }
-    }
-
-    // ---- replay and reconcile -------------------------------------------------
-
-    void start_reconcile(const SessionPtr &s) {
-        s->replay.restart(ReplayPhase::AwaitDisplay, false, Clock::now());
-        auto done = [this, weak = std::weak_ptr(s),
-                     generation = s->replay.generation()](Outcome<DisplayText> outcome) {
-            const SessionPtr s = weak.lock();
-            if (!current(s) || s->replay.generation() != generation) {
-                return;
-            }
-            if (const model::Error *error = model::failed(outcome)) {
-                protocol_break(s, "no display to reconcile with: " + error->message);
-                return;
-            }
-            reconcile(s, outcome->text);
-        };
-        send_empty(s->slot, cp::kOpDisplayRequest, DisplayCall{std::move(done), {}});
-    }
-
-    void reconcile(const SessionPtr &s, const std::string &text) {
-        std::string error;
-        const std::optional<display::Table> table = display::parse(text, &error);
-        if (!table) {
-            protocol_break(s, "unreadable display: " + error);
-            return;
-        }
-        if (!table->initialized) {
-            log(slot_text(s->slot) +
-                ": the card's flow table is not initialized: waiting for its download request");
-            s->replay.await_download();
-            return;
-        }
-        std::vector<FlowKey> held; // in key order, as the display lists them
-        held.reserve(table->rows.size());
-        for (const display::Row &row : table->rows) {
-            held.push_back(row.key);
-        }
-        SyncPlan plan = diff(store.flows(s->slot), held);
-        for (const FlowKey &key : plan.present) {
-            store.set_status(s->slot, key, FlowState{FlowStatus::Applied, 0});
-        }
-        s->replay.reconcile(std::move(plan));
+    if (current(s)) {
         pump(s);
     }
-
-    // Sends what the window allows; finishes the run when all is answered.
-    void pump(const SessionPtr &s) {
-        if (s->replay.phase() != ReplayPhase::Sending || !s->conn->is_open()) {
-            return;
-        }
-        const auto configured = [this, slot = s->slot](const FlowKey &key) {
-            return store.find(slot, key) != nullptr;
-        };
-        while (!s->requests.full()) {
-            const std::optional<ReplayRequest> request = s->replay.next(configured);
-            if (!request) {
-                break;
-            }
-            auto done = [this, weak = std::weak_ptr(s), r = *request](Outcome<FlowReply> outcome) {
-                const SessionPtr s = weak.lock();
-                if (s &&
-                    s->replay.complete(r.generation, r.msg_type,
-                                       outcome.ok() ? &outcome->status : nullptr) &&
-                    current(s)) {
-                    pump(s);
-                }
-            };
-            send_flow(s->slot, request->msg_type, request->key, std::move(done));
-        }
-        if (const std::optional<std::string> summary = s->replay.finish(s->slot, Clock::now())) {
-            log(*summary);
-            std::string error;
-            if (!store.flush(&error)) {
-                log("status batch not written: " + error);
-            }
-        }
-    }
-};
+}
 
 Cards::Cards(asio::io_context &io, Store &store, CardOptions options)
     : impl_(std::make_unique<Impl>(io, store, options)) {}

@@ -1,0 +1,111 @@
+// Bringing a card to the configured flows (see cards_impl.h): the Replay core
+// driven against the store, through the same requests as clients' (at most
+// replay_window of them at a time). A fresh card gets every configured flow
+// after its download request; a card that kept its flows is reconciled from
+// one display, through the sync plan.
+#include <string>
+#include <vector>
+
+#include "cards_impl.h"
+#include "display.h"
+#include "log.h"
+#include "sync_plan.h"
+
+namespace supervisor {
+
+// The library's download request: every configured flow goes to the card.
+void Cards::Impl::start_replay(const SessionPtr &s) {
+    mark_pending(s->slot);
+    std::vector<FlowKey> flows;
+    for (const auto &[key, state] : store.flows(s->slot)) {
+        flows.push_back(key);
+    }
+    log(slot_text(s->slot) + ": download request: replaying " + std::to_string(flows.size()) +
+        " flows");
+    s->replay.replay(std::move(flows), Clock::now());
+}
+
+void Cards::Impl::mark_pending(uint32_t slot) {
+    for (const auto &[key, state] : store.flows(slot)) {
+        store.set_status(slot, key, FlowState{});
+    }
+}
+
+// ---- replay and reconcile -------------------------------------------------
+void Cards::Impl::start_reconcile(const SessionPtr &s) {
+    s->replay.restart(ReplayPhase::AwaitDisplay, false, Clock::now());
+    auto done = [this, weak = std::weak_ptr(s),
+                 generation = s->replay.generation()](Outcome<DisplayText> outcome) {
+        const SessionPtr s = weak.lock();
+        if (!current(s) || s->replay.generation() != generation) {
+            return;
+        }
+        if (const model::Error *error = model::failed(outcome)) {
+            protocol_break(s, "no display to reconcile with: " + error->message);
+            return;
+        }
+        reconcile(s, outcome->text);
+    };
+    send_empty(s->slot, cp::kOpDisplayRequest, DisplayCall{std::move(done), {}});
+}
+
+void Cards::Impl::reconcile(const SessionPtr &s, const std::string &text) {
+    std::string error;
+    const std::optional<display::Table> table = display::parse(text, &error);
+    if (!table) {
+        protocol_break(s, "unreadable display: " + error);
+        return;
+    }
+    if (!table->initialized) {
+        log(slot_text(s->slot) +
+            ": the card's flow table is not initialized: waiting for its download request");
+        s->replay.await_download();
+        return;
+    }
+    std::vector<FlowKey> held; // in key order, as the display lists them
+    held.reserve(table->rows.size());
+    for (const display::Row &row : table->rows) {
+        held.push_back(row.key);
+    }
+    SyncPlan plan = diff(store.flows(s->slot), held);
+    for (const FlowKey &key : plan.present) {
+        store.set_status(s->slot, key, FlowState{FlowStatus::Applied, 0});
+    }
+    s->replay.reconcile(std::move(plan));
+    pump(s);
+}
+
+// Sends what the window allows; finishes the run when all is answered.
+void Cards::Impl::pump(const SessionPtr &s) {
+    if (s->replay.phase() != ReplayPhase::Sending || !s->conn->is_open()) {
+        return;
+    }
+    const auto configured = [this, slot = s->slot](const FlowKey &key) {
+        return store.find(slot, key) != nullptr;
+    };
+    while (!s->requests.full()) {
+        const std::optional<ReplayRequest> request = s->replay.next(configured);
+        if (!request) {
+            break;
+        }
+        auto done = [this, weak = std::weak_ptr(s), r = *request](Outcome<FlowReply> outcome) {
+            const SessionPtr s = weak.lock();
+            if (s &&
+                s->replay.complete(r.generation, r.msg_type,
+                                   outcome.ok() ? &outcome->status : nullptr) &&
+                current(s)) {
+                pump(s);
+            }
+        };
+        send_flow(s->slot, request->msg_type, request->key, std::move(done));
+    }
+    if (const std::optional<std::string> summary = s->replay.finish(s->slot, Clock::now())) {
+        log(*summary);
+        std::string error;
+        if (!store.flush(&error)) {
+            log("status batch not written: " + error);
+        }
+    }
+}
+
+} // namespace supervisor
