@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "request.h"
 #include "test_host.h"
@@ -118,6 +120,41 @@ TEST(NumberReader, ReadsWholeWordsAsDecimalOrHex) {
     };
     for (const auto &[word, value] : cases) {
         EXPECT_EQ(model::parse_number(word), value) << "'" << word << "'";
+    }
+}
+
+// A flow as an operator writes it. A number past 32 bits is refused, never
+// cut to its low bits: "vsan 4294967306" must not name VSAN 10.
+TEST(FlowWords, ReadTheKeyOrSayWhyNot) {
+    using model::FlowKey;
+    using model::FlowType;
+    struct Case {
+        std::vector<std::string> words;
+        std::optional<FlowKey> key;
+    } cases[] = {
+        {{"vsan", "10"}, FlowKey{FlowType::Vsan, 10, 0, 0}},
+        {{"domain", "10", "0x12ab01", "0x34cd02"},
+         FlowKey{FlowType::Domain, 10, 0x120000, 0x340000}},
+        {{"exact", "0xa", "0x010001", "0x020002"},
+         FlowKey{FlowType::Exact, 10, 0x010001, 0x020002}},
+        {{"vsan", "4294967306"}, std::nullopt},                     // 2^32 + 10
+        {{"exact", "10", "0x100010001", "0x020002"}, std::nullopt}, // 2^32 + 0x010001
+        {{"exact", "10", "0x010001", "4295098370"}, std::nullopt},  // 2^32 + 0x020002
+        {{"vsan", "0"}, std::nullopt},
+        {{"vsan", "4096"}, std::nullopt},
+        {{"exact", "10", "0x00ffff", "0x020002"}, std::nullopt},
+        {{"exact", "10", "0x010001", "0x1000000"}, std::nullopt},
+        {{"vsan", "10", "0x010001"}, std::nullopt},
+        {{"exact", "10", "0x010001"}, std::nullopt},
+        {{"flow", "10"}, std::nullopt},
+        {{}, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        std::string error;
+        const std::optional<FlowKey> key = model::parse_flow_words(c.words, &error);
+        const std::string line = c.words.empty() ? "" : c.words[0] + " " + c.words.back();
+        EXPECT_EQ(key, c.key) << line;
+        EXPECT_EQ(error.empty(), c.key.has_value()) << line << ": " << error;
     }
 }
 
