@@ -318,6 +318,10 @@ int main(int argc, char **argv) {
                    "tcp:HOST:PORT")
         ->capture_default_str();
     app.add_flag("--json", json_flag, "print JSON (docs/flowctl.md has the schema)");
+    unsigned timeout_ms = static_cast<unsigned>(flowctl::kReplyTimeout.count());
+    app.add_option("--timeout", timeout_ms, "milliseconds to wait for each answer")
+        ->check(CLI::Range(1u, 3600000u))
+        ->capture_default_str();
     app.require_subcommand(1, 1);
     app.fallthrough(); // --control and --json after the command too
 
@@ -412,6 +416,7 @@ int main(int argc, char **argv) {
     }
 
     flowctl::RpcClient client;
+    client.set_reply_timeout(std::chrono::milliseconds(timeout_ms));
     if (!client.connect(control, &failure)) {
         return out.fail(failure);
     }

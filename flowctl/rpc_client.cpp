@@ -97,8 +97,8 @@ bool RpcClient::connect(std::string_view address, Failure *failure) {
     return true;
 }
 
-model::Result<json> RpcClient::call(std::string_view method, const json &params,
-                                    std::chrono::milliseconds timeout) {
+model::Result<json> RpcClient::call(std::string_view method, const json &params) {
+    const std::chrono::milliseconds timeout = reply_timeout_;
     const auto unreachable = [](std::string message) {
         return model::error(model::Errc::Unreachable, std::move(message));
     };

@@ -39,14 +39,17 @@ public:
     // The result of one call, or the error: the supervisor's error answer,
     // NoReply (without a slot) when nothing came within timeout, Unreachable
     // when the connection broke, Protocol for a reply that is not one.
-    model::Result<json> call(std::string_view method, const json &params,
-                             std::chrono::milliseconds timeout = kReplyTimeout);
+    model::Result<json> call(std::string_view method, const json &params);
+
+    // How long call() waits for an answer (--timeout).
+    void set_reply_timeout(std::chrono::milliseconds timeout) { reply_timeout_ = timeout; }
 
 private:
     int fd_ = -1;
     long next_id_ = 1;
     std::string buffer_; // bytes read past the last response line
     std::string address_;
+    std::chrono::milliseconds reply_timeout_ = kReplyTimeout;
 };
 
 } // namespace flowctl

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <map>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -148,6 +149,9 @@ TEST(FlowctlE2E, ExitCodes) {
     const Case cases[] = {
         {"ok", {"add", "1", "vsan", "10"}, 0, ""},
         {"ok again", {"add", "1", "exact", "10", "0x010101", "0x020202"}, 0, ""},
+        // Until configuration says otherwise, adding a configured flow is the
+        // card's FLOW_EXISTS, which leaves the flow applied: exit 0.
+        {"already configured", {"add", "1", "vsan", "10"}, 0, "added, applied"},
         {"refused by the card",
          {"add", "1", "exact", "10", "0x010101", "0x020203"},
          1,
@@ -166,8 +170,27 @@ TEST(FlowctlE2E, ExitCodes) {
         EXPECT_EQ(r.status, k.status) << r.out;
         EXPECT_NE(r.out.find(k.says), std::string::npos) << r.out;
     }
+    const json again = c.result("flow.add", flow(1, "vsan", 10));
+    EXPECT_EQ(again.value("status", ""), "FLOW_EXISTS") << again.dump();
+    EXPECT_EQ(again.value("flow_status", ""), "applied") << again.dump();
+
+    // Nobody there is "unreachable" (5); a supervisor that takes the
+    // connection and never answers is "no reply" (4).
     const Outcome unreachable = run("flowctl", {"--control", "unix:/nonexistent/ctl", "cards"});
     EXPECT_EQ(unreachable.status, 5) << unreachable.out;
+    const std::string mute_path = c.scratch.file("mute.ctl");
+    const int mute = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    mute_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(mute, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(mute, 4), 0); // the kernel takes the connection; nothing answers
+    const Outcome mute_reply =
+        run("flowctl", {"--control", "unix:" + mute_path, "--timeout", "300", "cards"});
+    close(mute);
+    EXPECT_EQ(mute_reply.status, 4) << mute_reply.out;
+    EXPECT_NE(mute_reply.out.find("no answer from the supervisor"), std::string::npos)
+        << mute_reply.out;
 
     // The refusal is remembered with its code.
     const Outcome shown = flowctl(c, {"--json", "show", "1"});
