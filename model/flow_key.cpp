@@ -69,7 +69,8 @@ std::optional<FlowKey> make_key(FlowType type, uint32_t vsan, uint32_t sid, uint
         return std::nullopt;
     };
     if (vsan < kMinVsan || vsan > kMaxVsan) {
-        return fail("VSAN " + std::to_string(vsan) + " outside 1..4095");
+        return fail("VSAN " + std::to_string(vsan) + " outside " + std::to_string(kMinVsan) + ".." +
+                    std::to_string(kMaxVsan));
     }
     switch (type) {
     case FlowType::Vsan:
@@ -80,11 +81,12 @@ std::optional<FlowKey> make_key(FlowType type, uint32_t vsan, uint32_t sid, uint
     default:
         return fail("unknown flow type");
     }
+    const std::string fcid_range = " outside " + fcid_hex(kMinFcid) + ".." + fcid_hex(kMaxFcid);
     if (!fcid_ok(sid)) {
-        return fail("SID " + fcid_hex(sid) + " outside 0x010000..0xffffff");
+        return fail("SID " + fcid_hex(sid) + fcid_range);
     }
     if (!fcid_ok(did)) {
-        return fail("DID " + fcid_hex(did) + " outside 0x010000..0xffffff");
+        return fail("DID " + fcid_hex(did) + fcid_range);
     }
     if (type == FlowType::Domain) {
         return FlowKey{type, vsan, sid & kDomainMask, did & kDomainMask};
