@@ -482,7 +482,6 @@ TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
         {{"watch", "--interval", "0"}, 2},
         {{"--control", "carrier-pigeon:1", "cards"}, 2},
         // Well-formed: they get as far as connecting.
-        {{"cards"}, 5},
         {{"get", "1", "domain", "10", "0x010101", "0x020202"}, 5},
         {{"show", "--raw", "1"}, 5},
     };

@@ -62,11 +62,9 @@ TEST(FrontEnd, EveryMessageGetsItsStatusReplyAndTexts) {
         {true, bytes(del), 0, 184, {"(TCAMFS-EV)Processing del msg\n", done}},
         {true, bytes(del), 0, 184, {done}}, // absent: still a success
         {true, bytes(get), kNoEntry, 112, {refused + "Invalid Message: 0x40520010.\n"}},
-        {true,
-         bytes(vsan_request(9, 0)),
-         kBad,
-         112,
-         {refused + "Build flow request failed: 0x40520001\n"}},
+        // clang-format off
+        {true, bytes(vsan_request(9, 0)), kBad, 112, {refused + "Build flow request failed: 0x40520001\n"}},
+        // clang-format on
         // Not read past its end.
         {true, bytes(set, 50), kBad, 112, {refused + "Invalid Message\n"}},
         {true, bytes(set, 183), kBad, 112, {refused + "Invalid Message\n"}},
