@@ -79,6 +79,11 @@ TEST(CardProtocol, StatusFieldsSitAtTheirOffsetsAndReadBack) {
     EXPECT_EQ(encode(*back), p);
 }
 
+template <auto Decode>
+bool decodes(std::span<const uint8_t> payload) {
+    return Decode(payload).has_value();
+}
+
 // A payload one byte short or long, or empty, is refused by every decoder;
 // so are a hello of another version and a traffic request of an unknown
 // action.
@@ -91,12 +96,10 @@ TEST(CardProtocol, RefusesWrongLengthsVersionsAndActions) {
     const auto hello = encode(Hello{kProtocolVersion, 1, 1, 100, 1, 0});
     const auto status = encode(Status{});
     const auto traffic = encode(TrafficRequest{TrafficAction::Rate, 5});
-    auto with_word = [](auto bytes, size_t at, uint32_t v) {
+    auto with_first_word = [](auto bytes, uint8_t v) { // the version or the action
         std::vector<uint8_t> p(bytes.begin(), bytes.end());
-        p[at] = static_cast<uint8_t>(v >> 24);
-        p[at + 1] = static_cast<uint8_t>(v >> 16);
-        p[at + 2] = static_cast<uint8_t>(v >> 8);
-        p[at + 3] = static_cast<uint8_t>(v);
+        p[0] = p[1] = p[2] = 0;
+        p[3] = v;
         return p;
     };
     auto resized = [](auto bytes, size_t len) {
@@ -104,22 +107,20 @@ TEST(CardProtocol, RefusesWrongLengthsVersionsAndActions) {
         p.resize(len);
         return p;
     };
-    auto hello_ok = [](std::span<const uint8_t> p) { return decode_hello(p).has_value(); };
-    auto status_ok = [](std::span<const uint8_t> p) { return decode_status(p).has_value(); };
-    auto traffic_ok = [](std::span<const uint8_t> p) { return decode_traffic(p).has_value(); };
-    auto download_ok = [](std::span<const uint8_t> p) { return decode_download(p).has_value(); };
+    constexpr auto hello_ok = decodes<decode_hello>, status_ok = decodes<decode_status>,
+                   traffic_ok = decodes<decode_traffic>, download_ok = decodes<decode_download>;
     const Case cases[] = {
         {"hello short", resized(hello, kHelloLen - 1), hello_ok},
         {"hello long", resized(hello, kHelloLen + 1), hello_ok},
-        {"hello version 0", with_word(hello, 0, 0), hello_ok},
-        {"hello version 2", with_word(hello, 0, 2), hello_ok},
+        {"hello version 0", with_first_word(hello, 0), hello_ok},
+        {"hello version 2", with_first_word(hello, 2), hello_ok},
         {"status short", resized(status, kStatusLen - 1), status_ok},
         {"status long", resized(status, kStatusLen + 1), status_ok},
         {"status empty", {}, status_ok},
         {"traffic short", resized(traffic, kTrafficLen - 1), traffic_ok},
         {"traffic long", resized(traffic, kTrafficLen + 1), traffic_ok},
-        {"traffic action 0", with_word(traffic, 0, 0), traffic_ok},
-        {"traffic action 4", with_word(traffic, 0, 4), traffic_ok},
+        {"traffic action 0", with_first_word(traffic, 0), traffic_ok},
+        {"traffic action 4", with_first_word(traffic, 4), traffic_ok},
         {"download short", std::vector<uint8_t>(3), download_ok},
         {"download long", std::vector<uint8_t>(5), download_ok},
     };
