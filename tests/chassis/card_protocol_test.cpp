@@ -25,20 +25,32 @@ uint64_t be64_at(std::span<const uint8_t> p, size_t at) {
     return uint64_t{be32_at(p, at)} << 32 | be32_at(p, at + 4);
 }
 
-TEST(CardProtocol, HelloFieldsSitAtTheirOffsetsAndReadBack) {
-    const Hello hello{kProtocolVersion, 64, 1, 65535, k64, kHelloFresh};
-    const auto p = encode(hello);
-    EXPECT_EQ(be32_at(p, 0), kProtocolVersion);
-    EXPECT_EQ(be32_at(p, 4), 64u);
-    EXPECT_EQ(be32_at(p, 8), 1u);
-    EXPECT_EQ(be32_at(p, 12), 65535u);
-    EXPECT_EQ(be64_at(p, 16), k64);
-    EXPECT_EQ(be32_at(p, 24), kHelloFresh);
-    EXPECT_EQ(be32_at(p, 28), 0u);
+// Every 32-bit word of a payload.
+std::vector<uint32_t> words(std::span<const uint8_t> p) {
+    std::vector<uint32_t> out;
+    for (size_t at = 0; at + 4 <= p.size(); at += 4) {
+        out.push_back(be32_at(p, at));
+    }
+    return out;
+}
 
-    const auto back = decode_hello(p);
+TEST(CardProtocol, HelloAndTrafficFieldsSitAtTheirOffsetsAndReadBack) {
+    const auto hello = encode(Hello{kProtocolVersion, 64, 1, 65535, k64, kHelloFresh});
+    EXPECT_EQ(words(hello), (std::vector<uint32_t>{kProtocolVersion, 64, 1, 65535, 0x11121314,
+                                                   0x15161718, kHelloFresh, 0}));
+    const auto back = decode_hello(hello);
     ASSERT_TRUE(back);
-    EXPECT_EQ(encode(*back), p);
+    EXPECT_EQ(encode(*back), hello);
+    for (const TrafficAction action :
+         {TrafficAction::Pause, TrafficAction::Resume, TrafficAction::Rate}) {
+        const auto p = encode(TrafficRequest{action, k64});
+        EXPECT_EQ(words(p), (std::vector<uint32_t>{static_cast<uint32_t>(action), 0, 0x11121314,
+                                                   0x15161718}));
+        const auto traffic = decode_traffic(p);
+        ASSERT_TRUE(traffic);
+        EXPECT_EQ(traffic->action, action);
+        EXPECT_EQ(traffic->pps, k64);
+    }
 }
 
 TEST(CardProtocol, StatusFieldsSitAtTheirOffsetsAndReadBack) {
@@ -67,18 +79,9 @@ TEST(CardProtocol, StatusFieldsSitAtTheirOffsetsAndReadBack) {
     EXPECT_EQ(encode(*back), p);
 }
 
-TEST(CardProtocol, TrafficRequestsReadBackForEveryAction) {
-    for (const TrafficAction action :
-         {TrafficAction::Pause, TrafficAction::Resume, TrafficAction::Rate}) {
-        const auto p = encode(TrafficRequest{action, k64});
-        EXPECT_EQ(be32_at(p, 0), static_cast<uint32_t>(action));
-        EXPECT_EQ(be32_at(p, 4), 0u);
-        EXPECT_EQ(be64_at(p, 8), k64);
-        const auto back = decode_traffic(p);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(back->action, action);
-        EXPECT_EQ(back->pps, k64);
-    }
+template <auto Decode>
+bool decodes(std::span<const uint8_t> payload) {
+    return Decode(payload).has_value();
 }
 
 // A payload one byte short or long, or empty, is refused by every decoder;
@@ -93,12 +96,10 @@ TEST(CardProtocol, RefusesWrongLengthsVersionsAndActions) {
     const auto hello = encode(Hello{kProtocolVersion, 1, 1, 100, 1, 0});
     const auto status = encode(Status{});
     const auto traffic = encode(TrafficRequest{TrafficAction::Rate, 5});
-    auto with_word = [](auto bytes, size_t at, uint32_t v) {
+    auto with_first_word = [](auto bytes, uint8_t v) { // the version or the action
         std::vector<uint8_t> p(bytes.begin(), bytes.end());
-        p[at] = static_cast<uint8_t>(v >> 24);
-        p[at + 1] = static_cast<uint8_t>(v >> 16);
-        p[at + 2] = static_cast<uint8_t>(v >> 8);
-        p[at + 3] = static_cast<uint8_t>(v);
+        p[0] = p[1] = p[2] = 0;
+        p[3] = v;
         return p;
     };
     auto resized = [](auto bytes, size_t len) {
@@ -106,22 +107,20 @@ TEST(CardProtocol, RefusesWrongLengthsVersionsAndActions) {
         p.resize(len);
         return p;
     };
-    auto hello_ok = [](std::span<const uint8_t> p) { return decode_hello(p).has_value(); };
-    auto status_ok = [](std::span<const uint8_t> p) { return decode_status(p).has_value(); };
-    auto traffic_ok = [](std::span<const uint8_t> p) { return decode_traffic(p).has_value(); };
-    auto download_ok = [](std::span<const uint8_t> p) { return decode_download(p).has_value(); };
+    constexpr auto hello_ok = decodes<decode_hello>, status_ok = decodes<decode_status>,
+                   traffic_ok = decodes<decode_traffic>, download_ok = decodes<decode_download>;
     const Case cases[] = {
         {"hello short", resized(hello, kHelloLen - 1), hello_ok},
         {"hello long", resized(hello, kHelloLen + 1), hello_ok},
-        {"hello version 0", with_word(hello, 0, 0), hello_ok},
-        {"hello version 2", with_word(hello, 0, 2), hello_ok},
+        {"hello version 0", with_first_word(hello, 0), hello_ok},
+        {"hello version 2", with_first_word(hello, 2), hello_ok},
         {"status short", resized(status, kStatusLen - 1), status_ok},
         {"status long", resized(status, kStatusLen + 1), status_ok},
         {"status empty", {}, status_ok},
         {"traffic short", resized(traffic, kTrafficLen - 1), traffic_ok},
         {"traffic long", resized(traffic, kTrafficLen + 1), traffic_ok},
-        {"traffic action 0", with_word(traffic, 0, 0), traffic_ok},
-        {"traffic action 4", with_word(traffic, 0, 4), traffic_ok},
+        {"traffic action 0", with_first_word(traffic, 0), traffic_ok},
+        {"traffic action 4", with_first_word(traffic, 4), traffic_ok},
         {"download short", std::vector<uint8_t>(3), download_ok},
         {"download long", std::vector<uint8_t>(5), download_ok},
     };

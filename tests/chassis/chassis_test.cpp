@@ -45,12 +45,6 @@ void query_all(Chassis &c, const std::vector<json> &flows) {
     }
 }
 
-// Every configured flow of the slot, as flow.list reports it.
-std::vector<json> configured(Chassis &c, int slot) {
-    const json r = c.result("flow.list", {{"slot", slot}});
-    return r.value("flows", std::vector<json>{});
-}
-
 void expect_card_consistent(Chassis &c, int slot) {
     const json card = c.card_entry(slot);
     ASSERT_TRUE(card.is_object()) << c.logs();
@@ -126,7 +120,8 @@ TEST(Chassis, SurvivesCardAndSupervisorCrashes) {
     c.start_supervisor();
 
     std::set<std::string> stored;
-    for (const json &f : configured(c, 2)) {
+    const json listed = c.result("flow.list", {{"slot", 2}});
+    for (const json &f : listed["flows"]) {
         json key = flow(2, f["type"], f["vsan"]);
         if (f["type"] != "vsan") {
             key["sid"] = std::stoul(f["sid"].get<std::string>(), nullptr, 16);

@@ -407,23 +407,23 @@ TEST(WatchRates, OnlyBetweenComparableSnapshots) {
         FlowRow now;
         std::optional<double> fps;
     };
+    const auto at = [](std::optional<uint32_t> counter, uint64_t frames, bool complete = true,
+                       uint32_t slot = 1) {
+        return flow(slot, kExact, counter, frames, frames * 10, complete,
+                    counter ? model::FlowStatus::Applied : model::FlowStatus::Pending);
+    };
     const Case cases[] = {
-        {"steady", flow(1, kExact, 5, 100, 1000), flow(1, kExact, 5, 300, 3000), 100.0},
-        {"idle", flow(1, kExact, 5, 100, 1000), flow(1, kExact, 5, 100, 1000), 0.0},
+        {"steady", at(5, 100), at(5, 300), 100.0},
+        {"idle", at(5, 100), at(5, 100), 0.0},
         {"past 2^53", flow(1, kExact, 5, kMax - 10, 0), flow(1, kExact, 5, kMax, 0), 5.0},
-        {"went down: re-created", flow(1, kExact, 5, 300, 3000), flow(1, kExact, 5, 10, 100),
-         std::nullopt},
+        {"went down: re-created", at(5, 300), at(5, 10), std::nullopt},
         {"frames alone went down", flow(1, kExact, 5, 300, 100), flow(1, kExact, 5, 10, 200),
          std::nullopt},
-        {"new counter", flow(1, kExact, 5, 100, 1000), flow(1, kExact, 6, 300, 3000), std::nullopt},
-        {"incomplete now", flow(1, kExact, 5, 100, 1000), flow(1, kExact, 5, 300, 3000, false),
-         std::nullopt},
-        {"incomplete before", flow(1, kExact, 5, 100, 1000, false), flow(1, kExact, 5, 300, 3000),
-         std::nullopt},
-        {"not on the card", flow(1, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Pending),
-         flow(1, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Pending), std::nullopt},
-        {"other slot before", flow(2, kExact, 5, 100, 1000), flow(1, kExact, 5, 300, 3000),
-         std::nullopt},
+        {"new counter", at(5, 100), at(6, 300), std::nullopt},
+        {"incomplete now", at(5, 100), at(5, 300, false), std::nullopt},
+        {"incomplete before", at(5, 100, false), at(5, 300), std::nullopt},
+        {"not on the card", at(std::nullopt, 0, false), at(std::nullopt, 0, false), std::nullopt},
+        {"other slot before", at(5, 100, true, 2), at(5, 300), std::nullopt},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -482,7 +482,6 @@ TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
         {{"watch", "--interval", "0"}, 2},
         {{"--control", "carrier-pigeon:1", "cards"}, 2},
         // Well-formed: they get as far as connecting.
-        {{"cards"}, 5},
         {{"get", "1", "domain", "10", "0x010101", "0x020202"}, 5},
         {{"show", "--raw", "1"}, 5},
     };

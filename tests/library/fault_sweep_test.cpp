@@ -165,64 +165,34 @@ TEST_F(FaultSweep, EveryOperationUnderEveryFault) {
     constexpr Outcome kOk{0, 0}, kInj{kInjected, 0};
     constexpr auto kSendFailed = static_cast<uint32_t>(kSendFails);
     const std::vector<flow_t> three{vsan10, exact_a, exact_b};
+    // Per sweep: flows present, the run, then the outcome of each allocation,
+    // callback and send failing, and of the tree refusing (if it is asked).
+    // clang-format off
     const Sweep sweeps[] = {
         // Insertion reads both finer flows, then moves the entry. A failed
         // read undoes it; a failed move keeps the flow. The reply buffer is
         // the second allocation: losing it loses only the reply.
-        {"set",
-         three,
-         message(ACL_TCAM_FS_MSG_SET, dom),
-         {{ACL_TCAM_FS_ERR_NO_MEMORY, 0}, {0, 1}},
-         {kInj, kInj, {kInjected, 1}},
-         {{0, 1}},
-         TreeFault::insert,
-         {ACL_TCAM_FS_ERR_NO_MEMORY, 0}},
-        {"set over no finer flow",
-         {dom},
-         message(ACL_TCAM_FS_MSG_SET, exact_a),
-         {{ACL_TCAM_FS_ERR_NO_MEMORY, 0}, {0, 1}},
-         {{kInjected, 1}},
-         {{0, 1}},
-         TreeFault::insert,
+        {"set", three, message(ACL_TCAM_FS_MSG_SET, dom), {{ACL_TCAM_FS_ERR_NO_MEMORY, 0}, {0, 1}},
+         {kInj, kInj, {kInjected, 1}}, {{0, 1}}, TreeFault::insert, {ACL_TCAM_FS_ERR_NO_MEMORY, 0}},
+        {"set over no finer flow", {dom}, message(ACL_TCAM_FS_MSG_SET, exact_a),
+         {{ACL_TCAM_FS_ERR_NO_MEMORY, 0}, {0, 1}}, {{kInjected, 1}}, {{0, 1}}, TreeFault::insert,
          {ACL_TCAM_FS_ERR_NO_MEMORY, 0}},
         // A query reads the finer flows, then its own counter.
-        {"get",
-         {vsan10, dom, exact_a},
-         message(ACL_TCAM_FS_MSG_GET, vsan10),
-         {kOk},
-         {kInj, kInj, kInj},
-         {kOk},
-         TreeFault::none,
-         {}},
+        {"get", {vsan10, dom, exact_a}, message(ACL_TCAM_FS_MSG_GET, vsan10), {kOk}, {kInj, kInj, kInj},
+         {kOk}, TreeFault::none, {}},
         // Removal reads its counter, then moves the entry, then deletes.
-        {"del",
-         {vsan10, dom, exact_a},
-         message(ACL_TCAM_FS_MSG_DEL, exact_a),
-         {{0, -1}},
-         {kInj, kInj},
-         {{0, -1}},
-         TreeFault::remove,
-         {ACL_TCAM_FS_ERR_NO_ENTRY, 0}},
-        {"del of an absent flow",
-         {vsan10},
-         message(ACL_TCAM_FS_MSG_DEL, exact_a),
-         {kOk},
-         {},
-         {kOk},
-         TreeFault::none,
-         {}},
+        {"del", {vsan10, dom, exact_a}, message(ACL_TCAM_FS_MSG_DEL, exact_a), {{0, -1}}, {kInj, kInj},
+         {{0, -1}}, TreeFault::remove, {ACL_TCAM_FS_ERR_NO_ENTRY, 0}},
+        {"del of an absent flow", {vsan10}, message(ACL_TCAM_FS_MSG_DEL, exact_a), {kOk}, {}, {kOk},
+         TreeFault::none, {}},
         // A lost row does not fail the display; a failed final send does.
         {"display", three, display, {}, {kOk, kOk, kOk}, {{kSendFailed, 0}}, TreeFault::none, {}},
         // Re-initialisation drops every flow; a tree that keeps one stops it.
-        {"re-init",
-         three,
-         [] { return acl_tcam_flow_init(2, kStartId, 64); },
-         {{ACL_TCAM_FS_ERR_NO_MEMORY, -3}},
-         {},
-         {{0, -3}},
-         TreeFault::remove,
+        {"re-init", three, [] { return acl_tcam_flow_init(2, kStartId, 64); },
+         {{ACL_TCAM_FS_ERR_NO_MEMORY, -3}}, {}, {{0, -3}}, TreeFault::remove,
          {ACL_TCAM_FS_ERR_NO_ENTRY, 0}},
     };
+    // clang-format on
     for (const Sweep &s : sweeps) {
         sweep(s);
     }
@@ -240,30 +210,6 @@ TEST_F(FaultSweep, LongDisplaySends) {
         run_with(
             s, [&, k] { host.fail_send_nth = k; }, s.sends[k - 1], "send " + std::to_string(k));
     }
-}
-
-// The first initialisation creates the tree and allocates the table; either
-// failing leaves flow operations refused, and a later one succeeds.
-TEST(FaultSweepInit, FirstInitialisation) {
-    if (acl_tcam_flow_is_initialized() != 0) {
-        GTEST_SKIP() << "needs a process of its own";
-    }
-    Host host;
-    acl_tcam_flow_set_region_init_done();
-    flow_t f = vsan10;
-    avl_sim_fail_next_create();
-    EXPECT_EQ(acl_tcam_flow_init(1, kStartId, 64), ACL_TCAM_FS_ERR_NO_MEMORY);
-    EXPECT_EQ(acl_tcam_flow_is_initialized(), 0);
-    EXPECT_EQ(acl_tcam_flow_set(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
-    mtrack_sim_fail_nth(1);
-    EXPECT_EQ(acl_tcam_flow_init(1, kStartId, 64), ACL_TCAM_FS_ERR_NO_MEMORY);
-    EXPECT_EQ(acl_tcam_flow_set(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
-    expect_consistent(0);
-    EXPECT_TRUE(host.sent.empty()); // no download request without a table
-    host.fail_send_nth = 1;
-    EXPECT_EQ(acl_tcam_flow_init(1, kStartId, 64), 0u); // a failed download request is only logged
-    EXPECT_EQ(acl_tcam_flow_set(&f), 0u);
-    expect_consistent(1);
 }
 
 } // namespace

@@ -186,53 +186,37 @@ TEST_F(FlowOps, FailureStatusesAndTexts) {
         std::function<uint32_t()> run;
         uint32_t status;
         std::vector<std::string> last_texts;
-    } cases[] = {
-        {[&] {
-             host.fail_read(2, 0x1);
-             host.fail_read(3, 0x4);
-         },
-         [&] { return add(dom); },
-         0x5,
+    };
+    const auto fail_read = [&](uint32_t id, int32_t code) {
+        return [=, this] { host.fail_read(id, code); };
+    };
+    const auto nothing = [] {};
+    // clang-format off
+    const Case cases[] = {
+        {[&] { host.fail_read(2, 0x1); host.fail_read(3, 0x4); }, [&] { return add(dom); }, 0x5,
          {finer_unreadable + "2\n", finer_unreadable + "3\n",
           "(TCAMFS-ERR)acl_tcam_alloc_flow_entry: error in avl_walk\n",
           "(TCAMFS-ERR)acl_tcam_flow_stats_set: Memory full or All Flow counters exhausted.\n"}},
-        {[] { mtrack_sim_fail_type(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t); },
-         [&] { return add(dom); },
-         ACL_TCAM_FS_ERR_NO_MEMORY,
+        {[] { mtrack_sim_fail_type(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_flow_t); }, [&] { return add(dom); },
+         ACL_TCAM_FS_ERR_NO_MEMORY, {"(TCAMFS-ERR)acl_tcam_flow_stats_set: No Memory Left.\n"}},
+        {avl_sim_fail_next_insert, [&] { return add(dom); }, ACL_TCAM_FS_ERR_NO_MEMORY,
          {"(TCAMFS-ERR)acl_tcam_flow_stats_set: No Memory Left.\n"}},
-        {avl_sim_fail_next_insert,
-         [&] { return add(dom); },
-         ACL_TCAM_FS_ERR_NO_MEMORY,
-         {"(TCAMFS-ERR)acl_tcam_flow_stats_set: No Memory Left.\n"}},
-        {[] {},
-         [&] { return query(dom); },
-         ACL_TCAM_FS_ERR_NO_ENTRY,
+        {nothing, [&] { return query(dom); }, ACL_TCAM_FS_ERR_NO_ENTRY,
          {"(TCAMFS-ERR)acl_tcam_flow_get: Entry does not exist\n"}},
-        {[&] { host.fail_read(3, 0x33); },
-         [&] { return query(vsan10); },
-         0x33,
+        {fail_read(3, 0x33), [&] { return query(vsan10); }, 0x33,
          {finer_unreadable + "3\n", "(TCAMFS-ERR)acl_tcam_flow_get: error in avl walk.\n"}},
-        {[&] { host.fail_read(1, 0x33); },
-         [&] { return query(vsan10); },
-         0x33,
+        {fail_read(1, 0x33), [&] { return query(vsan10); }, 0x33,
          {"(TCAMFS-ERR)acl_tcam_flow_get: error in getting hardware counter value.\n"}},
-        {[] {},
-         [&] { return del(dom); },
-         0,
-         {"(TCAMFS-ERR)acl_tcam_flow_stats_del: No Entry to be deleted.\n"}},
-        {[&] { host.fail_read(2, 0x44); },
-         [&] { return del(exact); },
-         0x44,
+        {nothing, [&] { return del(dom); }, 0, {"(TCAMFS-ERR)acl_tcam_flow_stats_del: No Entry to be deleted.\n"}},
+        {fail_read(2, 0x44), [&] { return del(exact); }, 0x44,
          {"(TCAMFS-ERR)acl_tcam_flow_del: error in getting Hw stats from counter with id 2 \n"}},
         {[&] { host.update_result = [](const flow_handle_update_t &) { return 0x9; }; },
-         [&] { return del(exact); },
-         0x9,
+         [&] { return del(exact); }, 0x9,
          {"(TCAMFS-ERR)acl_tcam_flow_del: error in setting counter id for the flow to: 0x1\n"}},
-        {avl_sim_fail_next_delete,
-         [&] { return del(exact); },
-         ACL_TCAM_FS_ERR_NO_ENTRY,
+        {avl_sim_fail_next_delete, [&] { return del(exact); }, ACL_TCAM_FS_ERR_NO_ENTRY,
          {"(TCAMFS-ERR)acl_tcam_flow_del: error in acl_delete function.\n"}},
     };
+    // clang-format on
     for (const Case &c : cases) {
         init(1, 100, {vsan10, exact, exact2}); // 1, 2, 3
         c.arm();

@@ -149,11 +149,13 @@ TEST(Startup, ReinitialisationDropsFlowsOrSaysWhyNot) {
     expect_consistent(0);
 }
 
-// The tree, then the counter table fail; a table that failed leaves the
-// library initialised but unusable. Then one succeeds, and a re-initialisation
-// whose download request fails still does.
+// The tree, then the counter table fail; either leaves flow operations
+// refused, and a table that failed leaves the library initialised but
+// unusable. Then one succeeds, and a re-initialisation whose download request
+// fails still does.
 TEST(Startup, FirstInitialisationFailuresThenSuccess) {
     Host host;
+    flow_t f = vsan_flow(1);
     EXPECT_EQ(acl_tcam_get_avl_flow_count(), 0u);
     EXPECT_EQ(host.texts(),
               std::vector<std::string>{"(TCAMFS-ERR)acl_tcam_get_avl_flow_count: null AVL\n"});
@@ -163,6 +165,8 @@ TEST(Startup, FirstInitialisationFailuresThenSuccess) {
     EXPECT_EQ(host.texts(),
               (std::vector<std::string>{"(TCAMFS-EV)Flow TCAM Initialization ....\n",
                                         "(TCAMFS-ERR)acl_tcam_flow_init: No Memory Left.\n"}));
+    EXPECT_EQ(acl_tcam_flow_is_initialized(), 0);
+    EXPECT_EQ(acl_tcam_flow_set(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
 
     host.clear();
     mtrack_sim_fail_type(ACL_TCAM_FS_MTRACK_ID, ACL_TCAM_FS_MEM_gl_counter_table_t);
@@ -177,7 +181,9 @@ TEST(Startup, FirstInitialisationFailuresThenSuccess) {
         << host.logs[1].text;
     EXPECT_EQ(host.logs[2].text, "(TCAMFS-ERR)acl_tcam_flow_init: Failed to Malloc counter table");
     EXPECT_EQ(acl_tcam_flow_is_initialized(), 1);
-    flow_t f = vsan_flow(1);
+    EXPECT_TRUE(host.sent.empty()); // no download request without a table
+    EXPECT_EQ(acl_tcam_flow_set(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
+    expect_consistent(0);
     EXPECT_EQ(acl_tcam_flow_get(&f), ACL_TCAM_FS_ERR_REGION_NOT_INIT);
     EXPECT_EQ(host.logs.back().text,
               "(TCAMFS-ERR)acl_tcam_flow_get: Flow table not initialized.\n");
@@ -203,6 +209,8 @@ TEST(Startup, FirstInitialisationFailuresThenSuccess) {
     EXPECT_EQ(acl_tcam_flow_init(1, 0, 8), 0u);
     EXPECT_EQ(host.logs.back().text, "(TCAMFS-ERR)acl_tcam_flow_init: VEXA Send for initial "
                                      "Download of flows failed: 0x1234 \n");
+    EXPECT_EQ(acl_tcam_flow_set(&f), 0u);
+    expect_consistent(1);
 }
 
 TEST(Memory, TypeNamesLookupsAndWrappers) {

@@ -1,6 +1,8 @@
 // The hosts' request/reply helper against the library itself: what the
 // library sends back it reads right. What it encodes, the library and the
-// model decode alike (tests/model/request_test.cpp).
+// model decode alike (tests/model/request_test.cpp); display chunks and the
+// download request it reads as the model's assembler and the card protocol
+// do (their tests).
 #include <gtest/gtest.h>
 
 #include "acl_tcam_flow_wire.h"
@@ -12,12 +14,8 @@ using namespace test;
 namespace {
 
 // A payload whose unset bytes hold a pattern, so a reply shows what came back.
-std::vector<uint8_t> encoded(const acl_tcam_wire_request_t &r, uint32_t tag = 0) {
-    std::vector<uint8_t> p(ACL_TCAM_FS_CMI_LEN);
-    for (size_t i = 0; i < p.size(); ++i) {
-        p[i] = static_cast<uint8_t>(0x40 + i % 0x80);
-    }
-    acl_tcam_wire_encode_request(p.data(), &r);
+std::vector<uint8_t> encoded(const acl_tcam_wire_request_t &r, uint32_t tag) {
+    std::vector<uint8_t> p = make_payload(r);
     acl_tcam_wire_put_tag(p.data(), tag);
     return p;
 }
@@ -70,36 +68,6 @@ TEST(Wire, RepliesReadBackByTheirLength) {
     for (size_t len : {0, 111, 113, 183, 185}) {
         EXPECT_EQ(acl_tcam_wire_decode_reply(any.data(), len, &r), -1) << len;
     }
-}
-
-TEST(Wire, DisplayChunksAndTheDownloadRequest) {
-    Host host;
-    card_sim_set_slot(0x01020304); // the library forces byte 1 to 0
-    ASSERT_EQ(acl_tcam_flow_init(1, 1, 16), 0u);
-    ASSERT_EQ(host.sent.size(), 1u);
-    uint32_t slot = 0;
-    const std::vector<uint8_t> &download = host.sent[0].payload;
-    ASSERT_EQ(acl_tcam_wire_decode_download(download.data(), download.size(), &slot), 0);
-    EXPECT_EQ(slot, 0x01000304u);
-    EXPECT_EQ(acl_tcam_wire_decode_download(download.data(), 3, &slot), -1);
-
-    acl_tcam_flow_set_region_init_done();
-    flow_t f = vsan_flow(5);
-    ASSERT_EQ(acl_tcam_flow_set(&f), 0u);
-    host.sent.clear();
-    const std::vector<uint8_t> desc(32);
-    ::testing::internal::CaptureStdout();
-    acl_tcam_print_flows_info(desc.data());
-    const std::string shown = ::testing::internal::GetCapturedStdout();
-    ASSERT_EQ(host.sent.size(), 1u);
-    std::vector<uint8_t> chunk = host.sent[0].payload;
-    acl_tcam_wire_chunk_t c{};
-    ASSERT_EQ(acl_tcam_wire_decode_chunk(chunk.data(), chunk.size(), &c), 0);
-    EXPECT_TRUE(c.last);
-    EXPECT_EQ(std::string(c.text, c.text_len), shown);
-    EXPECT_EQ(acl_tcam_wire_decode_chunk(chunk.data(), chunk.size() - 1, &c), -1);
-    acl_tcam_wire_put_be32(&chunk[ACL_TCAM_WIRE_TEXT_LEN_AT], ACL_TCAM_FS_PRINT_TEXT_CAPACITY);
-    EXPECT_EQ(acl_tcam_wire_decode_chunk(chunk.data(), chunk.size(), &c), -1); // no room for NUL
 }
 
 // The self-check sees what the library's own lookups see: callbacks made

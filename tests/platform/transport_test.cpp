@@ -149,10 +149,8 @@ TEST(FrameCodec, HeaderBytesAreBigEndianAtFixedOffsets) {
     const uint8_t expected[kHeaderLen] = {
         0x56, 0x58, 1,  0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,   12,   13,   14,
         15,   16,   17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 0x00, 0x01, 0xff, 0xfe};
+    // The decoder reads them back in AnySplitYieldsTheSameFrames.
     EXPECT_EQ(Bytes(out, out + kHeaderLen), Bytes(expected, expected + kHeaderLen));
-    FrameHeader back;
-    ASSERT_EQ(decode_header(out, back), FrameError::None);
-    EXPECT_EQ(frame(back, {}), frame(h, {}));
 }
 
 TEST(FrameCodec, AnySplitYieldsTheSameFrames) {

@@ -167,16 +167,19 @@ std::string request_line(int id, const std::string &method, const json &params) 
            "\n";
 }
 
-// Sends one request and reads its response.
-json ask(RpcClient &client, int id, const std::string &method, const json &params,
-         const std::function<void()> &meanwhile = {}) {
-    client.send_raw(request_line(id, method, params));
-    if (meanwhile) {
-        meanwhile();
-    }
+// The next response line.
+json answer(RpcClient &client) {
     const auto line = client.read_line(10s);
     EXPECT_TRUE(line);
     return line ? json::parse(*line) : json();
+}
+
+// Sends one request, plays the card meanwhile, and reads the response.
+json ask(RpcClient &client, int id, const std::string &method, const json &params,
+         const std::function<void()> &meanwhile) {
+    client.send_raw(request_line(id, method, params));
+    meanwhile();
+    return answer(client);
 }
 
 // Brings a scripted card up through reconcile with an empty table.
@@ -201,12 +204,7 @@ TEST(Supervisor, RequestsEndWithTheAnswerBusyOrTheCardGoing) {
                               params_of(2, exact(1, static_cast<uint32_t>(id))));
     }
     client.send_raw(lines);
-    const auto answer = [&client] {
-        const auto line = client.read_line(10s);
-        EXPECT_TRUE(line);
-        return line ? json::parse(*line) : json();
-    };
-    json r = answer();
+    json r = answer(client);
     EXPECT_EQ(r["id"], 65) << "past the client's bound: answered at once";
     EXPECT_EQ(r["error"]["code"], -32004);
     std::map<int, Frame> held;
@@ -220,13 +218,13 @@ TEST(Supervisor, RequestsEndWithTheAnswerBusyOrTheCardGoing) {
     ASSERT_EQ(held.size(), 64u);
     // Answered: a query's totals, exactly, 64-bit.
     card.answer_flow(held.at(2), 0, UINT64_MAX, 1ull << 40);
-    r = answer();
+    r = answer(client);
     EXPECT_EQ(r["id"], 2);
     EXPECT_EQ(r["result"],
               (json{{"status", "ok"}, {"code", 0}, {"frames", UINT64_MAX}, {"bytes", 1ull << 40}}));
     // Refused: the card's status by name and code.
     card.answer_flow(held.at(3), ACL_TCAM_FS_ERR_NO_ENTRY);
-    r = answer();
+    r = answer(client);
     EXPECT_EQ(r["error"]["code"], -32001);
     EXPECT_EQ(r["error"]["data"],
               (json{{"status", "NO_ENTRY"}, {"code", ACL_TCAM_FS_ERR_NO_ENTRY}}));
@@ -234,7 +232,7 @@ TEST(Supervisor, RequestsEndWithTheAnswerBusyOrTheCardGoing) {
     card.hang_up();
     std::set<int> ended;
     for (int i = 0; i < 62; ++i) {
-        r = answer();
+        r = answer(client);
         ended.insert(r["id"].get<int>());
         EXPECT_EQ(r["id"] == 1 ? r["result"]["flow_status"] : r["error"]["code"],
                   r["id"] == 1 ? json("pending") : json(-32002))

@@ -53,8 +53,7 @@ int decode_status(int raw) {
     _exit(127);
 }
 
-} // namespace
-
+// The directory holding the built programs.
 std::string bin_dir() {
     const char *dir = std::getenv("CHASSIS_BIN");
     if (dir == nullptr || *dir == '\0') {
@@ -62,6 +61,8 @@ std::string bin_dir() {
     }
     return dir;
 }
+
+} // namespace
 
 Scratch::Scratch() {
     char templ[] = "/tmp/chassis-XXXXXX";
@@ -180,6 +181,12 @@ bool RpcClient::send_raw(const std::string &bytes) {
         done += static_cast<size_t>(n);
     }
     return fd_ >= 0;
+}
+
+void RpcClient::half_close() {
+    if (fd_ >= 0) {
+        shutdown(fd_, SHUT_WR);
+    }
 }
 
 std::optional<std::string> RpcClient::read_line(std::chrono::milliseconds timeout) {

@@ -22,9 +22,6 @@ namespace harness {
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-// The directory holding the built programs (CHASSIS_BIN, set by CTest).
-std::string bin_dir();
-
 // A fresh directory under /tmp (short enough for Unix socket paths), removed
 // with its contents by the destructor.
 class Scratch {
@@ -40,7 +37,7 @@ private:
     std::string path_;
 };
 
-// A child process running a program from bin_dir(), in dir, with its
+// A child process running a program from CHASSIS_BIN (set by CTest), in dir, with its
 // standard output and error appended to log_path.
 class Process {
 public:
@@ -81,6 +78,8 @@ public:
                              std::chrono::milliseconds timeout = 10s);
     // Sends raw bytes; false when the write failed.
     bool send_raw(const std::string &bytes);
+    // Ends what this side sends (a frame cut short stays cut short).
+    void half_close();
     // One line, or nullopt on timeout or end of stream.
     std::optional<std::string> read_line(std::chrono::milliseconds timeout);
     // Whether the peer closed the connection within timeout.
@@ -96,7 +95,7 @@ private:
 // A raw Unix stream connection, for bad-peer tests; -1 on failure.
 int connect_unix(const std::string &path);
 
-// Runs a program from bin_dir() to completion; its exit status and output.
+// Runs a program from CHASSIS_BIN to completion; its exit status and output.
 struct Outcome {
     int status = -1;
     std::string out;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "acl_tcam_flow_wire.h"
 #include "platform_sim.h"
 
 namespace test {
@@ -25,9 +26,10 @@ struct Request {
     uint32_t mask = 0;
 };
 
-// A 184-byte payload carrying the request; every byte the request does not
-// set holds a distinct pattern (byte i = 0x40 + i mod 0x80), so that a reply
-// shows which bytes came back unchanged.
+// A 184-byte payload carrying the request, cut to len; every byte the
+// request does not set holds a distinct pattern (byte i = 0x40 + i mod 0x80),
+// so that a reply shows which bytes came back unchanged.
+std::vector<uint8_t> make_payload(const acl_tcam_wire_request_t &request, size_t len = 184);
 std::vector<uint8_t> make_payload(const Request &request);
 
 // A message owning its payload. Its descriptor words are 1 to 6, its tail
