@@ -72,6 +72,7 @@ private:
     card_protocol::Status status() const;
     void tick();
     void stop(const char *why);
+    void ignore_hangups();
 
     card_protocol::Hello hello(bool fresh) const {
         return {card_protocol::kProtocolVersion,
@@ -85,6 +86,7 @@ private:
     Config config_;
     asio::io_context io_; // first member: every I/O object goes before it
     asio::signal_set signals_{io_, SIGINT, SIGTERM};
+    asio::signal_set hangups_{io_, SIGHUP}; // logged and ignored: the card keeps counting
     asio::steady_timer retry_timer_{io_};
     asio::steady_timer traffic_timer_{io_};
     traffic::Generator generator_;
@@ -292,10 +294,20 @@ void Daemon::tick() {
     });
 }
 
+void Daemon::ignore_hangups() {
+    hangups_.async_wait([this](std::error_code ec, int) {
+        if (!ec) {
+            log_line("SIGHUP ignored");
+            ignore_hangups();
+        }
+    });
+}
+
 void Daemon::stop(const char *why) {
     stopping_ = true;
     log_line(std::string("stopping: ") + why);
     signals_.cancel();
+    hangups_.cancel();
     retry_timer_.cancel();
     traffic_timer_.cancel();
     if (connection_) {
@@ -322,6 +334,7 @@ int Daemon::run() {
             stop(signal_number == SIGINT ? "SIGINT" : "SIGTERM");
         }
     });
+    ignore_hangups();
     log_format("slot %u, counters %u..%u, traffic %" PRIu64
                " pps%s, supervisor %s, boot id %016" PRIx64,
                config_.slot, config_.first_counter, config_.table_size - 1, generator_.pps(),

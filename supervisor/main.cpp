@@ -3,7 +3,7 @@
 // Keeps the configured flows of every slot (store), brings the line cards to
 // them (cards) and answers clients on the control socket (control, methods).
 // Everything runs on one thread, in one asio io_context. SIGTERM and SIGINT
-// stop it: listeners closed (their socket files removed), connections
+// stop it (SIGHUP is ignored): listeners closed (their socket files removed), connections
 // closed, recorded statuses written, database closed; exit status 0.
 #include <grp.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -171,12 +172,25 @@ int run(const Options &options) {
         return EXIT_FAILURE;
     }
 
+    // SIGHUP (a closed terminal, a reload out of habit) changes nothing: it
+    // is logged and ignored, rather than ending the process uncleanly.
+    asio::signal_set hangups(io, SIGHUP);
+    std::function<void()> ignore_hangups = [&] {
+        hangups.async_wait([&](const std::error_code &ec, int) {
+            if (!ec) {
+                log("SIGHUP ignored");
+                ignore_hangups();
+            }
+        });
+    };
+    ignore_hangups();
     asio::signal_set signals(io, SIGTERM, SIGINT);
     signals.async_wait([&](const std::error_code &ec, int signal) {
         if (ec) {
             return;
         }
         log(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+        hangups.cancel();
         control.stop();
         cards.stop();
         flusher.flush_now();

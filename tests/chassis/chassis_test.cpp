@@ -76,6 +76,14 @@ TEST(Chassis, SurvivesCardAndSupervisorCrashes) {
         EXPECT_GT(card.value("frames", 0), 0) << card.dump();
     }
 
+    // SIGHUP changes nothing: both daemons log it and go on.
+    c.supervisor().signal(SIGHUP);
+    c.card(2).signal(SIGHUP);
+    ASSERT_TRUE(wait_until(
+        [&] { return c.logs().find("SIGHUP ignored") != c.logs().rfind("SIGHUP ignored"); }, 5s))
+        << c.logs();
+    expect_card_consistent(c, 2);
+
     // A card killed outright comes back with its flows through its download
     // request; its counters start again from zero.
     c.card(1).signal(SIGKILL);
