@@ -5,6 +5,9 @@ namespace supervisor {
 
 namespace cp = card_protocol;
 
+// Counter ids are 16 bits wide: a table holds at most 65,535 of them.
+constexpr uint32_t kMaxCounterTable = 65535;
+
 model::Result<cp::Hello> check_hello(uint32_t opcode, std::span<const uint8_t> payload,
                                      const ConnectedFrom &connected_from) {
     const auto refuse = [](std::string why) {
@@ -19,6 +22,13 @@ model::Result<cp::Hello> check_hello(uint32_t opcode, std::span<const uint8_t> p
     }
     if (hello->slot < cp::kMinSlot || hello->slot > cp::kMaxSlot) {
         return refuse("CARD_HELLO claims slot " + std::to_string(hello->slot));
+    }
+    // The counter range the library on that card accepted: ids first..size-1,
+    // 16 bits wide. Anything else is no card we can count on.
+    if (hello->table_size == 0 || hello->table_size > kMaxCounterTable ||
+        hello->first_counter >= hello->table_size) {
+        return refuse("CARD_HELLO claims counters " + std::to_string(hello->first_counter) + "/" +
+                      std::to_string(hello->table_size));
     }
     if (const std::optional<std::string> other = connected_from(hello->slot)) {
         return refuse("slot " + std::to_string(hello->slot) + " is already connected (from " +

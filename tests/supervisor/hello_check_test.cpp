@@ -9,8 +9,11 @@ namespace {
 namespace cp = card_protocol;
 
 TEST(HelloCheck, AcceptsOnlyAWellFormedHelloForAFreeSlot) {
-    const auto hello = [](uint32_t slot) {
-        const auto bytes = cp::encode(cp::Hello{.version = cp::kProtocolVersion, .slot = slot});
+    const auto hello = [](uint32_t slot, uint32_t first = 1, uint32_t size = 1000) {
+        const auto bytes = cp::encode(cp::Hello{.version = cp::kProtocolVersion,
+                                                .slot = slot,
+                                                .first_counter = first,
+                                                .table_size = size});
         return std::vector<uint8_t>(bytes.begin(), bytes.end());
     };
     std::vector<uint8_t> short_hello = hello(3);
@@ -27,6 +30,12 @@ TEST(HelloCheck, AcceptsOnlyAWellFormedHelloForAFreeSlot) {
         {cp::kOpHello, hello(cp::kMinSlot - 1), "CARD_HELLO claims slot 0"},
         {cp::kOpHello, hello(cp::kMaxSlot + 1), "CARD_HELLO claims slot 65"},
         {cp::kOpHello, hello(7), "slot 7 is already connected (from card-a)"},
+        {cp::kOpHello, hello(3, 65534, 65535), nullptr},
+        {cp::kOpHello, hello(3, 1, 0), "CARD_HELLO claims counters 1/0"},
+        {cp::kOpHello, hello(3, 0xffffffff, 0xffffffff),
+         "CARD_HELLO claims counters 4294967295/4294967295"},
+        {cp::kOpHello, hello(3, 1, 65536), "CARD_HELLO claims counters 1/65536"},
+        {cp::kOpHello, hello(3, 5, 5), "CARD_HELLO claims counters 5/5"},
     };
     const auto connected_from = [](uint32_t slot) {
         return slot == 7 ? std::optional<std::string>("card-a") : std::nullopt;
