@@ -253,6 +253,10 @@ Cards::Cards(asio::io_context &io, Store &store, CardOptions options)
 
 Cards::~Cards() = default;
 
+vexa_socket::Address Cards::address() const {
+    return impl_->listener.bound_address();
+}
+
 bool Cards::listen(const vexa_socket::Address &address, vexa_socket::Listener::AcceptFilter filter,
                    std::string *error) {
     if (!impl_->listener.listen(address, error)) {

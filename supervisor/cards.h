@@ -74,6 +74,8 @@ public:
 
     bool listen(const vexa_socket::Address &address, vexa_socket::Listener::AcceptFilter filter,
                 std::string *error);
+    // Where it listens: a TCP port 0 given is the port the kernel chose.
+    vexa_socket::Address address() const;
     // Stops listening and closes every card connection; every outstanding
     // request fails with -32002.
     void stop();

@@ -293,6 +293,10 @@ Control::~Control() {
     stop();
 }
 
+vexa_socket::Address Control::address() const {
+    return impl_->listener.bound_address();
+}
+
 bool Control::listen(const vexa_socket::Address &address,
                      vexa_socket::Listener::AcceptFilter filter, std::string *error) {
     if (!impl_->listener.listen(address, error)) {

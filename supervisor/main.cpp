@@ -197,7 +197,8 @@ int run(const Options &options) {
         io.stop();
     });
     log("started: " + std::to_string(configured) + " flows configured in " + options.db +
-        "; cards on " + options.cards + ", clients on " + options.control);
+        "; cards on " + vexa_socket::to_string(cards.address()) + ", clients on " +
+        vexa_socket::to_string(control.address()));
     io.run();
     store.reset();
     log("stopped");
