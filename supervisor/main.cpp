@@ -8,12 +8,16 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <asio/io_context.hpp>
@@ -48,14 +52,41 @@ struct Options {
     unsigned timeout_ms = 3000;
 };
 
-// Peers allowed on the Unix sockets: our own user, or members (by primary
-// group, which is what the kernel reports) of the --group group. TCP peers
-// carry no credentials: listening on TCP is the operator's choice.
+// The supplementary groups of a running process, from /proc/PID/status: the
+// kernel reports a peer's primary group only. Empty when it cannot be read.
+std::vector<gid_t> supplementary_groups(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    std::vector<gid_t> groups;
+    while (std::getline(status, line)) {
+        if (line.rfind("Groups:", 0) == 0) {
+            std::istringstream words(line.substr(7));
+            for (gid_t gid; words >> gid;) {
+                groups.push_back(gid);
+            }
+            break;
+        }
+    }
+    return groups;
+}
+
+// Peers allowed on the Unix sockets: our own user, or members of the --group
+// group, as their primary group or a supplementary one. TCP peers carry no
+// credentials: listening on TCP is the operator's choice.
 vexa_socket::Listener::AcceptFilter peer_filter(std::optional<gid_t> group) {
     const uid_t self = getuid();
     return [self, group](const vexa_socket::PeerCredentials &peer, std::string *why) {
-        if (!peer.known || peer.uid == self || (group && peer.gid == *group)) {
+        if (!peer.known || peer.uid == self) {
             return true;
+        }
+        if (group && peer.gid == *group) {
+            return true;
+        }
+        if (group) {
+            const std::vector<gid_t> groups = supplementary_groups(peer.pid);
+            if (std::find(groups.begin(), groups.end(), *group) != groups.end()) {
+                return true;
+            }
         }
         *why = "uid " + std::to_string(peer.uid) + " gid " + std::to_string(peer.gid) +
                " is neither our user nor in the allowed group";

@@ -5,8 +5,10 @@
 // cards that break the protocol being dropped alone. The request table, the
 // replay window and hello checks are tested as cores.
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <deque>
@@ -289,6 +291,30 @@ TEST(Supervisor, CardsThatBreakTheRulesAreDroppedAlone) {
         first.answer_flow(*del, 0);
     });
     EXPECT_EQ(r["result"]["flow_status"], "applied");
+    c.stop_all();
+}
+
+// --group admits a client whose supplementary groups hold the group, not
+// only one whose primary group is it. A client of another uid needs root.
+TEST(Supervisor, AGroupAdmitsItsSupplementaryMembers) {
+    const struct group *daemon_group = getgrnam("daemon");
+    if (getuid() != 0 || daemon_group == nullptr || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root, setpriv and a daemon group";
+    }
+    const std::string gid = std::to_string(daemon_group->gr_gid);
+    Chassis c;
+    c.start_supervisor({"--group", "daemon"});
+    ASSERT_EQ(chmod(c.scratch.path().c_str(), 0755), 0);
+    // Group 0 opens the socket file (mode 0660, root's); the check is ours.
+    const std::pair<std::string, int> clients[] = {{gid + ",0", 0}, {"0", 5}};
+    for (const auto &[groups, status] : clients) {
+        Process client("/usr/bin/setpriv",
+                       {"--reuid=65534", "--regid=65534", "--groups=" + groups,
+                        std::string(std::getenv("CHASSIS_BIN")) + "/flowctl", "--control",
+                        "unix:" + c.control_socket(), "cards"},
+                       c.scratch.path(), c.scratch.file("client.log"));
+        EXPECT_EQ(client.wait(10s), status) << groups << ": " << client.log();
+    }
     c.stop_all();
 }
 

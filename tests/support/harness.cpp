@@ -80,7 +80,7 @@ Scratch::~Scratch() {
 Process::Process(const std::string &program, const std::vector<std::string> &args,
                  const std::string &dir, const std::string &log_path)
     : log_path_(log_path) {
-    const std::string path = bin_dir() + "/" + program;
+    const std::string path = program.starts_with('/') ? program : bin_dir() + "/" + program;
     const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (log_fd < 0) {
         throw std::runtime_error("cannot open " + log_path);
