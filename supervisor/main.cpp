@@ -43,6 +43,8 @@ constexpr std::chrono::milliseconds kFlushInterval{100};
 // replay takes seconds, and its statuses (pending, then back to applied)
 // mostly cancel out when written once at its end.
 constexpr std::chrono::milliseconds kFlushDeferLimit{60000};
+// A batch the database refused is tried again at most this late.
+constexpr std::chrono::milliseconds kFlushRetryLimit{10000};
 
 struct Options {
     std::string db = "flows.db";
@@ -111,10 +113,26 @@ public:
         store_.on_dirty([this] { schedule(); });
     }
 
+    // A failed batch stays recorded and is tried again, each time twice as
+    // late up to kFlushRetryLimit; a cause is logged once, not at every try.
     void flush_now() {
         std::string error;
-        if (!store_.flush(&error)) {
-            log("status batch not written: " + error);
+        if (store_.flush(&error)) {
+            if (failures_ != 0) {
+                log("status batch written after " + std::to_string(failures_) +
+                    " failed attempt(s)");
+            }
+            failures_ = 0;
+            retry_ = kFlushInterval;
+            last_error_.clear();
+            return;
+        }
+        ++failures_;
+        retry_ = std::min(retry_ * 2, kFlushRetryLimit);
+        if (error != last_error_) {
+            log("status batch not written (retrying, at most every " +
+                std::to_string(kFlushRetryLimit.count() / 1000) + " s): " + error);
+            last_error_ = error;
         }
     }
 
@@ -127,7 +145,7 @@ private:
         if (!waiting_since_) {
             waiting_since_ = Clock::now();
         }
-        timer_.expires_after(kFlushInterval);
+        timer_.expires_after(failures_ == 0 ? kFlushInterval : retry_);
         timer_.async_wait([this](const std::error_code &ec) {
             armed_ = false;
             if (ec || store_.unflushed() == 0) {
@@ -151,6 +169,9 @@ private:
     Cards &cards_;
     bool armed_ = false;
     std::optional<Clock::time_point> waiting_since_;
+    size_t failures_ = 0;
+    std::chrono::milliseconds retry_ = kFlushInterval;
+    std::string last_error_;
 };
 
 int run(const Options &options) {

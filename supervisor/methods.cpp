@@ -8,6 +8,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "gather.h"
+#include "log.h"
 #include "schema.h"
 #include "show.h"
 #include "status.h"
@@ -85,6 +86,9 @@ void flow_change(Services &services, const api::FlowParams &flow, int32_t msg_ty
     const bool stored = add ? services.store.add(flow.slot, flow.key, &changed, &why)
                             : services.store.remove(flow.slot, flow.key, &changed, &why);
     if (!stored) {
+        // The client is told; the log says it too, with the cause.
+        log(std::string(add ? "add" : "del") + " of slot " + std::to_string(flow.slot) + " " +
+            model::to_string(flow.key) + " not stored: " + why);
         respond(model::error(model::Errc::StoreFailed, "the database refused the change: " + why));
         return;
     }
