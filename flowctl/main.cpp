@@ -79,7 +79,7 @@ std::optional<FlowRequest> flow_request(const FlowArgs &args, Failure *failure) 
         *failure = flowctl::bad_arguments(error);
         return std::nullopt;
     }
-    return FlowRequest{*slot, *key};
+    return FlowRequest{*slot, *key, {}};
 }
 
 int flow_command(flowctl::RpcClient &client, const Output &out, const std::string &verb,
@@ -123,10 +123,12 @@ int flow_command(flowctl::RpcClient &client, const Output &out, const std::strin
         out.print_json(
             {{"status", "ok"}, {"code", 0}, {"flow_status", model::status_name(flow_status)}});
     } else {
-        out.print(flow + ": " + (verb == "add" ? "added, " : "removed, ") +
-                  model::status_name(flow_status) +
-                  (flow_status == model::FlowStatus::Pending ? " (card down; sent when it comes up)"
-                                                             : "") +
+        const bool add = verb == "add";
+        const bool pending = flow_status == model::FlowStatus::Pending;
+        out.print(flow + ": " + (add ? "configured; " : "unconfigured; ") +
+                  (pending ? (add ? "card down: sent when it comes up"
+                                  : "card down: removed when it comes up")
+                           : (add ? "applied on the card" : "removed from the card")) +
                   "\n");
     }
     return flowctl::kExitOk;
