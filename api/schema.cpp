@@ -234,8 +234,7 @@ Result<FlowParams> decode_flow_key(const json &params) {
         return *e;
     }
     if (*type == model::FlowType::Vsan) {
-        return FlowParams{
-            *slot, {model::FlowType::Vsan, static_cast<uint32_t>(*vsan), 0, 0}, {}};
+        return FlowParams{*slot, {model::FlowType::Vsan, static_cast<uint32_t>(*vsan), 0, 0}, {}};
     }
     const auto sid = integer(params, "sid", model::kMinFcid, model::kMaxFcid, true);
     if (const Error *e = model::failed(sid)) {
@@ -464,6 +463,7 @@ json to_json(const CardInfo &card) {
         {"traffic_paused", card.traffic_paused ? json(*card.traffic_paused) : json()},
         {"uptime_s", optional_json(card.uptime_s)},
         {"boot_id", card.boot_id ? json(*card.boot_id) : json()},
+        {"lost_counters", optional_json(card.lost_counters)},
     };
 }
 
@@ -546,6 +546,7 @@ CardInfo read_card(const json &object, Reader &outer) {
     card.traffic_paused = r.optional_boolean("traffic_paused");
     card.uptime_s = r.optional_count("uptime_s");
     card.boot_id = r.optional_text("boot_id");
+    card.lost_counters = r.optional_count("lost_counters");
     r.pass_error(outer);
     return card;
 }

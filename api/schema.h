@@ -173,6 +173,9 @@ struct CardInfo {
     std::optional<bool> traffic_paused;
     std::optional<uint64_t> uptime_s;
     std::optional<std::string> boot_id;
+    // Flows that held a counter before the card's restart and were refused
+    // in its replay; null when down.
+    std::optional<uint64_t> lost_counters;
     bool operator==(const CardInfo &) const = default;
 };
 json to_json(const CardInfo &card);

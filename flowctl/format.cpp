@@ -118,16 +118,17 @@ std::string traffic_cell(const Card &card) {
 
 std::string cards_table(const std::vector<Card> &cards) {
     const std::vector<Column> columns = {
-        {"SLOT", true},       {"STATE", false},   {"FLOWS", true},  {"APPLIED", true},
-        {"ON CARD", true},    {"COUNTERS", true}, {"RANGE", false}, {"FRAMES", true},
-        {"MISMATCHES", true}, {"TRAFFIC", false}, {"UPTIME", true},
+        {"SLOT", true},    {"STATE", false},     {"FLOWS", true},    {"APPLIED", true},
+        {"ON CARD", true}, {"COUNTERS", true},   {"LOST", true},     {"RANGE", false},
+        {"FRAMES", true},  {"MISMATCHES", true}, {"TRAFFIC", false}, {"UPTIME", true},
     };
     std::vector<std::vector<std::string>> rows;
     for (const Card &c : cards) {
         rows.push_back({std::to_string(c.slot), model::state_name(c.state), std::to_string(c.flows),
                         std::to_string(c.applied), opt_cell(c.card_flows),
-                        opt_cell(c.counters_used), range_cell(c), opt_cell(c.frames),
-                        opt_cell(c.mismatches), traffic_cell(c), uptime_cell(c.uptime_s)});
+                        opt_cell(c.counters_used), opt_cell(c.lost_counters), range_cell(c),
+                        opt_cell(c.frames), opt_cell(c.mismatches), traffic_cell(c),
+                        uptime_cell(c.uptime_s)});
     }
     return render_table(columns, rows);
 }

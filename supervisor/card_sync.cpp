@@ -9,6 +9,7 @@
 #include "cards_impl.h"
 #include "display.h"
 #include "log.h"
+#include "status.h"
 #include "sync_plan.h"
 
 namespace supervisor {
@@ -20,9 +21,13 @@ void Cards::Impl::start_replay(const SessionPtr &s) {
     for (const auto &[key, state] : store.flows(s->slot)) {
         flows.push_back(key);
     }
+    const size_t held = order_for_card(store.flows(s->slot), flows, [&s](const FlowKey &key) {
+        return s->held_before.contains(key);
+    });
     log(slot_text(s->slot) + ": download request: replaying " + std::to_string(flows.size()) +
-        " flows");
-    s->replay.replay(std::move(flows), Clock::now());
+        " flows, the " + std::to_string(held) + " that held counters first");
+    s->lost_logged = 0;
+    s->replay.replay(std::move(flows), held, Clock::now());
 }
 
 void Cards::Impl::mark_pending(uint32_t slot) {
@@ -67,12 +72,27 @@ void Cards::Impl::reconcile(const SessionPtr &s, const std::string &text) {
     for (const display::Row &row : table->rows) {
         held.push_back(row.key);
     }
-    SyncPlan plan = diff(store.flows(s->slot), held);
+    const SlotFlows &configured = store.flows(s->slot);
+    SyncPlan plan = diff(configured, held);
     for (const FlowKey &key : plan.present) {
         store.set_status(s->slot, key, FlowState{FlowStatus::Applied, 0});
     }
-    s->replay.reconcile(std::move(plan));
+    const size_t had = order_for_card(configured, plan.to_add, [&configured](const FlowKey &key) {
+        return configured.at(key).status == FlowStatus::Applied;
+    });
+    s->lost_logged = 0;
+    s->replay.reconcile(std::move(plan), had);
     pump(s);
+}
+
+// A flow counted before the card restarted is not now: the card came back
+// with fewer counters. Each is logged (the first few of a run by name).
+void Cards::Impl::lost_counter(const SessionPtr &s, const FlowKey &key, uint32_t status) {
+    ++s->lost_counters;
+    if (s->lost_logged++ < kLostLogged) {
+        log(slot_text(s->slot) + ": " + model::to_string(key) +
+            " held a counter before the card restarted and lost it: " + model::status_text(status));
+    }
 }
 
 // Sends what the window allows; finishes the run when all is answered.
@@ -90,10 +110,13 @@ void Cards::Impl::pump(const SessionPtr &s) {
         }
         auto done = [this, weak = std::weak_ptr(s), r = *request](Outcome<FlowReply> outcome) {
             const SessionPtr s = weak.lock();
-            if (s &&
-                s->replay.complete(r.generation, r.msg_type,
-                                   outcome.ok() ? &outcome->status : nullptr) &&
-                current(s)) {
+            if (!s || !s->replay.complete(r, outcome.ok() ? &outcome->status : nullptr)) {
+                return;
+            }
+            if (r.held_counter && outcome.ok() && !model::add_took(outcome->status)) {
+                lost_counter(s, r.key, outcome->status);
+            }
+            if (current(s)) {
                 pump(s);
             }
         };

@@ -85,6 +85,11 @@ void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHe
         ".." + std::to_string(hello->table_size == 0 ? 0 : hello->table_size - 1) + ", " +
         (fresh ? "fresh" : "kept its flows") + "): replaying");
     if (fresh) {
+        for (const auto &[key, flow] : store.flows(slot)) {
+            if (flow.status == FlowStatus::Applied) {
+                s->held_before.insert(key);
+            }
+        }
         mark_pending(slot);
         s->replay.restart(ReplayPhase::AwaitDownload, true, Clock::now());
     } else {
@@ -293,6 +298,11 @@ CardState Cards::state(uint32_t slot) const {
         return CardState::Down;
     }
     return s->replay.phase() == ReplayPhase::Idle ? CardState::Ready : CardState::Replaying;
+}
+
+uint64_t Cards::lost_counters(uint32_t slot) const {
+    const SessionPtr s = impl_->session(slot);
+    return s ? s->lost_counters : 0;
 }
 
 std::optional<card_protocol::Hello> Cards::hello(uint32_t slot) const {

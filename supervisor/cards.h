@@ -85,6 +85,9 @@ public:
     std::optional<card_protocol::Hello> hello(uint32_t slot) const;
     // Slots with a card connected, ascending.
     std::vector<uint32_t> connected() const;
+    // Flows that held a counter before the card restarted and were refused
+    // in a replay since it connected; 0 when down.
+    uint64_t lost_counters(uint32_t slot) const;
     // Whether some card is being replayed or reconciled with requests out.
     bool replay_active() const;
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -48,6 +49,12 @@ struct Session {
     asio::steady_timer timer;
     std::optional<Clock::time_point> armed;
     uint64_t late_replies = 0;
+    // The flows that held a counter on the card's previous boot (applied when
+    // its fresh hello came): the replay sends them first.
+    std::set<FlowKey> held_before;
+    // Flows that held a counter before a replay and were refused in it.
+    uint64_t lost_counters = 0;
+    size_t lost_logged = 0; // in the current run; the rest are counted only
 };
 using SessionPtr = std::shared_ptr<Session>;
 
@@ -136,6 +143,9 @@ struct Cards::Impl {
 
     // Sends what the window allows; finishes the run when all is answered.
     void pump(const SessionPtr &s);
+
+    static constexpr size_t kLostLogged = 20;
+    void lost_counter(const SessionPtr &s, const FlowKey &key, uint32_t status);
 };
 
 } // namespace supervisor

@@ -47,6 +47,7 @@ api::CardInfo card_info(Services &services, uint32_t slot, const cp::Status *sta
         card.counter_first = hello->first_counter;
         card.counter_size = hello->table_size;
         card.boot_id = cp::boot_id_text(hello->boot_id);
+        card.lost_counters = services.cards.lost_counters(slot);
     }
     if (status == nullptr) {
         return card;
@@ -101,8 +102,8 @@ void flow_change(Services &services, const api::FlowParams &flow, int32_t msg_ty
     // Answered from the configuration alone: nothing is sent or stored.
     if (const ConfiguredFlow *known = services.store.find(flow.slot, flow.key); add && known) {
         Error e = model::error(model::Errc::AlreadyConfigured,
-                               flow_text(flow) + " is already configured (" +
-                                   on_card_text(*known) + "); nothing changed");
+                               flow_text(flow) + " is already configured (" + on_card_text(*known) +
+                                   "); nothing changed");
         e.card_status = ACL_TCAM_FS_ERR_FLOW_EXISTS;
         respond(std::move(e));
         return;

@@ -41,6 +41,7 @@ struct ReplayCounts {
     size_t refused = 0;    // adds or deletes the card refused
     size_t deleted = 0;    // deletes the card did
     size_t unanswered = 0; // failed without an answer (timeout, card gone)
+    size_t lost = 0;       // refused adds of flows that held a counter before
 };
 
 // One request of a run; its answer goes back to complete() with generation.
@@ -48,6 +49,7 @@ struct ReplayRequest {
     int32_t msg_type = 0; // ACL_TCAM_FS_MSG_SET or ACL_TCAM_FS_MSG_DEL
     model::FlowKey key;
     uint64_t generation = 0;
+    bool held_counter = false; // an add of a flow that held a counter before
 };
 
 class Replay {
@@ -65,10 +67,12 @@ public:
 
     // A new run (or none, with Idle): whatever the last one left is dropped.
     void restart(ReplayPhase phase, bool fresh, Clock::time_point now);
-    // A fresh card asked for its flows: all of them go out as adds.
-    void replay(std::vector<model::FlowKey> flows, Clock::time_point now);
-    // The display of a reconnected card was read: send the plan's difference.
-    void reconcile(SyncPlan plan);
+    // A fresh card asked for its flows: all of them go out as adds, in the
+    // order given; the first `held` of them held counters before.
+    void replay(std::vector<model::FlowKey> flows, size_t held, Clock::time_point now);
+    // The display of a reconnected card was read: send the plan's difference,
+    // its adds in their order (the first `held` held counters before).
+    void reconcile(SyncPlan plan, size_t held);
     // The display says the card's table is not initialized: it will ask.
     void await_download() { phase_ = ReplayPhase::AwaitDownload; }
 
@@ -76,7 +80,7 @@ public:
     // window is full or nothing is left. Flows no longer wanted are skipped.
     std::optional<ReplayRequest> next(const Configured &configured);
     // An answer (status == nullptr: none came). False if the run is stale.
-    bool complete(uint64_t generation, int32_t msg_type, const uint32_t *status);
+    bool complete(const ReplayRequest &request, const uint32_t *status);
     // When all is sent and answered: ends the run (Idle) and gives the
     // summary line to log; nullopt while the run goes on.
     std::optional<std::string> finish(uint32_t slot, Clock::time_point now);
@@ -87,7 +91,7 @@ private:
     bool fresh_ = false;
     uint64_t generation_ = 0;
     std::vector<model::FlowKey> adds_, dels_;
-    size_t next_add_ = 0, next_del_ = 0, in_flight_ = 0;
+    size_t next_add_ = 0, next_del_ = 0, in_flight_ = 0, held_ = 0;
     ReplayCounts counts_;
     Clock::time_point started_;
 };

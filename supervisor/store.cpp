@@ -13,8 +13,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -183,9 +183,8 @@ bool Store::migrate(std::string *error) {
         }
     }
     char *message = nullptr;
-    if (!alter.empty() &&
-        sqlite3_exec(db_, ("BEGIN;" + alter + "COMMIT;").c_str(), nullptr, nullptr, &message) !=
-            SQLITE_OK) {
+    if (!alter.empty() && sqlite3_exec(db_, ("BEGIN;" + alter + "COMMIT;").c_str(), nullptr,
+                                       nullptr, &message) != SQLITE_OK) {
         *error = std::string("add columns: ") + (message != nullptr ? message : "unknown error");
         sqlite3_free(message);
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -255,9 +254,9 @@ bool Store::load(std::string *error) {
         const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(select, 8));
         flow.name = name != nullptr ? name : "";
         if (sqlite3_column_type(select, 9) != SQLITE_NULL) {
-            flow.baseline = Baseline{static_cast<uint64_t>(column(9)),
-                                     static_cast<uint64_t>(column(10)),
-                                     static_cast<uint64_t>(column(11))};
+            flow.baseline =
+                Baseline{static_cast<uint64_t>(column(9)), static_cast<uint64_t>(column(10)),
+                         static_cast<uint64_t>(column(11))};
         }
         next_seq_ = std::max(next_seq_, flow.seq + 1);
     }

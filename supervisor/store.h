@@ -156,8 +156,8 @@ private:
     // Runs body inside BEGIN..COMMIT; rolls back when body or the commit fails.
     template <class Body>
     bool transaction(std::string_view what, std::string *error, const Body &body);
-    bool insert_row(uint32_t slot, const model::FlowKey &key, std::string_view name,
-                    uint64_t seq, std::string *error);
+    bool insert_row(uint32_t slot, const model::FlowKey &key, std::string_view name, uint64_t seq,
+                    std::string *error);
 
     sqlite3 *db_ = nullptr;
     sqlite3_stmt *insert_ = nullptr;

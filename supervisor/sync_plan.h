@@ -8,6 +8,8 @@
 #ifndef SUPERVISOR_SYNC_PLAN_H
 #define SUPERVISOR_SYNC_PLAN_H
 
+#include <cstddef>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -24,6 +26,14 @@ struct SyncPlan {
 
 // held: the card's flows in key order (a display's rows are), no repeats.
 SyncPlan diff(const SlotFlows &configured, std::span<const model::FlowKey> held);
+
+// Orders configured flows for sending to a card: those that held a counter
+// first, then the others, each group in its order of first configuration.
+// The library hands counters out in arrival order, so a card that restarts
+// with as many counters gets the same flows counted. Returns how many of the
+// flows held one.
+size_t order_for_card(const SlotFlows &configured, std::vector<model::FlowKey> &keys,
+                      const std::function<bool(const model::FlowKey &)> &held_counter);
 
 } // namespace supervisor
 

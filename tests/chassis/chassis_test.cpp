@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -181,6 +182,64 @@ TEST(Chassis, ACardCountsEveryWrongFrameOrByteTotal) {
         EXPECT_EQ(c.card(slot).wait(10s), 1) << c.card(slot).log();
         c.forget_card(slot);
     }
+    c.stop_all();
+}
+
+// A card restart never changes which flows hold counters: the flows that held
+// them go back first, in the order they were first configured, and a flow
+// added while the card was down waits behind them. When the card comes back
+// with fewer counters, the last of them lose theirs, and cards.list says so.
+TEST(Chassis, ARestartKeepsTheFlowsThatHeldCounters) {
+    Chassis c;
+    c.start_supervisor();
+    // The card killed; while it is down, between() runs; then it comes back.
+    const auto restart_card = [&c](const std::string &counters,
+                                   const std::function<void()> &between) {
+        c.card(1).signal(SIGKILL);
+        c.card(1).wait(10s);
+        c.forget_card(1);
+        ASSERT_TRUE(c.wait_card_state(1, "down")) << c.logs();
+        between();
+        c.start_card({.slot = 1, .counters = counters, .pps = 100, .seed = 1});
+        ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    };
+    const auto statuses = [&c] {
+        std::map<std::string, std::string> out;
+        const json list = c.result("flow.list", {{"slot", 1}});
+        for (const json &row : list["flows"]) {
+            out[row["type"].get<std::string>() + " " + row["sid"].get<std::string>()] =
+                row["status"].get<std::string>() +
+                (row["code"] != 0 ? " " + row["code"].dump() : std::string());
+        }
+        return out;
+    };
+    const std::string exhausted = " " + std::to_string(0x404e003a);      // COUNTERS_EXHAUSTED
+    c.start_card({.slot = 1, .counters = "1:4", .pps = 100, .seed = 1}); // 3 counters
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    for (const json &f :
+         {flow(1, "exact", 30, 0x030003, 0x040004), flow(1, "domain", 30, 0x050000, 0x060000),
+          flow(1, "exact", 30, 0x030001, 0x040004)}) {
+        c.result("flow.add", f);
+    }
+    // A flow added while the card is down sorts first by key.
+    restart_card("1:4", [&c] {
+        EXPECT_EQ(c.result("flow.add", flow(1, "vsan", 30)).value("flow_status", ""), "pending");
+    });
+    using Statuses = std::map<std::string, std::string>;
+    EXPECT_EQ(statuses(), (Statuses{{"vsan 0x000000", "refused" + exhausted},
+                                    {"domain 0x050000", "applied"},
+                                    {"exact 0x030003", "applied"},
+                                    {"exact 0x030001", "applied"}}));
+    EXPECT_EQ(c.card_entry(1).value("lost_counters", -1), 0);
+    restart_card("1:3",
+                 [] {}); // 2 counters: the flow configured last of those that held one loses it
+    EXPECT_EQ(statuses(), (Statuses{{"vsan 0x000000", "refused" + exhausted},
+                                    {"domain 0x050000", "applied"},
+                                    {"exact 0x030003", "applied"},
+                                    {"exact 0x030001", "refused" + exhausted}}));
+    EXPECT_EQ(c.card_entry(1).value("lost_counters", -1), 1);
+    EXPECT_NE(c.logs().find("exact 30 0x030001 0x040004 held a counter before the card restarted"),
+              std::string::npos);
     c.stop_all();
 }
 

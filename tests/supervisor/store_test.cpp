@@ -269,18 +269,20 @@ TEST_F(StoreTest, AnApplyIsAllOrNothingAndKeepsItsOrderNamesAndBaselines) {
         std::string error;
         // The second add names a configured flow: the database refuses it,
         // and the remove before it must not stay done either.
-        EXPECT_FALSE(store->apply({{Kind::Remove, 3, kVsan, ""}, {Kind::Add, 3, kExact, "a"},
+        EXPECT_FALSE(store->apply({{Kind::Remove, 3, kVsan, ""},
+                                   {Kind::Add, 3, kExact, "a"},
                                    {Kind::Add, 3, kExact, "b"}},
                                   &error));
         EXPECT_FALSE(error.empty());
         EXPECT_NE(store->find(3, kVsan), nullptr);
         EXPECT_EQ(store->find(3, kExact), nullptr);
-        ASSERT_TRUE(store->apply({{Kind::Add, 3, kExact, "first"}, {Kind::Add, 3, kDomain, ""},
+        ASSERT_TRUE(store->apply({{Kind::Add, 3, kExact, "first"},
+                                  {Kind::Add, 3, kDomain, ""},
                                   {Kind::Rename, 3, kVsan, "web/a:1"}},
                                  &error))
             << error;
-        ASSERT_TRUE(store->set_baselines(3, {{kExact, supervisor::Baseline{7, 700, 0xfeed}}},
-                                         &error))
+        ASSERT_TRUE(
+            store->set_baselines(3, {{kExact, supervisor::Baseline{7, 700, 0xfeed}}}, &error))
             << error;
     }
     auto store = open();
