@@ -66,6 +66,8 @@ std::optional<FlowKey> make_key(FlowType type, uint32_t vsan, uint32_t sid, uint
 // Parses a number as the command lines take it: decimal or 0x-prefixed hex.
 std::optional<uint64_t> parse_number(std::string_view text);
 // "vsan V", "domain V SID DID" or "exact V SID DID" split into words.
+std::optional<FlowKey> parse_flow_words(std::span<const std::string_view> words,
+                                        std::string *error);
 std::optional<FlowKey> parse_flow_words(std::span<const std::string> words, std::string *error);
 
 // "0x%06x".
