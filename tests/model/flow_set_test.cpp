@@ -82,6 +82,17 @@ TEST(FlowSet, ParsesGoodLinesAndReportsEveryBadOneWithItsLine) {
              "line 14: expected: vsan V | domain V SID DID | exact V SID DID\n"
              "line 16: slot 1 domain 10 0x010000 0x020000 repeats line 15\n"
              "line 18: slot 1 vsan 10 repeats line 1"},
+        // A slot holds 65,535 flows, repeats not counted, whatever other slots hold.
+        {[] {
+             std::string text;
+             for (uint32_t i = 0; i < model::kMaxFlowsPerSlot; ++i) {
+                 text += "7 exact 1 " + model::fcid_hex(0x010000 + i) + " 0x020000\n";
+             }
+             return text + "7 exact 1 0x010000 0x020000\n8 vsan 1\n7 vsan 1\n7 vsan 2\n";
+         }(),
+         {},
+         "line 65536: slot 7 exact 1 0x010000 0x020000 repeats line 1\n"
+         "line 65538: slot 7 has more than 65535 flows"},
         // Only the first 20 are listed, then how many more there were.
         {[&] {
              std::string text;
@@ -113,33 +124,12 @@ TEST(FlowSet, ParsesGoodLinesAndReportsEveryBadOneWithItsLine) {
     }
 }
 
-// A full slot takes 65,535 flows (repeats not counted); the next is refused
-// with its line, in every slot it happens in.
-TEST(FlowSet, RefusesMoreFlowsInASlotThanCountersExist) {
-    std::string text;
-    for (uint32_t i = 0; i < model::kMaxFlowsPerSlot; ++i) {
-        text += "7 exact 1 " + model::fcid_hex(0x010000 + i) + " 0x020000\n";
-    }
-    text += "7 exact 1 0x010000 0x020000\n"; // a repeat, not a 65,536th flow
-    ASSERT_FALSE(model::parse_flow_set(text).ok());
-    const std::string repeat_only = model::parse_flow_set(text).error().message;
-    EXPECT_EQ(repeat_only, "line 65536: slot 7 exact 1 0x010000 0x020000 repeats line 1");
-    text.erase(text.rfind("7 exact"));
-    EXPECT_TRUE(model::parse_flow_set(text).ok());
-    text += "8 vsan 1\n7 vsan 1\n";
-    const auto parsed = model::parse_flow_set(text);
-    ASSERT_FALSE(parsed.ok());
-    EXPECT_EQ(parsed.error().message, "line 65537: slot 7 has more than 65535 flows");
-}
-
 // Any valid set, written and read again, is the same set in export order;
-// written again, the same text. The file's own order, comments and spacing
-// do not matter.
+// written again, the same text.
 TEST(FlowSet, WriteThenParseGivesTheSameSet) {
     std::mt19937 rng(20);
     for (int round = 0; round < 20; ++round) {
         std::vector<FlowEntry> set;
-        std::string scrambled;
         const int size = 1 + static_cast<int>(rng() % 400);
         for (int i = 0; i < size; ++i) {
             FlowEntry e;
@@ -158,8 +148,6 @@ TEST(FlowSet, WriteThenParseGivesTheSameSet) {
                 continue;
             }
             set.push_back(e);
-            scrambled += (rng() % 4 == 0 ? "# c\n \t" : "") +
-                         model::format_flow_entry(e.slot, e.key, e.name) + " #x\n";
         }
         const std::string text = model::write_flow_set(set);
         auto parsed = model::parse_flow_set(text);
@@ -173,9 +161,6 @@ TEST(FlowSet, WriteThenParseGivesTheSameSet) {
         }
         EXPECT_EQ(*parsed, want);
         EXPECT_EQ(model::write_flow_set(*parsed), text);
-        const auto again = model::parse_flow_set(scrambled);
-        ASSERT_TRUE(again.ok()) << again.error().message;
-        EXPECT_EQ(model::write_flow_set(*again), text);
     }
 }
 
