@@ -4,6 +4,8 @@
 //  - parse_request accepts only what it can hand back unchanged through
 //    request_line: an id is an integer or a string (null ids are refused, so
 //    that "no id" alone means a notification), params an object or an array;
+//  - a batch's elements are each checked as a request line's object is; only
+//    the line itself (not JSON, empty, over kMaxBatch) is refused whole;
 //  - nesting deeper than kMaxDepth is refused before the parser sees it, so
 //    that nothing downstream recurses deeply on client input;
 //  - every line written is valid UTF-8 JSON on one line, ending in '\n'.
@@ -92,20 +94,8 @@ bool is_count(const json &v) {
     return v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0);
 }
 
-} // namespace
-
-std::variant<Request, ParseFailure> parse_request(std::string_view line) {
-    if (line.size() > kMaxRequestLine) {
-        return failure(kParseError,
-                       "request line over " + std::to_string(kMaxRequestLine) + " bytes");
-    }
-    if (nesting_depth(line) > kMaxDepth) {
-        return failure(kInvalidRequest, "invalid request: nested too deeply");
-    }
-    json doc = json::parse(line, nullptr, false);
-    if (doc.is_discarded()) {
-        return failure(kParseError, "parse error");
-    }
+// One request object as parsed JSON (its params moved out).
+std::variant<Request, ParseFailure> request_of(json &doc) {
     if (!doc.is_object()) {
         return failure(kInvalidRequest, "invalid request: not an object");
     }
@@ -135,6 +125,53 @@ std::variant<Request, ParseFailure> parse_request(std::string_view line) {
         request.params = std::move(*params);
     }
     return request;
+}
+
+} // namespace
+
+std::variant<Request, ParseFailure> parse_request(std::string_view line) {
+    auto parsed = parse_line(line);
+    if (auto *request = std::get_if<Request>(&parsed)) {
+        return std::move(*request);
+    }
+    if (auto *failure = std::get_if<ParseFailure>(&parsed)) {
+        return std::move(*failure);
+    }
+    return failure(kInvalidRequest, "invalid request: not an object");
+}
+
+std::variant<Request, Batch, ParseFailure> parse_line(std::string_view line) {
+    if (line.size() > kMaxRequestLine) {
+        return failure(kParseError,
+                       "request line over " + std::to_string(kMaxRequestLine) + " bytes");
+    }
+    if (nesting_depth(line) > kMaxDepth) {
+        return failure(kInvalidRequest, "invalid request: nested too deeply");
+    }
+    json doc = json::parse(line, nullptr, false);
+    if (doc.is_discarded()) {
+        return failure(kParseError, "parse error");
+    }
+    if (!doc.is_array()) {
+        auto request = request_of(doc);
+        if (auto *r = std::get_if<Request>(&request)) {
+            return std::move(*r);
+        }
+        return std::get<ParseFailure>(std::move(request));
+    }
+    if (doc.empty()) {
+        return failure(kInvalidRequest, "invalid request: empty batch");
+    }
+    if (doc.size() > kMaxBatch) {
+        return failure(kInvalidRequest, "invalid request: batch of " + std::to_string(doc.size()) +
+                                            " requests, more than " + std::to_string(kMaxBatch));
+    }
+    Batch batch;
+    batch.elements.reserve(doc.size());
+    for (json &element : doc) {
+        batch.elements.push_back(request_of(element));
+    }
+    return batch;
 }
 
 std::string result_line(const json &id, const json &result) {

@@ -1,6 +1,6 @@
 // JSON-RPC 2.0 as the supervisor's control socket speaks it: one JSON object
-// per line, each way. Shared by the supervisor (server side) and flowctl
-// (client side). docs/jsonrpc.md lists the methods.
+// (or a batch: an array of them) per line, each way. Shared by the supervisor (server side) and
+// flowctl (client side). docs/jsonrpc.md lists the methods.
 #ifndef API_JSONRPC_H
 #define API_JSONRPC_H
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -66,6 +67,20 @@ struct ParseFailure {
     json id;
 };
 std::variant<Request, ParseFailure> parse_request(std::string_view line);
+
+// A batch holds at most this many elements (a client's in-flight bound).
+inline constexpr size_t kMaxBatch = 64;
+
+// A line holding an array: in the array's order, each element's request or
+// the error object it is answered with (an element that is not a request is
+// answered in the batch, not refused with the line).
+struct Batch {
+    std::vector<std::variant<Request, ParseFailure>> elements;
+};
+// What the control socket reads: one request line, or a batch. An empty
+// array, or one over kMaxBatch, is a ParseFailure (-32600) for the line as a
+// whole, as are the lines parse_request refuses.
+std::variant<Request, Batch, ParseFailure> parse_line(std::string_view line);
 
 // One response line, newline included.
 std::string result_line(const json &id, const json &result);

@@ -35,6 +35,7 @@
 #include "acl_tcam_flow_wire.h"
 #include "avl.h"
 #include "bench_support.h"
+#include "flow_set.h"
 #include "platform_sim.h"
 
 // ---- The host ---------------------------------------------------------------
@@ -528,6 +529,47 @@ void BM_Memory(benchmark::State &state) {
     state.counters["ctr_table_B"] = table.counter_table_bytes_per_flow;
 }
 
+// ---- Flow-set files --------------------------------------------------------------
+
+// A full card's flows as a flow-set file, every fourth one named, lines in the
+// mix's shuffled order (as an operator's file may be).
+std::string flow_set_text(uint32_t n) {
+    std::string text;
+    uint32_t i = 0;
+    for (const bench::MixFlow &f : bench::flow_mix(n)) {
+        std::string why;
+        const auto key =
+            model::make_key(static_cast<model::FlowType>(f.type), f.vsan, f.sid, f.did, &why);
+        const std::string name = i++ % 4 == 0 ? "host-" + std::to_string(i) : "";
+        text += model::format_flow_entry(1, *key, name) + "\n";
+    }
+    return text;
+}
+
+// parse_flow_set (write = false) or write_flow_set of one full card.
+void BM_FlowSet(benchmark::State &state, bool write) {
+    const std::string text = flow_set_text(static_cast<uint32_t>(state.range(0)));
+    const auto entries = model::parse_flow_set(text);
+    if (!entries.ok()) {
+        state.SkipWithError(entries.error().message.c_str());
+        return;
+    }
+    Samples runs;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        if (write) {
+            benchmark::DoNotOptimize(model::write_flow_set(*entries));
+        } else {
+            benchmark::DoNotOptimize(model::parse_flow_set(text));
+        }
+        const double ns = since(start);
+        state.SetIterationTime(ns * 1e-9);
+        runs.add(ns);
+    }
+    state.counters["med_ms"] = runs.median() / 1e6;
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 // One table: the median of the repetitions of each benchmark, named by what
 // it measures and its table size.
 class MedianTable : public benchmark::ConsoleReporter {
@@ -623,6 +665,13 @@ void register_all() {
             ->MinTime(min_time)
             ->Unit(benchmark::kMillisecond);
         add("memory_per_flow", BM_Memory)->Arg(ni)->Iterations(1);
+    }
+    for (const bool write : {false, true}) {
+        add(write ? "flow_set_write" : "flow_set_parse", BM_FlowSet, write)
+            ->Arg(65535)
+            ->UseManualTime()
+            ->MinTime(0.2)
+            ->Unit(benchmark::kMillisecond);
     }
 }
 

@@ -8,8 +8,13 @@
 #include <cstdio>
 
 #include "acl_tcam_flow_wire.h"
+#include "slot_range.h"
 
 namespace card_protocol {
+
+// Flow-set files check slots against the model's range, which takes nothing
+// from the chassis.
+static_assert(kMinSlot == model::kMinSlot && kMaxSlot == model::kMaxSlot);
 
 std::string boot_id_text(uint64_t boot_id) {
     char text[17];

@@ -47,7 +47,8 @@ inline constexpr vexa_addr_t card_addr(uint32_t slot) {
     return {slot, kCardEndpoint};
 }
 
-// Slots a card may claim.
+// Slots a card may claim (the flow model has the same range: checked in
+// card_protocol.cpp).
 inline constexpr uint32_t kMinSlot = 1;
 inline constexpr uint32_t kMaxSlot = 64;
 

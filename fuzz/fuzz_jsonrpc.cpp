@@ -1,9 +1,10 @@
-// Control-socket lines as arbitrary bytes: parse_request and parse_response
-// must never crash; a request they accept, written again with request_line,
+// Control-socket lines as arbitrary bytes: parse_line and parse_response
+// must never crash; a request they accept (alone or in a batch), written again with request_line,
 // reads back as the same request, and its params go through the schema's
 // decoder of its method without a crash (a refusal is an InvalidParams or an
 // UnknownMethod); every error response written for a refused line is itself
-// a response a client reads back with the same code and id.
+// a response a client reads back with the same code and id. A batch holds 1
+// to kMaxBatch elements, and parse_request refuses it as not an object.
 
 #include <cstddef>
 #include <cstdint>
@@ -71,10 +72,26 @@ void check_failure(const jsonrpc::ParseFailure &failure) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view line(reinterpret_cast<const char *>(data), size);
-    const auto parsed = jsonrpc::parse_request(line);
+    const auto parsed = jsonrpc::parse_line(line);
     if (const auto *request = std::get_if<jsonrpc::Request>(&parsed)) {
         check(size <= jsonrpc::kMaxRequestLine, "an oversized line is refused");
         check_request(*request);
+    } else if (const auto *batch = std::get_if<jsonrpc::Batch>(&parsed)) {
+        check(size <= jsonrpc::kMaxRequestLine, "an oversized batch is refused");
+        check(!batch->elements.empty() && batch->elements.size() <= jsonrpc::kMaxBatch,
+              "a batch holds 1 to kMaxBatch elements");
+        check(std::holds_alternative<jsonrpc::ParseFailure>(jsonrpc::parse_request(line)),
+              "parse_request refuses a batch");
+        for (const auto &element : batch->elements) {
+            if (const auto *r = std::get_if<jsonrpc::Request>(&element)) {
+                check_request(*r);
+            } else {
+                const auto &failure = std::get<jsonrpc::ParseFailure>(element);
+                check(failure.error.code == jsonrpc::kInvalidRequest,
+                      "a bad element is an invalid request");
+                check_failure(failure);
+            }
+        }
     } else {
         check_failure(std::get<jsonrpc::ParseFailure>(parsed));
     }

@@ -6,6 +6,7 @@
 #define MODEL_FLOW_KEY_H
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -48,6 +49,8 @@ inline constexpr uint32_t kMaxVsan = ACL_TCAM_WIRE_VSAN_MAX;
 inline constexpr uint32_t kMinFcid = ACL_TCAM_WIRE_FCID_MIN;
 inline constexpr uint32_t kMaxFcid = ACL_TCAM_WIRE_FCID_MAX;
 inline constexpr uint32_t kDomainMask = FLOW_DOMAIN_MASK;
+// A card's counter ids are 16 bits wide, 0 excluded: no slot holds more flows.
+inline constexpr size_t kMaxFlowsPerSlot = 65535;
 
 // "vsan", "domain", "exact"; parse_type accepts exactly these.
 const char *type_name(FlowType type);
@@ -66,6 +69,8 @@ std::optional<FlowKey> make_key(FlowType type, uint32_t vsan, uint32_t sid, uint
 // Parses a number as the command lines take it: decimal or 0x-prefixed hex.
 std::optional<uint64_t> parse_number(std::string_view text);
 // "vsan V", "domain V SID DID" or "exact V SID DID" split into words.
+std::optional<FlowKey> parse_flow_words(std::span<const std::string_view> words,
+                                        std::string *error);
 std::optional<FlowKey> parse_flow_words(std::span<const std::string> words, std::string *error);
 
 // A flow's name, which the operator gives it: 1 to 64 letters, digits and

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -166,36 +168,103 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
     }
 
     void take_line(std::string_view line) {
-        auto parsed = jsonrpc::parse_request(line);
+        auto parsed = jsonrpc::parse_line(line);
         if (auto *failure = std::get_if<jsonrpc::ParseFailure>(&parsed)) {
             refuse(failure->error, failure->id);
-            return;
+        } else if (auto *batch = std::get_if<jsonrpc::Batch>(&parsed)) {
+            take_batch(*batch);
+        } else {
+            start(std::get<jsonrpc::Request>(parsed), [](ClientSession &self, Pieces pieces) {
+                for (std::string &piece : pieces) {
+                    self.write(std::move(piece));
+                }
+            });
         }
-        jsonrpc::Request &request = std::get<jsonrpc::Request>(parsed);
+    }
+
+    // An answer's pieces (none for a notification), handed over once the
+    // request is answered and only while its client is still there.
+    using Pieces = std::vector<std::string>;
+    using Answer = std::function<void(ClientSession &, Pieces)>;
+
+    // Dispatches one request, counted in flight; past the bound it is
+    // answered busy at once.
+    void start(const jsonrpc::Request &request, Answer answer) {
         if (in_flight >= kMaxInFlight) {
+            Pieces busy;
             if (!request.notification) {
-                write(jsonrpc::error_line(request.id, {jsonrpc::kBusy,
-                                                       "too many requests in flight (" +
-                                                           std::to_string(kMaxInFlight) + ")",
-                                                       nullptr}));
+                busy.push_back(jsonrpc::error_line(
+                    request.id,
+                    {jsonrpc::kBusy,
+                     "too many requests in flight (" + std::to_string(kMaxInFlight) + ")",
+                     nullptr}));
             }
+            answer(*this, std::move(busy));
             return;
         }
         ++in_flight;
         Respond respond = [weak = weak_from_this(), id = request.id,
-                           notification = request.notification](Reply reply) {
+                           notification = request.notification,
+                           answer = std::move(answer)](Reply reply) {
             const auto self = weak.lock();
             if (!self || self->closed) {
                 return;
             }
             --self->in_flight;
-            if (!notification) {
-                for (std::string &piece : reply_lines(id, std::move(reply))) {
-                    self->write(std::move(piece));
-                }
-            }
+            answer(*self, notification ? Pieces{} : reply_lines(id, std::move(reply)));
         };
         owner.dispatch(request, std::move(respond));
+    }
+
+    // A batch's answers wait for its last element, then go out as one array
+    // line in request order; a batch of notifications only gets nothing.
+    void take_batch(jsonrpc::Batch &batch) {
+        struct Collected {
+            std::vector<Pieces> answers;
+            size_t pending;
+        };
+        const size_t n = batch.elements.size();
+        // One more than the elements: none completes the batch while it is
+        // still being dispatched (a handler may answer at once).
+        auto collected = std::make_shared<Collected>(Collected{std::vector<Pieces>(n), n + 1});
+        const auto done = [collected](ClientSession &self) {
+            if (--collected->pending == 0) {
+                self.write_batch(collected->answers);
+            }
+        };
+        for (size_t i = 0; i < n; ++i) {
+            if (auto *failure = std::get_if<jsonrpc::ParseFailure>(&batch.elements[i])) {
+                collected->answers[i].push_back(jsonrpc::error_line(failure->id, failure->error));
+                done(*this);
+                continue;
+            }
+            start(std::get<jsonrpc::Request>(batch.elements[i]),
+                  [collected, i, done](ClientSession &self, Pieces pieces) {
+                      collected->answers[i] = std::move(pieces);
+                      done(self);
+                  });
+        }
+        done(*this);
+    }
+
+    void write_batch(std::vector<Pieces> &answers) {
+        bool first = true;
+        for (Pieces &pieces : answers) {
+            if (pieces.empty()) {
+                continue;
+            }
+            // Each answer is a line of its own: its newline goes, the array's
+            // punctuation comes in (a raw result's text is never copied).
+            pieces.front().insert(0, first ? "[" : ",");
+            pieces.back().pop_back();
+            first = false;
+            for (std::string &piece : pieces) {
+                write(std::move(piece));
+            }
+        }
+        if (!first) {
+            write("]\n");
+        }
     }
 
     // Answers a line that breaks the protocol, then drops the client.

@@ -8,6 +8,11 @@
 //    answer is written; blank lines are ignored;
 //  - a client has at most kMaxInFlight requests dispatched and unanswered
 //    (notifications included); past it a request gets -32004 at once;
+//  - a batch (a line holding an array of up to jsonrpc::kMaxBatch elements)
+//    counts each of its requests against that bound; its answers are written
+//    as one array line, in request order, once its last element is answered
+//    (no line when all are notifications); an element that is not a request
+//    gets its -32600 in the array, and the client stays;
 //  - answers are written asynchronously, never blocking the loop; reading
 //    pauses while a client's unsent output is over kPauseOutput, and a client
 //    whose unsent output passes kMaxOutput is dropped;

@@ -77,9 +77,7 @@ struct FlowChange {
     std::string name; // Add, Rename
 };
 
-// The library cannot hold more flows than it has 16-bit counter ids, so a
-// slot is never configured with more.
-inline constexpr size_t kMaxFlowsPerSlot = 65535;
+using model::kMaxFlowsPerSlot;
 
 // A database held exclusively by one supervisor: an flock() on PATH.lock,
 // which the kernel releases when the process ends, however it ends. Our pid

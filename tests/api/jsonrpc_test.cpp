@@ -32,7 +32,7 @@ TEST(JsonRpcRequest, MalformedLinesAreRefusedWithTheirCode) {
         {"not JSON", R"({"jsonrpc":"2.0","id":1,"method":"flow.list")", kParseError, nullptr},
         {"empty", "", kParseError, nullptr},
         {"trailing garbage", R"({"jsonrpc":"2.0","id":1,"method":"m"} x)", kParseError, nullptr},
-        {"array (batch)", R"([{"jsonrpc":"2.0","id":1,"method":"m"}])", kInvalidRequest, nullptr},
+        {"array (a batch: parse_line's)", R"([{"jsonrpc":"2.0","id":1,"method":"m"}])", kInvalidRequest, nullptr},
         {"string", R"("flow.list")", kInvalidRequest, nullptr},
         {"no jsonrpc", R"({"id":1,"method":"m"})", kInvalidRequest, 1},
         {"jsonrpc 1.0", R"({"jsonrpc":"1.0","id":1,"method":"m"})", kInvalidRequest, 1},
@@ -99,6 +99,63 @@ TEST(JsonRpcRequest, GoodRequestsReadAsSent) {
             EXPECT_EQ(c.line.size(), jsonrpc::kMaxRequestLine);
         }
         EXPECT_EQ(request.params, c.params);
+    }
+}
+
+// A line as the control socket reads it: a request, a batch whose elements
+// are each a request or their own error, or a refusal of the whole line.
+TEST(JsonRpcLine, BatchesKeepOrderAndAnswerBadElementsInPlace) {
+    using namespace jsonrpc;
+    // Each element as "method#id" ("method" for a notification) or
+    // "error CODE #id"; a whole-line refusal as "refused CODE".
+    const auto describe = [](const std::variant<Request, Batch, ParseFailure> &parsed) {
+        const auto one = [](const std::variant<Request, ParseFailure> &e) {
+            if (const auto *r = std::get_if<Request>(&e)) {
+                return r->method + (r->notification ? "" : "#" + r->id.dump());
+            }
+            const auto &f = std::get<ParseFailure>(e);
+            return "error " + std::to_string(f.error.code) + " #" + f.id.dump();
+        };
+        if (const auto *f = std::get_if<ParseFailure>(&parsed)) {
+            return std::vector<std::string>{"refused " + std::to_string(f->error.code)};
+        }
+        if (const auto *r = std::get_if<Request>(&parsed)) {
+            return std::vector<std::string>{"single " + one(*r)};
+        }
+        std::vector<std::string> out;
+        for (const auto &e : std::get<Batch>(parsed).elements) {
+            out.push_back(one(e));
+        }
+        return out;
+    };
+    const std::string req = R"({"jsonrpc":"2.0","id":1,"method":"a"})";
+    std::string full = "[" + req;
+    for (size_t i = 1; i < kMaxBatch; ++i) {
+        full += "," + req;
+    }
+    struct Case {
+        std::string line;
+        std::vector<std::string> want;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {req, {"single a#1"}},
+        {R"([{"jsonrpc":"2.0","id":"x","method":"a","params":[1]},{"jsonrpc":"2.0","method":"n"},1,)"
+         R"({"jsonrpc":"2.0","id":2},{"jsonrpc":"2.0","id":3,"method":"b"},[],{"id":4,"method":"c"}])",
+         {"a#\"x\"", "n", "error -32600 #null", "error -32600 #2", "b#3", "error -32600 #null",
+          "error -32600 #4"}},
+        {R"([{"jsonrpc":"2.0","method":"n"},{"jsonrpc":"2.0","method":"m"}])", {"n", "m"}},
+        {"[1,2]", {"error -32600 #null", "error -32600 #null"}},
+        {"[]", {"refused -32600"}},
+        {" [ ] ", {"refused -32600"}},
+        {R"([{"jsonrpc":"2.0","method":"n"})", {"refused -32700"}},
+        {"\"a\"", {"refused -32600"}},
+        {full + "]", std::vector<std::string>(kMaxBatch, "a#1")},
+        {full + "," + req + "]", {"refused -32600"}},
+    };
+    // clang-format on
+    for (const Case &c : cases) {
+        EXPECT_EQ(describe(jsonrpc::parse_line(c.line)), c.want) << c.line.substr(0, 80);
     }
 }
 

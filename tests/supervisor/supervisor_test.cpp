@@ -1,7 +1,7 @@
 // The supervisor against scripted cards over its sockets: a test plays the
 // card's side of the protocol frame by frame, so that it can withhold or spoil
 // replies and hang up. Covers what needs the processes: answers reaching a
-// client, a client's in-flight bound, a card going with requests out, and
+// client, a client's in-flight bound, batches, a card going with requests out, and
 // cards that break the protocol being dropped alone. The request table, the
 // replay window and hello checks are tested as cores.
 
@@ -245,6 +245,57 @@ TEST(Supervisor, RequestsEndWithTheAnswerBusyOrTheCardGoing) {
     const json down = c.call("flow.get", params_of(2, exact(1, 1)));
     EXPECT_EQ(down["error"]["data"], (json{{"slot", 2}}));
     EXPECT_EQ(c.result("flow.list", {{"slot", 2}})["flows"][0]["status"], "pending");
+    c.stop_all();
+}
+
+// A batch is answered by one array line in request order once its last
+// element is answered (a request sent after it and answered first proves it
+// waited); notifications get nothing; an empty array is refused whole.
+TEST(Supervisor, BatchesAreAnsweredWholeInRequestOrder) {
+    Chassis c;
+    c.start_supervisor();
+    ScriptedCard card(c.cards_socket());
+    reconcile_empty(card, 2);
+    RpcClient client(c.control_socket());
+    const json note = {{"jsonrpc", "2.0"}, {"method", "flow.list"}};
+    json batch = json::array();
+    batch.push_back(json::parse(request_line(1, "flow.get", params_of(2, exact(1, 1)))));
+    batch.push_back(note);
+    batch.push_back(1);
+    batch.push_back(json::parse(request_line(2, "no.such", json::object())));
+    batch.push_back(json::parse(request_line(3, "flow.get", params_of(2, exact(1, 3)))));
+    client.send_raw(batch.dump() + "\n");
+    // The two queries, whatever else the card is asked meanwhile (its status).
+    std::optional<Frame> first, second;
+    while (!first || !second) {
+        auto frame = card.next();
+        ASSERT_TRUE(frame);
+        if (frame->header.opcode == cp::kOpFlowRequest) {
+            (frame->key() == exact(1, 1) ? first : second) = std::move(frame);
+        }
+    }
+    card.answer_flow(*second, 0, 7, 70);
+    client.send_raw(request_line(9, "flow.list", json::object()));
+    EXPECT_EQ(answer(client)["id"], 9);
+    card.answer_flow(*first, ACL_TCAM_FS_ERR_NO_ENTRY);
+    const json got = answer(client);
+    ASSERT_TRUE(got.is_array()) << got;
+    ASSERT_EQ(got.size(), 4u) << got;
+    EXPECT_EQ(got[0]["id"], 1);
+    EXPECT_EQ(got[0]["error"]["code"], -32001);
+    EXPECT_EQ(got[1]["id"], nullptr);
+    EXPECT_EQ(got[1]["error"]["code"], -32600);
+    EXPECT_EQ(got[2]["id"], 2);
+    EXPECT_EQ(got[2]["error"]["code"], -32601);
+    EXPECT_EQ(got[3]["id"], 3);
+    EXPECT_EQ(got[3]["result"]["frames"], 7);
+    client.send_raw(json::array({note, note}).dump() + "\n" +
+                    request_line(10, "flow.list", json::object()));
+    EXPECT_EQ(answer(client)["id"], 10) << "nothing for a batch of notifications";
+    client.send_raw("[]\n");
+    const json empty = answer(client);
+    EXPECT_EQ(empty["error"]["code"], -32600) << empty;
+    EXPECT_TRUE(client.closed_by_peer(10s));
     c.stop_all();
 }
 
