@@ -82,6 +82,8 @@ constexpr CodeOf kCodes[] = {
     {model::Errc::NoReply, kNoReply},
     {model::Errc::Busy, kBusy},
     {model::Errc::StoreFailed, kStoreFailed},
+    {model::Errc::Denied, kDenied},
+    {model::Errc::TooManyClients, kTooManyClients},
     {model::Errc::Protocol, kInvalidRequest},
     {model::Errc::Internal, kInternalError},
 };
