@@ -11,7 +11,13 @@
 //    -32004 when the card already has max_in_flight requests (max_displays
 //    displays) outstanding;
 //  - every add the card answers updates the flow's status in the store
-//    (ok and FLOW_EXISTS: applied; anything else: refused with the code).
+//    (ok and FLOW_EXISTS: applied; anything else: refused with the code),
+//    an answer after the request expired too (the last late_kept expired
+//    adds of a card are remembered for it);
+//  - at most max_greetings connections are still greeting: a new one drops
+//    the oldest; a peer over its rate of new connections is closed at once.
+//    Refusals and drops before a hello are logged a few per 10 s, the rest
+//    counted.
 #ifndef SUPERVISOR_CARDS_H
 #define SUPERVISOR_CARDS_H
 

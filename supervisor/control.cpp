@@ -14,7 +14,6 @@
 
 #include <asio/buffer.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
 
 #include "log.h"
 #include "refusal_lines.h"
