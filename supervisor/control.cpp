@@ -269,7 +269,9 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
             return;
         }
         last_progress = Clock::now();
-        while (written > 0) {
+        // Empty pieces go with what precedes them: a write of nothing but
+        // empty buffers would complete with nothing, again and again.
+        while (!output.empty() && (written > 0 || output.front().size() == front_sent)) {
             const size_t left = output.front().size() - front_sent;
             if (written < left) {
                 front_sent += written;
