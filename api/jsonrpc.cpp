@@ -84,6 +84,8 @@ constexpr CodeOf kCodes[] = {
     {model::Errc::NoReply, kNoReply},
     {model::Errc::Busy, kBusy},
     {model::Errc::StoreFailed, kStoreFailed},
+    {model::Errc::Denied, kDenied},
+    {model::Errc::TooManyClients, kTooManyClients},
     {model::Errc::NotConfigured, kNotConfigured},
     {model::Errc::AlreadyConfigured, kAlreadyConfigured},
     {model::Errc::Protocol, kInvalidRequest},

@@ -414,9 +414,13 @@ json to_json(const TrafficParams &params) {
 // ---- results ------------------------------------------------------------------
 
 json to_json(const ChangeResult &result) {
-    return {{"status", model::status_name(result.code)},
-            {"code", result.code},
-            {"flow_status", model::status_name(result.flow_status)}};
+    json out = {{"status", result.unanswered_ms ? "unknown" : model::status_name(result.code)},
+                {"code", result.code},
+                {"flow_status", model::status_name(result.flow_status)}};
+    if (result.unanswered_ms) {
+        out["unanswered_ms"] = *result.unanswered_ms;
+    }
+    return out;
 }
 
 Result<ChangeResult> decode_change(const json &result) {
@@ -424,6 +428,7 @@ Result<ChangeResult> decode_change(const json &result) {
     ChangeResult change;
     change.code = r.u32("code");
     change.flow_status = r.flow_status("flow_status");
+    change.unanswered_ms = r.optional_count("unanswered_ms");
     return read_result(r, change);
 }
 

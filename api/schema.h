@@ -144,10 +144,13 @@ json to_json(const TrafficParams &params);
 // ---- results ------------------------------------------------------------------
 
 // flow.add, flow.del: the card's status code (0, or FLOW_EXISTS for an add)
-// and where the flow stands.
+// and where the flow stands. unanswered_ms: the change is stored, but the
+// card did not answer within that time, so its outcome there is not known
+// yet (status "unknown"; a late answer still sets the flow's status).
 struct ChangeResult {
     uint32_t code = 0;
     model::FlowStatus flow_status = model::FlowStatus::Pending;
+    std::optional<uint64_t> unanswered_ms;
     bool operator==(const ChangeResult &) const = default;
 };
 json to_json(const ChangeResult &result);

@@ -20,6 +20,8 @@ constexpr ErrorKind kErrorKinds[] = {
     {model::Errc::NoReply, kExitNoReply, "NO_REPLY"},
     {model::Errc::Busy, kExitFailure, "BUSY"},
     {model::Errc::StoreFailed, kExitFailure, "STORE_FAILED"},
+    {model::Errc::Denied, kExitDenied, "PERMISSION_DENIED"},
+    {model::Errc::TooManyClients, kExitTooManyClients, "TOO_MANY_CLIENTS"},
     {model::Errc::NotConfigured, kExitRefused, "NOT_CONFIGURED"},
     {model::Errc::AlreadyConfigured, kExitRefused, "FLOW_EXISTS"},
     {model::Errc::InvalidParams, kExitBadArguments, "BAD_ARGUMENTS"},

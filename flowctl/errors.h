@@ -23,13 +23,17 @@ enum ExitCode : int {
     kExitCardDown = 3,
     kExitNoReply = 4, // the card, or the supervisor, did not answer in time
     kExitFailure = 5, // supervisor unreachable, or anything else
+    kExitUnknown = 6, // stored, but the card did not answer in time: its outcome is not known
+    kExitDenied = 7,  // the supervisor refused our credentials
+    kExitTooManyClients = 8,
 };
 
 struct Failure {
     ExitCode exit = kExitFailure;
     // A stable upper-case name: the card's status name for a refusal
     // ("COUNTERS_EXHAUSTED"), else one of BAD_ARGUMENTS, CARD_DOWN, NO_REPLY,
-    // BUSY, STORE_FAILED, UNREACHABLE, PROTOCOL, FAILED.
+    // BUSY, STORE_FAILED, PERMISSION_DENIED, TOO_MANY_CLIENTS, UNREACHABLE,
+    // PROTOCOL, FAILED.
     std::string status;
     json rpc_code;       // the supervisor's JSON-RPC error code; null for our own
     std::string message; // what an operator reads

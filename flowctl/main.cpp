@@ -119,6 +119,18 @@ int flow_command(flowctl::RpcClient &client, const Output &out, const std::strin
         return out.fail(flowctl::protocol_failure("flow." + verb + ": " + change.error().message));
     }
     const model::FlowStatus flow_status = change->flow_status;
+    if (change->unanswered_ms) {
+        // Stored, but not known to be on the card: neither done nor failed.
+        if (out.as_json) {
+            out.print_json(api::to_json(*change));
+        } else {
+            out.print(flow + ": " + (verb == "add" ? "configured" : "unconfigured") +
+                      "; outcome on the card unknown: it did not answer in " +
+                      std::to_string(*change->unanswered_ms) +
+                      " ms (its answer, when it comes, sets the status)\n");
+        }
+        return flowctl::kExitUnknown;
+    }
     if (out.as_json) {
         out.print_json(
             {{"status", "ok"}, {"code", 0}, {"flow_status", model::status_name(flow_status)}});

@@ -110,18 +110,25 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params)
     }
     const long id = next_id_++;
     const std::string line = jsonrpc::request_line(id, method, params);
+    int send_error = 0;
     for (size_t sent = 0; sent < line.size();) {
         const ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return unreachable(address_ + ": " + errno_text(errno));
+            send_error = errno;
+            break;
         }
         sent += static_cast<size_t>(n);
     }
+    // A supervisor that refuses us says why before it closes: after a failed
+    // send, read what it said, without waiting for more.
+    const auto broken = [&](int err) {
+        return unreachable(address_ + ": " + errno_text(send_error != 0 ? send_error : err));
+    };
 
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = send_error != 0 ? Clock::now() : Clock::now() + timeout;
     size_t scanned = 0; // bytes of buffer_ known to hold no newline
     for (;;) {
         const size_t nl = buffer_.find('\n', scanned);
@@ -133,6 +140,9 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params)
             const std::optional<jsonrpc::Response> r = jsonrpc::parse_response(response_line, &why);
             if (!r) {
                 return protocol_failure(address_ + ": not a JSON-RPC response: " + why);
+            }
+            if (r->id.is_null() && r->error) {
+                return jsonrpc::from_jsonrpc(*r->error); // a refusal, before any request
             }
             if (r->id != json(id)) {
                 return protocol_failure(address_ + ": response to id " + r->id.dump() +
@@ -149,6 +159,9 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params)
                                     std::to_string(kMaxResponseBytes) + " bytes");
         }
         if (!wait_for(fd_, POLLIN, deadline)) {
+            if (send_error != 0) {
+                return broken(0);
+            }
             return model::error(model::Errc::NoReply, "no answer from the supervisor at " +
                                                           address_ + " within " +
                                                           std::to_string(timeout.count()) + " ms");
@@ -159,10 +172,12 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params)
             continue;
         }
         if (n < 0) {
-            return unreachable(address_ + ": " + errno_text(errno));
+            return broken(errno);
         }
         if (n == 0) {
-            return unreachable(address_ + ": connection closed by the supervisor");
+            return send_error != 0
+                       ? broken(0)
+                       : unreachable(address_ + ": connection closed by the supervisor");
         }
         buffer_.append(chunk, static_cast<size_t>(n));
     }

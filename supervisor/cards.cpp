@@ -26,7 +26,30 @@
 namespace supervisor {
 
 // ---- connections --------------------------------------------------------
-void Cards::Impl::accept(vexa_socket::Socket socket, const std::string &peer_name) {
+namespace {
+
+// Whom a connection's rate counts against: the uid on a Unix socket, the
+// address without its port on TCP ("tcp:HOST:PORT").
+std::string peer_key(const vexa_socket::PeerCredentials &peer, const std::string &peer_name) {
+    if (peer.known) {
+        return "uid " + std::to_string(peer.uid);
+    }
+    return peer_name.substr(0, peer_name.rfind(':'));
+}
+
+} // namespace
+
+void Cards::Impl::accept(vexa_socket::Socket socket, const vexa_socket::PeerCredentials &peer,
+                         const std::string &peer_name) {
+    if (!rate.admit(peer_key(peer, peer_name), Clock::now())) {
+        refusals.refused("card " + peer_name + " refused: over " +
+                         std::to_string(static_cast<size_t>(options.peer_per_second)) +
+                         " new connections a second from its peer");
+        std::error_code ignored;
+        socket.close(ignored);
+        listener.released();
+        return;
+    }
     vexa_socket::Handlers handlers{
         .on_frame = [this](const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
                            std::span<const uint8_t> payload) { on_frame(conn, header, payload); },
@@ -41,12 +64,29 @@ void Cards::Impl::accept(vexa_socket::Socket socket, const std::string &peer_nam
         if (ec || !conn || !greetings.contains(conn.get())) {
             return;
         }
-        log("card " + conn->peer_name() + " dropped: no hello within " +
-            std::to_string(options.hello_timeout.count()) + " ms");
-        conn->close("no hello in time");
+        drop_greeting(conn.get(),
+                      "no hello within " + std::to_string(options.hello_timeout.count()) + " ms");
     });
     greetings.emplace(conn.get(), Greeting{conn, std::move(timer)});
+    if (const auto oldest = greeting_order.admit(conn.get())) {
+        drop_greeting(*oldest, "no hello yet, and its place (of " +
+                                   std::to_string(options.max_greetings) +
+                                   " for greeting connections) is needed");
+    }
     conn->start();
+}
+
+void Cards::Impl::drop_greeting(const vexa_socket::Connection *conn, const std::string &why) {
+    const auto it = greetings.find(conn);
+    if (it == greetings.end()) {
+        return;
+    }
+    const ConnectionPtr dropped = it->second.conn;
+    greetings.erase(it);
+    greeting_order.remove(conn);
+    listener.released(); // now: its on_close finds it gone
+    refusals.refused("card " + dropped->peer_name() + " dropped: " + why);
+    dropped->close(why);
 }
 
 void Cards::Impl::on_frame(const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
@@ -70,11 +110,12 @@ void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHe
         return other ? std::optional(other->conn->peer_name()) : std::nullopt;
     });
     if (const model::Error *error = model::failed(hello)) {
-        log("card " + conn->peer_name() + " dropped: " + error->message);
+        refusals.refused("card " + conn->peer_name() + " dropped: " + error->message);
         conn->close(error->message);
         return;
     }
     greetings.erase(conn.get());
+    greeting_order.remove(conn.get());
     const uint32_t slot = hello->slot;
     auto s = std::make_shared<Session>(io, slot, conn, *hello, options);
     sessions[slot] = s;
@@ -99,6 +140,7 @@ void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHe
 
 void Cards::Impl::on_close(const ConnectionPtr &conn, const std::string &reason) {
     if (greetings.erase(conn.get()) != 0) {
+        greeting_order.remove(conn.get());
         listener.released();
         return;
     }
@@ -158,7 +200,17 @@ void Cards::Impl::on_session_frame(const SessionPtr &s, const vexa_socket::Frame
 void Cards::Impl::on_reply(const SessionPtr &s, uint32_t id, std::span<const uint8_t> payload) {
     Call *call = s->requests.find(id);
     if (call == nullptr) {
-        ++s->late_replies; // its request timed out already
+        // Its request timed out already; an add's answer still counts.
+        if (const std::optional<LateAdd> add = s->requests.take_late(id)) {
+            const std::optional<FlowReply> reply = model::decode_reply(payload);
+            if (!reply) {
+                protocol_break(s, "reply of " + std::to_string(payload.size()) +
+                                      " bytes to a flow request");
+                return;
+            }
+            set_add_status(s->slot, add->key, reply->status);
+        }
+        ++s->late_replies;
         return;
     }
     const model::Result<Fed> fed = take_reply(*call, payload);
@@ -174,12 +226,15 @@ void Cards::Impl::on_reply(const SessionPtr &s, uint32_t id, std::span<const uin
     Call done = std::move(*s->requests.take(id));
     if (const auto *add = std::get_if<FlowCall>(&done);
         add && add->msg_type == ACL_TCAM_FS_MSG_SET) {
-        const uint32_t status = add->reply->status;
-        store.set_status(s->slot, add->key,
-                         model::add_took(status) ? FlowState{FlowStatus::Applied, 0}
-                                                 : FlowState{FlowStatus::Refused, status});
+        set_add_status(s->slot, add->key, add->reply->status);
     }
     answer(done);
+}
+
+void Cards::Impl::set_add_status(uint32_t slot, const FlowKey &key, uint32_t status) {
+    store.set_status(slot, key,
+                     model::add_took(status) ? FlowState{FlowStatus::Applied, 0}
+                                             : FlowState{FlowStatus::Refused, status});
 }
 
 // ---- requests -----------------------------------------------------------
@@ -238,7 +293,11 @@ void Cards::Impl::arm(const SessionPtr &s) {
 }
 
 void Cards::Impl::expire(const SessionPtr &s) {
-    std::vector<Call> expired = s->requests.expire(Clock::now());
+    std::vector<Call> expired = s->requests.expire(Clock::now(), [](const Call &call) {
+        const auto *add = std::get_if<FlowCall>(&call);
+        return add && add->msg_type == ACL_TCAM_FS_MSG_SET ? std::optional(LateAdd{add->key})
+                                                           : std::nullopt;
+    });
     arm(s);
     if (!expired.empty()) {
         log(slot_text(s->slot) + ": " + std::to_string(expired.size()) +
@@ -268,11 +327,16 @@ bool Cards::listen(const vexa_socket::Address &address, vexa_socket::Listener::A
         return false;
     }
     impl_->listener.start(
-        [impl = impl_.get()](vexa_socket::Socket socket, const vexa_socket::PeerCredentials &,
+        [impl = impl_.get()](vexa_socket::Socket socket, const vexa_socket::PeerCredentials &peer,
                              const std::string &peer_name) {
-            impl->accept(std::move(socket), peer_name);
+            impl->accept(std::move(socket), peer, peer_name);
         },
-        std::move(filter));
+        std::move(filter),
+        // The card protocol has no word for a refusal: the log says it.
+        [impl = impl_.get()](vexa_socket::Socket &, vexa_socket::Listener::Refusal,
+                             const std::string &peer_name, const std::string &why) {
+            impl->refusals.refused("card " + peer_name + " refused: " + why);
+        });
     return true;
 }
 

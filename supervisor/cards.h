@@ -11,7 +11,13 @@
 //    -32004 when the card already has max_in_flight requests (max_displays
 //    displays) outstanding;
 //  - every add the card answers updates the flow's status in the store
-//    (ok and FLOW_EXISTS: applied; anything else: refused with the code).
+//    (ok and FLOW_EXISTS: applied; anything else: refused with the code),
+//    an answer after the request expired too (the last late_kept expired
+//    adds of a card are remembered for it);
+//  - at most max_greetings connections are still greeting: a new one drops
+//    the oldest; a peer over its rate of new connections is closed at once.
+//    Refusals and drops before a hello are logged a few per 10 s, the rest
+//    counted.
 #ifndef SUPERVISOR_CARDS_H
 #define SUPERVISOR_CARDS_H
 
@@ -58,6 +64,16 @@ struct CardOptions {
     // queue holds 16 MiB: more at once would overflow it.
     size_t max_displays = 2;    // displays outstanding per card
     size_t replay_window = 512; // replay/reconcile requests outstanding
+    // Connections still greeting: past it the oldest is dropped for the new
+    // one, so that silent peers cannot keep a card from its slot.
+    size_t max_greetings = 16;
+    // New connections per peer (uid on Unix sockets, address on TCP): every
+    // card of a chassis at once, then a steady rate.
+    double peer_burst = 80;
+    double peer_per_second = 20;
+    // Expired flow requests remembered per card, so that a late answer still
+    // sets its flow's status.
+    size_t late_kept = 4096;
 };
 
 // Errors with the data docs/jsonrpc.md gives them.

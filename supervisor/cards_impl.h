@@ -16,8 +16,10 @@
 
 #include <asio/steady_timer.hpp>
 
+#include "admission.h"
 #include "card_calls.h"
 #include "cards.h"
+#include "refusal_lines.h"
 #include "replay.h"
 #include "request_table.h"
 #include "store.h"
@@ -32,19 +34,28 @@ using model::FlowReply;
 using vexa_socket::ConnectionPtr;
 namespace cp = card_protocol;
 
-// A card's listener takes every slot and a few connections still greeting.
-constexpr size_t kMaxCardConnections = cp::kMaxSlot + 16;
+// A card's listener takes every slot and the connections still greeting
+// (GreetingBound keeps these to CardOptions::max_greetings).
+inline size_t max_card_connections(const CardOptions &options) {
+    return cp::kMaxSlot + options.max_greetings;
+}
+
+// An add that expired unanswered: its late answer still sets the status.
+struct LateAdd {
+    FlowKey key;
+};
 
 struct Session {
     Session(asio::io_context &io, uint32_t slot_, ConnectionPtr conn_, const cp::Hello &hello_,
             const CardOptions &options)
         : slot(slot_), conn(std::move(conn_)), hello(hello_),
-          requests({options.max_in_flight, options.max_displays}, options.timeout),
+          requests({options.max_in_flight, options.max_displays}, options.timeout,
+                   options.late_kept),
           replay(options.replay_window), timer(io) {}
     uint32_t slot;
     ConnectionPtr conn;
     cp::Hello hello;
-    RequestTable<Call> requests;
+    RequestTable<Call, LateAdd> requests;
     Replay replay;
     asio::steady_timer timer;
     std::optional<Clock::time_point> armed;
@@ -74,7 +85,9 @@ using namespace cards_detail; // this header is private to cards.cpp and card_sy
 struct Cards::Impl {
     Impl(asio::io_context &io_, Store &store_, CardOptions options_)
         : io(io_), store(store_), options(options_),
-          listener(io_, vexa_socket::Limits{.max_connections = kMaxCardConnections}) {}
+          listener(io_, vexa_socket::Limits{.max_connections = max_card_connections(options_)}),
+          rate(options_.peer_burst, options_.peer_per_second),
+          greeting_order(options_.max_greetings), refusals(io_) {}
 
     asio::io_context &io;
     Store &store;
@@ -83,6 +96,9 @@ struct Cards::Impl {
     std::array<SessionPtr, cp::kMaxSlot + 1> sessions{};
     std::unordered_map<const vexa_socket::Connection *, uint32_t> slot_of;
     std::unordered_map<const vexa_socket::Connection *, Greeting> greetings;
+    PeerRate rate;
+    GreetingBound<const vexa_socket::Connection *> greeting_order;
+    RefusalLines refusals;
 
     SessionPtr session(uint32_t slot) const {
         return slot < sessions.size() ? sessions[slot] : nullptr;
@@ -91,7 +107,11 @@ struct Cards::Impl {
 
     // ---- connections --------------------------------------------------------
 
-    void accept(vexa_socket::Socket socket, const std::string &peer_name);
+    void accept(vexa_socket::Socket socket, const vexa_socket::PeerCredentials &peer,
+                const std::string &peer_name);
+
+    // A connection still greeting is dropped (logged through refusals).
+    void drop_greeting(const vexa_socket::Connection *conn, const std::string &why);
 
     void on_frame(const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
                   std::span<const uint8_t> payload);
@@ -113,6 +133,9 @@ struct Cards::Impl {
                           std::span<const uint8_t> payload);
 
     void on_reply(const SessionPtr &s, uint32_t id, std::span<const uint8_t> payload);
+
+    // An add's answer, in time or late: the flow's status.
+    void set_add_status(uint32_t slot, const FlowKey &key, uint32_t status);
 
     // ---- requests -----------------------------------------------------------
 

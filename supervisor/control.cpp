@@ -16,9 +16,9 @@
 
 #include <asio/buffer.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
 
 #include "log.h"
+#include "refusal_lines.h"
 
 namespace supervisor {
 
@@ -56,16 +56,23 @@ std::vector<std::string> reply_lines(const jsonrpc::json &id, Reply reply) {
 struct ClientSession;
 
 struct Control::Impl {
-    Impl(asio::io_context &io_, Dispatch dispatch_)
-        : io(io_), dispatch(std::move(dispatch_)),
-          listener(io_, vexa_socket::Limits{.max_connections = kMaxClients}) {}
+    Impl(asio::io_context &io_, Dispatch dispatch_, ControlOptions options_)
+        : io(io_), dispatch(std::move(dispatch_)), options(options_),
+          listener(io_, vexa_socket::Limits{.max_connections = kMaxClients}), refusals(io_) {}
 
     asio::io_context &io;
     Dispatch dispatch;
+    ControlOptions options;
     vexa_socket::Listener listener;
     std::unordered_map<ClientSession *, std::shared_ptr<ClientSession>> sessions;
+    size_t total_output = 0; // unsent, every session's
+    RefusalLines refusals;
 
     void accept(vexa_socket::Socket socket, const std::string &peer_name);
+    void refused(vexa_socket::Socket &socket, vexa_socket::Listener::Refusal refusal,
+                 const std::string &peer_name, const std::string &why);
+    // Over max_total_output: the session with the most unsent output goes.
+    void drop_largest();
     void ended(ClientSession *session) {
         if (sessions.erase(session) != 0) {
             listener.released();
@@ -85,6 +92,7 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
     size_t scanned = 0; // input before this holds no newline
     std::deque<std::string> output;
     size_t output_bytes = 0;
+    size_t front_sent = 0; // bytes of output.front() written already
     bool reading = false;
     bool writing = false;
     bool draining = false; // answered a protocol error: close once output is out
@@ -92,9 +100,10 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
     size_t in_flight = 0;
     asio::steady_timer idle;
     Clock::time_point last_input = Clock::now();
+    Clock::time_point last_progress = Clock::now(); // of unsent output
 
     void start() {
-        arm_idle(Clock::now() + kIdleTimeout);
+        arm_idle(Clock::now() + owner.options.client_timeout);
         read();
     }
 
@@ -110,7 +119,9 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         socket.close(ignored);
         idle.cancel();
         output.clear();
+        owner.total_output -= output_bytes;
         output_bytes = 0;
+        front_sent = 0;
         owner.ended(this);
     }
 
@@ -283,15 +294,23 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         if (closed) {
             return;
         }
-        output_bytes += line.size();
-        if (output_bytes > kMaxOutput) {
+        if (output_bytes + line.size() > kMaxOutput) {
             close("unsent output over " + std::to_string(kMaxOutput >> 20) + " MiB", true);
             return;
         }
+        if (output.empty()) {
+            last_progress = Clock::now(); // the wait for progress starts now
+        }
+        output_bytes += line.size();
+        owner.total_output += line.size();
         output.push_back(std::move(line));
+        if (owner.total_output > owner.options.max_total_output) {
+            owner.drop_largest();
+        }
         flush();
     }
 
+    // Writes what the socket takes (partial writes are progress too).
     void flush() {
         if (writing || closed || output.empty()) {
             return;
@@ -299,16 +318,17 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         writing = true;
         std::vector<asio::const_buffer> buffers;
         const size_t count = std::min(output.size(), kLinesPerWrite);
-        for (size_t i = 0; i < count; ++i) {
+        buffers.push_back(asio::buffer(output[0]) + front_sent);
+        for (size_t i = 1; i < count; ++i) {
             buffers.push_back(asio::buffer(output[i]));
         }
-        asio::async_write(socket, buffers,
-                          [self = shared_from_this(), count](const std::error_code &ec, size_t) {
-                              self->wrote(ec, count);
-                          });
+        socket.async_write_some(buffers,
+                                [self = shared_from_this()](const std::error_code &ec, size_t n) {
+                                    self->wrote(ec, n);
+                                });
     }
 
-    void wrote(const std::error_code &ec, size_t count) {
+    void wrote(const std::error_code &ec, size_t written) {
         writing = false;
         if (closed) {
             return;
@@ -317,9 +337,20 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
             close("write failed: " + ec.message(), true);
             return;
         }
-        for (size_t i = 0; i < count; ++i) {
+        last_progress = Clock::now();
+        // Empty pieces go with what precedes them: a write of nothing but
+        // empty buffers would complete with nothing, again and again.
+        while (!output.empty() && (written > 0 || output.front().size() == front_sent)) {
+            const size_t left = output.front().size() - front_sent;
+            if (written < left) {
+                front_sent += written;
+                break;
+            }
+            written -= left;
             output_bytes -= output.front().size();
+            owner.total_output -= output.front().size();
             output.pop_front();
+            front_sent = 0;
         }
         if (draining && output.empty()) {
             close("protocol error answered", false);
@@ -339,12 +370,26 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
                 return;
             }
             const Clock::time_point now = Clock::now();
-            const Clock::time_point due = self->last_input + kIdleTimeout;
-            if (due <= now && self->in_flight == 0 && self->output.empty()) {
-                self->close("idle for " + std::to_string(kIdleTimeout.count()) + " s", true);
+            const auto timeout = self->owner.options.client_timeout;
+            const std::string after = std::to_string(timeout.count()) + " ms";
+            if (!self->output.empty()) {
+                // Output waits: only its progress counts.
+                const Clock::time_point due = self->last_progress + timeout;
+                if (due <= now) {
+                    self->close("no output written for " + after + " (" +
+                                    std::to_string(self->output_bytes) + " bytes unsent)",
+                                true);
+                    return;
+                }
+                self->arm_idle(due);
                 return;
             }
-            self->arm_idle(due > now ? due : now + kIdleTimeout);
+            const Clock::time_point due = self->last_input + timeout;
+            if (due <= now && self->in_flight == 0) {
+                self->close("idle for " + after, true);
+                return;
+            }
+            self->arm_idle(due > now ? due : now + timeout);
         });
     }
 };
@@ -355,8 +400,35 @@ void Control::Impl::accept(vexa_socket::Socket socket, const std::string &peer_n
     session->start();
 }
 
-Control::Control(asio::io_context &io, Dispatch dispatch)
-    : impl_(std::make_unique<Impl>(io, std::move(dispatch))) {}
+void Control::Impl::refused(vexa_socket::Socket &socket, vexa_socket::Listener::Refusal refusal,
+                            const std::string &peer_name, const std::string &why) {
+    const bool full = refusal == vexa_socket::Listener::Refusal::Full;
+    const model::Error error =
+        full ? model::error(model::Errc::TooManyClients,
+                            "too many clients (" + std::to_string(kMaxClients) + ")")
+             : model::error(model::Errc::Denied, "permission denied: " + why);
+    // Best effort: a line this short fits in any socket buffer.
+    vexa_socket::send_now(socket, jsonrpc::error_line(nullptr, jsonrpc::to_jsonrpc(error)));
+    refusals.refused("client " + peer_name + " refused: " + why);
+}
+
+void Control::Impl::drop_largest() {
+    ClientSession *largest = nullptr;
+    for (const auto &[raw, session] : sessions) {
+        if (largest == nullptr || raw->output_bytes > largest->output_bytes) {
+            largest = raw;
+        }
+    }
+    if (largest != nullptr) {
+        const auto keep = sessions.at(largest); // close() erases it
+        largest->close("the most unsent output when all clients' passed " +
+                           std::to_string(options.max_total_output >> 20) + " MiB",
+                       true);
+    }
+}
+
+Control::Control(asio::io_context &io, Dispatch dispatch, ControlOptions options)
+    : impl_(std::make_unique<Impl>(io, std::move(dispatch), options)) {}
 
 Control::~Control() {
     stop();
@@ -376,7 +448,11 @@ bool Control::listen(const vexa_socket::Address &address,
                              const std::string &peer_name) {
             impl->accept(std::move(socket), peer_name);
         },
-        std::move(filter));
+        std::move(filter),
+        [impl = impl_.get()](vexa_socket::Socket &socket, vexa_socket::Listener::Refusal refusal,
+                             const std::string &peer_name, const std::string &why) {
+            impl->refused(socket, refusal, peer_name, why);
+        });
     return true;
 }
 

@@ -16,8 +16,14 @@
 //  - answers are written asynchronously, never blocking the loop; reading
 //    pauses while a client's unsent output is over kPauseOutput, and a client
 //    whose unsent output passes kMaxOutput is dropped;
+//  - the unsent output of all clients together stays within max_total_output:
+//    past it the client with the most unsent output is dropped (the one that
+//    reads slowest, or asked most);
 //  - a client with no input, nothing in flight and nothing unsent for
-//    kIdleTimeout is dropped;
+//    client_timeout is dropped; so is one whose unsent output made no
+//    progress (nothing of it written) for client_timeout;
+//  - a peer refused for the client limit or its credentials gets one error
+//    line (-32007 or -32006) before it is closed;
 //  - an answer that comes after its client left is discarded.
 #ifndef SUPERVISOR_CONTROL_H
 #define SUPERVISOR_CONTROL_H
@@ -38,9 +44,13 @@ namespace supervisor {
 
 inline constexpr size_t kMaxInFlight = 64;
 inline constexpr size_t kMaxClients = 64;
-inline constexpr std::chrono::seconds kIdleTimeout{60};
 inline constexpr size_t kPauseOutput = 16u << 20;
 inline constexpr size_t kMaxOutput = 256u << 20;
+
+struct ControlOptions {
+    std::chrono::milliseconds client_timeout{60000}; // idle, or no write progress
+    size_t max_total_output = size_t{512} << 20;     // unsent, all clients together
+};
 
 // A result already serialised as JSON text (for results too big to build as
 // a json value first).
@@ -54,7 +64,7 @@ using Dispatch = std::function<void(const jsonrpc::Request &, Respond)>;
 
 class Control {
 public:
-    Control(asio::io_context &io, Dispatch dispatch);
+    Control(asio::io_context &io, Dispatch dispatch, ControlOptions options = {});
     ~Control();
     Control(const Control &) = delete;
     Control &operator=(const Control &) = delete;

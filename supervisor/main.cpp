@@ -52,6 +52,8 @@ struct Options {
     std::string control = "unix:flow-supervisor.ctl";
     std::string group;
     unsigned timeout_ms = 3000;
+    unsigned hello_timeout_ms = 5000;
+    unsigned client_timeout_ms = 60000;
 };
 
 // The supplementary groups of a running process, from /proc/PID/status: the
@@ -103,6 +105,18 @@ std::optional<vexa_socket::Address> address_option(const std::string &text, cons
         log(std::string("bad ") + what + " address '" + text + "': " + error);
     }
     return address;
+}
+
+// Whether an address can be listened on: bound once and released again, so
+// that a start failing for a socket in use fails before it creates any file
+// of the database.
+bool can_listen(asio::io_context &io, const vexa_socket::Address &address, std::string *error) {
+    vexa_socket::Listener probe(io, vexa_socket::Limits{});
+    if (!probe.listen(address, error)) {
+        return false;
+    }
+    probe.stop();
+    return true;
 }
 
 // Writes recorded statuses in batches (see kFlushInterval).
@@ -191,7 +205,15 @@ int run(const Options &options) {
         return EXIT_FAILURE;
     }
 
+    asio::io_context io;
     std::string error;
+    for (const auto &[address, text] :
+         {std::pair(*cards_address, options.cards), std::pair(*control_address, options.control)}) {
+        if (!can_listen(io, address, &error)) {
+            log("cannot listen on " + text + ": " + error);
+            return EXIT_FAILURE;
+        }
+    }
     const std::unique_ptr<DatabaseLock> lock = DatabaseLock::take(options.db, &error);
     std::unique_ptr<Store> store = lock ? Store::open(options.db, &error) : nullptr;
     if (!store) {
@@ -203,14 +225,17 @@ int run(const Options &options) {
         configured += store->flows(slot).size();
     }
 
-    asio::io_context io;
     CardOptions card_options;
     card_options.timeout = std::chrono::milliseconds(options.timeout_ms);
+    card_options.hello_timeout = std::chrono::milliseconds(options.hello_timeout_ms);
     Cards cards(io, *store, card_options);
     Services services{*store, cards};
-    Control control(io, [&services](const jsonrpc::Request &request, Respond respond) {
-        dispatch(services, request, std::move(respond));
-    });
+    Control control(
+        io,
+        [&services](const jsonrpc::Request &request, Respond respond) {
+            dispatch(services, request, std::move(respond));
+        },
+        ControlOptions{.client_timeout = std::chrono::milliseconds(options.client_timeout_ms)});
     Flusher flusher(io, *store, cards);
 
     const auto filter = peer_filter(group);
@@ -274,6 +299,15 @@ int main(int argc, char **argv) {
     app.add_option("--group", options.group,
                    "group whose members may connect besides our own user");
     app.add_option("--timeout", options.timeout_ms, "card request timeout in milliseconds")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 3600000u));
+    app.add_option("--hello-timeout", options.hello_timeout_ms,
+                   "how long a new card connection may take to send its hello, in milliseconds")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 3600000u));
+    app.add_option("--client-timeout", options.client_timeout_ms,
+                   "a control client idle, or not reading its answers, this long is dropped "
+                   "(milliseconds)")
         ->capture_default_str()
         ->check(CLI::Range(1u, 3600000u));
     CLI11_PARSE(app, argc, argv);

@@ -122,7 +122,7 @@ void flow_change(Services &services, const api::FlowParams &flow, int32_t msg_ty
         respond(model::error(model::Errc::StoreFailed, "the database refused the change: " + why));
         return;
     }
-    const json pending = api::to_json(api::ChangeResult{0, FlowStatus::Pending});
+    const json pending = api::to_json(api::ChangeResult{0, FlowStatus::Pending, std::nullopt});
     if (services.cards.state(flow.slot) == CardState::Down) {
         respond(pending);
         return;
@@ -132,13 +132,19 @@ void flow_change(Services &services, const api::FlowParams &flow, int32_t msg_ty
         [add, pending, respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
             if (const Error *failure = model::failed(outcome)) {
                 // Stored either way: a card that went meanwhile gets the
-                // change when it comes back.
+                // change when it comes back; one that did not answer in time
+                // may still have taken it (its late answer sets the status).
+                if (failure->code == model::Errc::NoReply) {
+                    respond(api::to_json(
+                        api::ChangeResult{0, FlowStatus::Pending, failure->timeout_ms}));
+                    return;
+                }
                 respond(failure->code == model::Errc::CardDown ? Reply(pending) : Reply(*failure));
                 return;
             }
             const uint32_t status = outcome->status;
             if (add ? model::add_took(status) : status == 0) {
-                respond(api::to_json(api::ChangeResult{status, FlowStatus::Applied}));
+                respond(api::to_json(api::ChangeResult{status, FlowStatus::Applied, std::nullopt}));
                 return;
             }
             Error e = refused(status);

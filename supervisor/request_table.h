@@ -10,17 +10,22 @@
 //    for a display, after its latest chunk;
 //  - a request leaves the table once: taken with its answer, expired, or
 //    failed with all the others when the card goes;
-//  - at most max_in_flight requests, of which at most max_displays displays.
+//  - at most max_in_flight requests, of which at most max_displays displays;
+//  - an expired request the glue keeps (its Late) is remembered by id, at
+//    most late_kept of them, the oldest forgotten first, so that its late
+//    answer is still recognised; next_id skips their ids too.
 #ifndef SUPERVISOR_REQUEST_TABLE_H
 #define SUPERVISOR_REQUEST_TABLE_H
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace supervisor {
@@ -40,13 +45,13 @@ struct RequestBounds {
     size_t max_displays = 0;
 };
 
-template <class Call>
+template <class Call, class Late = std::monostate>
 class RequestTable {
 public:
     using Clock = std::chrono::steady_clock;
 
-    RequestTable(RequestBounds bounds, std::chrono::milliseconds timeout)
-        : bounds_(bounds), timeout_(timeout) {}
+    RequestTable(RequestBounds bounds, std::chrono::milliseconds timeout, size_t late_kept = 0)
+        : bounds_(bounds), timeout_(timeout), late_kept_(late_kept) {}
 
     size_t size() const { return pending_.size(); }
     bool empty() const { return pending_.empty(); }
@@ -59,7 +64,8 @@ public:
     // The id the next request goes out with. Taking one reserves nothing: a
     // request whose send fails is never added and its id comes round again.
     uint32_t next_id() {
-        last_id_ = next_request_id(last_id_, [this](uint32_t id) { return pending_.contains(id); });
+        last_id_ = next_request_id(
+            last_id_, [this](uint32_t id) { return pending_.contains(id) || late_.contains(id); });
         return last_id_;
     }
 
@@ -100,11 +106,37 @@ public:
     // Removes and gives back the requests whose deadline is at or before now,
     // earliest deadline first.
     std::vector<Call> expire(Clock::time_point now) {
+        return expire(now, [](const Call &) { return std::optional<Late>(); });
+    }
+    // The same, remembering the Late that keep(call) gives, if any.
+    template <class Keep>
+    std::vector<Call> expire(Clock::time_point now, const Keep &keep) {
         std::vector<Call> expired;
         while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
-            expired.push_back(remove(pending_.find(deadlines_.begin()->second)));
+            const uint32_t id = deadlines_.begin()->second;
+            expired.push_back(remove(pending_.find(id)));
+            if (std::optional<Late> late = keep(expired.back()); late && late_kept_ != 0) {
+                if (late_order_.size() >= late_kept_) {
+                    late_.erase(late_order_.front());
+                    late_order_.pop_front();
+                }
+                late_.emplace(id, std::move(*late));
+                late_order_.push_back(id);
+            }
         }
         return expired;
+    }
+
+    // What was kept of the expired request with id, once: nullopt if none.
+    std::optional<Late> take_late(uint32_t id) {
+        const auto it = late_.find(id);
+        if (it == late_.end()) {
+            return std::nullopt;
+        }
+        Late late = std::move(it->second);
+        late_.erase(it);
+        std::erase(late_order_, id);
+        return late;
     }
 
     // When the next request expires: what the glue's one timer waits for.
@@ -146,9 +178,12 @@ private:
 
     RequestBounds bounds_;
     std::chrono::milliseconds timeout_;
+    size_t late_kept_;
     uint32_t last_id_ = 0;
     size_t displays_ = 0;
     Pending pending_;
+    std::map<uint32_t, Late> late_;
+    std::deque<uint32_t> late_order_;
     std::set<std::pair<Clock::time_point, uint32_t>> deadlines_;
 };
 

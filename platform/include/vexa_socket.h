@@ -192,16 +192,21 @@ private:
 // address given. The filter sees each new peer's credentials and may refuse
 // it (closed, with a log line naming why); over max_connections live sockets
 // handed out (the caller reports each one's end with released()), new peers
-// are closed at once with a log line.
+// are closed at once with a log line. An on_refused handler, when given, sees
+// each refused peer before it is closed (to tell it why, to count it) and
+// logs in the listener's place.
 class Listener {
 public:
+    enum class Refusal { Full, Denied };
     using AcceptFilter = std::function<bool(const PeerCredentials &, std::string *why)>;
     using OnAccept =
         std::function<void(Socket socket, const PeerCredentials &, const std::string &peer_name)>;
+    using OnRefused = std::function<void(Socket &socket, Refusal refusal,
+                                         const std::string &peer_name, const std::string &why)>;
     Listener(asio::io_context &io, const Limits &limits);
     ~Listener();
     bool listen(const Address &address, std::string *error);
-    void start(OnAccept on_accept, AcceptFilter accept_filter = {});
+    void start(OnAccept on_accept, AcceptFilter accept_filter = {}, OnRefused on_refused = {});
     void released(); // one socket handed out has ended
     void stop();
     size_t connections() const;
@@ -212,6 +217,11 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// Writes text to a socket without blocking and without waiting for the
+// peer: what fits in the socket's buffer goes (a refusal's notice before the
+// close). False when not all of it went.
+bool send_now(Socket &socket, std::string_view text);
 
 // Connects once; the callback gets the connected socket or an error text.
 void connect(asio::io_context &io, const Address &address,

@@ -152,8 +152,11 @@ TEST(SchemaParams, WrongTypesAreRefusedWithTheirMessage) {
 }
 
 TEST(SchemaResults, ResultsReadBackAndMalformedOnesAreProtocolFailures) {
-    const api::ChangeResult change{0x4052000f, model::FlowStatus::Applied};
-    EXPECT_EQ(value_of(api::decode_change(api::to_json(change))), change);
+    for (const api::ChangeResult &change :
+         {api::ChangeResult{0x4052000f, model::FlowStatus::Applied, std::nullopt},
+          api::ChangeResult{0, model::FlowStatus::Pending, 3000}}) {
+        EXPECT_EQ(value_of(api::decode_change(api::to_json(change))), change);
+    }
     const api::GetResult get{UINT64_MAX, 12};
     EXPECT_EQ(value_of(api::decode_get(json::parse(api::to_text(get)))), get);
     const api::DisplayResult display{3, 2, "Flow table\n"};

@@ -79,6 +79,15 @@ TEST(BadPeers, ControlSocket) {
     // A client that connects and says nothing does not hold the others up.
     RpcClient silent(c.control_socket());
     ASSERT_TRUE(silent.connected());
+    // Past the client limit a client is told so, and flowctl says it (exit 8).
+    std::vector<std::unique_ptr<RpcClient>> crowd;
+    for (int i = 1; i < 64; ++i) {
+        crowd.push_back(std::make_unique<RpcClient>(c.control_socket()));
+    }
+    const Outcome crowded = run("flowctl", {"--control", "unix:" + c.control_socket(), "cards"});
+    EXPECT_EQ(crowded.status, 8) << crowded.out;
+    EXPECT_NE(crowded.out.find("too many clients (64)"), std::string::npos) << crowded.out;
+    crowd.clear();
     struct Case {
         const char *name;
         std::string line;
@@ -112,7 +121,8 @@ TEST(BadPeers, ControlSocket) {
 }
 
 // A peer of another user is refused, although the socket file would let it
-// connect: the supervisor checks the credentials the kernel reports.
+// connect: the supervisor checks the credentials the kernel reports, and
+// tells a client why (a card gets no word: its protocol has none).
 TEST(BadPeers, OtherUser) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to connect as another user";
@@ -120,7 +130,8 @@ TEST(BadPeers, OtherUser) {
     Chassis c;
     c.start_supervisor();
     chmod(c.scratch.path().c_str(), 0755);
-    for (const std::string &path : {c.cards_socket(), c.control_socket()}) {
+    for (const auto &[path, told] :
+         {std::pair(c.cards_socket(), ""), std::pair(c.control_socket(), "\"code\":-32006")}) {
         chmod(path.c_str(), 0666);
         const pid_t child = fork();
         if (child == 0) {
@@ -133,8 +144,13 @@ TEST(BadPeers, OtherUser) {
             }
             const std::string line = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"cards.list\"}\n";
             ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-            char buffer[256];
-            _exit(recv(fd, buffer, sizeof buffer, 0) <= 0 ? 0 : 1); // 0: refused
+            char buffer[512];
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            const std::string said(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+            const bool refused = *told == '\0' ? n <= 0
+                                               : said.find(told) != std::string::npos &&
+                                                     recv(fd, buffer, sizeof buffer, 0) <= 0;
+            _exit(refused ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -256,6 +256,8 @@ TEST(Failures, ExitCodesAndJsonFollowTheSupervisorsError) {
         {{kInvalidParams, "slot", nullptr}, kExitBadArguments, "BAD_ARGUMENTS"},
         {{kBusy, "busy", nullptr}, kExitFailure, "BUSY"},
         {{kStoreFailed, "db", nullptr}, kExitFailure, "STORE_FAILED"},
+        {{kDenied, "permission denied: uid 9", nullptr}, kExitDenied, "PERMISSION_DENIED"},
+        {{kTooManyClients, "too many clients (64)", nullptr}, kExitTooManyClients, "TOO_MANY_CLIENTS"},
         {{kMethodNotFound, "no", nullptr}, kExitFailure, "FAILED"},
     };
     // clang-format on

@@ -1,6 +1,7 @@
 // The requests outstanding to a card, on a fake clock: ids that wrap and never
 // collide, the bounds, deadlines in order (a display's moved by each chunk),
-// and every request leaving the table exactly once.
+// every request leaving the table exactly once, and expired ones kept for
+// their late answer.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -69,6 +70,21 @@ TEST(RequestTable, ExpiresInDeadlineOrderAndOnlyWhatIsDue) {
     EXPECT_EQ(table.expire(t0 + 1h), (std::vector<int>{4}));
     EXPECT_EQ(table.earliest(), std::nullopt);
     EXPECT_EQ(table.take(4), std::nullopt) << "a late reply finds nothing";
+}
+
+TEST(RequestTable, ExpiredRequestsKeptAreRecognisedOnceAndTheOldestForgotten) {
+    RequestTable<int, int> table({8, 8}, 100ms, 2);
+    for (int id = 1; id <= 4; ++id) {
+        table.add(table.next_id(), id, false, t0);
+    }
+    // All but 2 are kept, as ten times their id; only two of them are.
+    const auto keep = [](int call) { return call == 2 ? std::nullopt : std::optional(call * 10); };
+    EXPECT_EQ(table.expire(t0 + 100ms, keep), (std::vector<int>{1, 2, 3, 4}));
+    const std::pair<uint32_t, std::optional<int>> late[] = {
+        {1, std::nullopt}, {2, std::nullopt}, {3, 30}, {4, 40}, {4, std::nullopt}};
+    for (const auto &[id, kept] : late) {
+        EXPECT_EQ(table.take_late(id), kept) << id;
+    }
 }
 
 TEST(RequestTable, ADisplayThatKeepsSendingChunksNeverTimesOut) {

@@ -1,9 +1,11 @@
 // The supervisor against scripted cards over its sockets: a test plays the
 // card's side of the protocol frame by frame, so that it can withhold or spoil
 // replies and hang up. Covers what needs the processes: answers reaching a
-// client, a client's in-flight bound, batches, a card going with requests out, and
-// cards that break the protocol being dropped alone. The request table, the
-// replay window and hello checks are tested as cores.
+// client, a client's in-flight bound, batches, a card going with requests out,
+// cards that break the protocol being dropped alone, a card's late answer,
+// clients that never read, a hello flood, refusals told to the peer. The
+// request table, the replay window, hello checks and admission are tested as
+// cores.
 
 #include <grp.h>
 #include <poll.h>
@@ -11,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -19,6 +23,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "acl_tcam_flow_wire.h"
+#include "admission.h"
 #include "card_protocol.h"
 #include "chassis_fixture.h"
 #include "display.h"
@@ -357,7 +362,8 @@ TEST(Supervisor, AGroupAdmitsItsSupplementaryMembers) {
     c.start_supervisor({"--group", "daemon"});
     ASSERT_EQ(chmod(c.scratch.path().c_str(), 0755), 0);
     // Group 0 opens the socket file (mode 0660, root's); the check is ours.
-    const std::pair<std::string, int> clients[] = {{gid + ",0", 0}, {"0", 5}};
+    // Refused: told so, and flowctl says "permission denied" (exit 7).
+    const std::pair<std::string, int> clients[] = {{gid + ",0", 0}, {"0", 7}};
     for (const auto &[groups, status] : clients) {
         Process client("/usr/bin/setpriv",
                        {"--reuid=65534", "--regid=65534", "--groups=" + groups,
@@ -365,6 +371,112 @@ TEST(Supervisor, AGroupAdmitsItsSupplementaryMembers) {
                         "unix:" + c.control_socket(), "cards"},
                        c.scratch.path(), c.scratch.file("client.log"));
         EXPECT_EQ(client.wait(10s), status) << groups << ": " << client.log();
+        EXPECT_EQ(client.log().find("permission denied") != std::string::npos, status != 0)
+            << client.log();
+    }
+    c.stop_all();
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// An add the card answers only after the supervisor stopped waiting: stored,
+// reported as of unknown outcome (exit 6), then applied by the late answer,
+// with no reconnect in between.
+TEST(Supervisor, AnAddAnsweredLateIsReportedUnknownThenApplied) {
+    Chassis c;
+    c.start_supervisor({"--timeout", "300"});
+    c.start_card({.slot = 1});
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    c.card(1).signal(SIGSTOP);
+    const Outcome add =
+        run("flowctl", {"--control", "unix:" + c.control_socket(), "add", "1", "vsan", "11"});
+    c.card(1).signal(SIGCONT);
+    EXPECT_EQ(add.status, 6) << add.out;
+    EXPECT_NE(add.out.find("unknown"), std::string::npos) << add.out;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const json card = c.card_entry(1);
+            return card.value("applied", 0) == 1 && card.value("card_flows", json()) == 1;
+        },
+        10s))
+        << c.card_entry(1) << "\n"
+        << c.logs();
+    EXPECT_EQ(count_of(c.supervisor().log(), "card connected"), 1u);
+    c.stop_all();
+}
+
+// A client that never reads its answers is dropped once nothing goes out for
+// --client-timeout, while others are served.
+TEST(Supervisor, AClientThatNeverReadsIsDropped) {
+    Chassis c;
+    c.start_supervisor({"--client-timeout", "500"});
+    RpcClient greedy(c.control_socket());
+    std::string lines;
+    for (int id = 1; id <= 3000; ++id) {
+        lines += request_line(id, "methods.list", json::object()); // megabytes of answers
+    }
+    ASSERT_TRUE(greedy.send_raw(lines));
+    const Outcome cards = run("flowctl", {"--control", "unix:" + c.control_socket(), "cards"});
+    EXPECT_EQ(cards.status, 0) << cards.out;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return c.supervisor().log().find("dropped: no output written for 500 ms") !=
+                   std::string::npos;
+        },
+        10s))
+        << c.logs();
+    c.stop_all();
+}
+
+// 100 connections that never say hello, held open while a real card
+// restarts: the card has its slot back at once, and the log a few lines.
+TEST(Supervisor, AHelloFloodLeavesARestartedCardItsSlot) {
+    Chassis c;
+    c.start_supervisor();
+    c.start_card({.slot = 1});
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    c.card(1).signal(SIGKILL);
+    ASSERT_TRUE(c.card(1).wait(5s));
+    c.forget_card(1);
+    // Gone from cards.list: down, and no flows configured.
+    ASSERT_TRUE(wait_until([&] { return c.card_entry(1).is_null(); }, 10s));
+    std::vector<int> flood; // more than every place on the socket
+    for (int i = 0; i < 100; ++i) {
+        flood.push_back(connect_unix(c.cards_socket()));
+    }
+    c.start_card({.slot = 1});
+    EXPECT_TRUE(c.wait_card_state(1, "ready", 2s)) << c.logs();
+    for (const int fd : flood) {
+        close(fd);
+    }
+    const std::string log = c.supervisor().log();
+    EXPECT_LE(count_of(log, ": card unix:"), supervisor::RefusalLog::kFullLines) << log;
+    c.stop_all();
+}
+
+// A start that fails for a socket in use creates no file of its database.
+TEST(Supervisor, AStartOnASocketInUseLeavesNoDatabase) {
+    Chassis c;
+    c.start_supervisor();
+    const std::string db = c.scratch.file("other.db");
+    const std::vector<std::string> sockets[] = {
+        {"--cards", "unix:" + c.cards_socket(), "--control", "unix:" + c.scratch.file("o.ctl")},
+        {"--cards", "unix:" + c.scratch.file("o.cards"), "--control", "unix:" + c.control_socket()},
+    };
+    for (const auto &args : sockets) {
+        std::vector<std::string> all = {"--db", db};
+        all.insert(all.end(), args.begin(), args.end());
+        const Outcome second = run("flow-supervisor", all, 10s);
+        EXPECT_EQ(second.status, 1) << second.out;
+        EXPECT_NE(second.out.find("in use"), std::string::npos) << second.out;
+        EXPECT_FALSE(std::filesystem::exists(db));
+        EXPECT_FALSE(std::filesystem::exists(db + ".lock"));
     }
     c.stop_all();
 }

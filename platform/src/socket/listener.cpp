@@ -73,6 +73,7 @@ struct State {
     size_t live = 0;
     Listener::OnAccept on_accept;
     Listener::AcceptFilter filter;
+    Listener::OnRefused on_refused;
 
     State(asio::io_context &context, const Limits &l)
         : io(context), limits(l), acceptor(context), retry(context) {}
@@ -121,12 +122,19 @@ void on_accepted(const std::shared_ptr<State> &s, std::error_code ec, Socket soc
     PeerCredentials credentials = peer_credentials(socket);
     std::string name = peer_name_of(*s, socket, credentials);
     std::error_code ignored;
+    const auto refuse = [&](Listener::Refusal refusal, const std::string &why) {
+        if (s->on_refused) {
+            Listener::OnRefused(s->on_refused)(socket, refusal, name, why);
+        } else {
+            log(name + ": refused: " + why);
+        }
+        socket.close(ignored);
+    };
     if (s->live >= s->limits.max_connections) {
-        log(name + ": refused: " + std::to_string(s->live) + " connections already (the limit)");
-        socket.close(ignored);
+        refuse(Listener::Refusal::Full,
+               std::to_string(s->live) + " connections already (the limit)");
     } else if (std::string why; s->filter && !AcceptFilter(s->filter)(credentials, &why)) {
-        log(name + ": refused: " + (why.empty() ? "not allowed" : why));
-        socket.close(ignored);
+        refuse(Listener::Refusal::Denied, why.empty() ? "not allowed" : why);
     } else {
         ++s->live;
         // A copy: the callback may stop() the listener, which drops s->on_accept.
@@ -244,10 +252,11 @@ bool Listener::listen(const Address &address, std::string *error) {
     return true;
 }
 
-void Listener::start(OnAccept on_accept, AcceptFilter accept_filter) {
+void Listener::start(OnAccept on_accept, AcceptFilter accept_filter, OnRefused on_refused) {
     State &s = *impl_->state;
     s.on_accept = std::move(on_accept);
     s.filter = std::move(accept_filter);
+    s.on_refused = std::move(on_refused);
     if (s.acceptor.is_open())
         accept_next(impl_->state);
 }
@@ -274,6 +283,7 @@ void Listener::stop() {
     // The handlers may hold what the owner captured; drop them with the loop.
     s.on_accept = {};
     s.filter = {};
+    s.on_refused = {};
 }
 
 size_t Listener::connections() const {
@@ -282,6 +292,12 @@ size_t Listener::connections() const {
 
 Address Listener::bound_address() const {
     return impl_->state->address;
+}
+
+bool send_now(Socket &socket, std::string_view text) {
+    const ssize_t n =
+        ::send(socket.native_handle(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return n == static_cast<ssize_t>(text.size());
 }
 
 void connect(asio::io_context &io, const Address &address,
