@@ -57,7 +57,7 @@ void Cards::Impl::reconcile(const SessionPtr &s, const std::string &text) {
         return;
     }
     if (!table->initialized) {
-        log(slot_text(s->slot) +
+        log(Severity::Notice, slot_text(s->slot) +
             ": the card's flow table is not initialized: waiting for its download request");
         s->replay.await_download();
         return;
@@ -103,7 +103,7 @@ void Cards::Impl::pump(const SessionPtr &s) {
         log(*summary);
         std::string error;
         if (!store.flush(&error)) {
-            log("status batch not written: " + error);
+            log(Severity::Error, "status batch not written: " + error);
         }
     }
 }

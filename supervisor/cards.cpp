@@ -41,7 +41,7 @@ void Cards::Impl::accept(vexa_socket::Socket socket, const std::string &peer_nam
         if (ec || !conn || !greetings.contains(conn.get())) {
             return;
         }
-        log("card " + conn->peer_name() + " dropped: no hello within " +
+        log(Severity::Warning, "card " + conn->peer_name() + " dropped: no hello within " +
             std::to_string(options.hello_timeout.count()) + " ms");
         conn->close("no hello in time");
     });
@@ -70,7 +70,7 @@ void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHe
         return other ? std::optional(other->conn->peer_name()) : std::nullopt;
     });
     if (const model::Error *error = model::failed(hello)) {
-        log("card " + conn->peer_name() + " dropped: " + error->message);
+        log(Severity::Warning, "card " + conn->peer_name() + " dropped: " + error->message);
         conn->close(error->message);
         return;
     }
@@ -80,7 +80,7 @@ void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHe
     sessions[slot] = s;
     slot_of[conn.get()] = slot;
     const bool fresh = (hello->flags & cp::kHelloFresh) != 0;
-    log(slot_text(slot) + ": card connected from " + conn->peer_name() + " (boot " +
+    log(Severity::Notice, slot_text(slot) + ": card connected from " + conn->peer_name() + " (boot " +
         cp::boot_id_text(hello->boot_id) + ", counters " + std::to_string(hello->first_counter) +
         ".." + std::to_string(hello->table_size == 0 ? 0 : hello->table_size - 1) + ", " +
         (fresh ? "fresh" : "kept its flows") + "): replaying");
@@ -115,7 +115,7 @@ void Cards::Impl::tear_down(const SessionPtr &s, const std::string &reason) {
     s->replay.restart(ReplayPhase::Idle, false, Clock::now());
     s->timer.cancel();
     std::vector<Call> pending = s->requests.take_all();
-    log(slot_text(s->slot) + ": card down (" + reason + "): " + std::to_string(pending.size()) +
+    log(Severity::Warning, slot_text(s->slot) + ": card down (" + reason + "): " + std::to_string(pending.size()) +
         " requests failed");
     const model::Error error = card_down_error(s->slot);
     for (Call &call : pending) {
@@ -125,7 +125,7 @@ void Cards::Impl::tear_down(const SessionPtr &s, const std::string &reason) {
 
 // A card that breaks the protocol is dropped; the others go on.
 void Cards::Impl::protocol_break(const SessionPtr &s, const std::string &why) {
-    log(slot_text(s->slot) + ": dropping the card: " + why);
+    log(Severity::Error, slot_text(s->slot) + ": dropping the card: " + why);
     s->conn->close(why);
 }
 
@@ -236,7 +236,7 @@ void Cards::Impl::expire(const SessionPtr &s) {
     std::vector<Call> expired = s->requests.expire(Clock::now());
     arm(s);
     if (!expired.empty()) {
-        log(slot_text(s->slot) + ": " + std::to_string(expired.size()) +
+        log(Severity::Warning, slot_text(s->slot) + ": " + std::to_string(expired.size()) +
             " requests got no reply in " + std::to_string(options.timeout.count()) + " ms");
     }
     const model::Error error = no_reply_error(s->slot, options.timeout);

@@ -57,8 +57,8 @@ void expect_card_consistent(Chassis &c, int slot) {
 TEST(Chassis, SurvivesCardAndSupervisorCrashes) {
     Chassis c;
     c.start_supervisor();
-    c.start_card({.slot = 1, .counters = "1:1000", .pps = 5000, .seed = 1});
-    c.start_card({.slot = 2, .counters = "1:1000", .pps = 5000, .seed = 2});
+    c.start_card({.slot = 1, .counters = "1:999", .pps = 5000, .seed = 1});
+    c.start_card({.slot = 2, .counters = "1:999", .pps = 5000, .seed = 2});
     ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
     ASSERT_TRUE(c.wait_card_state(2, "ready")) << c.logs();
 
@@ -90,7 +90,7 @@ TEST(Chassis, SurvivesCardAndSupervisorCrashes) {
     ASSERT_TRUE(c.wait_card_state(1, "down")) << c.logs();
     EXPECT_EQ(c.call("flow.get", flows1[0]).value("error", json()).value("code", 0), -32002);
     c.forget_card(1);
-    c.start_card({.slot = 1, .counters = "1:1000", .pps = 5000, .seed = 3});
+    c.start_card({.slot = 1, .counters = "1:999", .pps = 5000, .seed = 3});
     ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
     expect_card_consistent(c, 1);
     EXPECT_EQ(c.card_entry(1).value("card_flows", 0), static_cast<int>(flows1.size()));
@@ -167,7 +167,7 @@ TEST(Chassis, ACardCountsEveryWrongFrameOrByteTotal) {
     const char *skews[] = {"frames", "bytes"};
     for (int slot : {1, 2}) {
         ASSERT_EQ(setenv("LINECARD_TEST_SKEW", skews[slot - 1], 1), 0);
-        c.start_card({.slot = slot, .counters = "1:100", .pps = 1000, .seed = 1});
+        c.start_card({.slot = slot, .counters = "1:99", .pps = 1000, .seed = 1});
     }
     unsetenv("LINECARD_TEST_SKEW");
     for (int slot : {1, 2}) {
