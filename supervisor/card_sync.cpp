@@ -57,8 +57,9 @@ void Cards::Impl::reconcile(const SessionPtr &s, const std::string &text) {
         return;
     }
     if (!table->initialized) {
-        log(Severity::Notice, slot_text(s->slot) +
-            ": the card's flow table is not initialized: waiting for its download request");
+        log(Severity::Notice,
+            slot_text(s->slot) +
+                ": the card's flow table is not initialized: waiting for its download request");
         s->replay.await_download();
         return;
     }
