@@ -82,6 +82,8 @@ constexpr CodeOf kCodes[] = {
     {model::Errc::NoReply, kNoReply},
     {model::Errc::Busy, kBusy},
     {model::Errc::StoreFailed, kStoreFailed},
+    {model::Errc::NotConfigured, kNotConfigured},
+    {model::Errc::AlreadyConfigured, kAlreadyConfigured},
     {model::Errc::Protocol, kInvalidRequest},
     {model::Errc::Internal, kInternalError},
 };
@@ -223,7 +225,7 @@ Error to_jsonrpc(const model::Error &error) {
             out.code = c.code;
         }
     }
-    if (error.code == model::Errc::CardRefused && error.card_status) {
+    if (error.card_status) {
         out.data = {{"status", model::status_name(*error.card_status)},
                     {"code", *error.card_status}};
     } else if (error.slot) {
@@ -252,8 +254,10 @@ model::Error from_jsonrpc(const Error &error) {
     if (auto it = data.find("timeout_ms"); it != data.end() && is_count(*it)) {
         out.timeout_ms = it->get<uint64_t>();
     }
-    if (auto it = data.find("code"); out.code == model::Errc::CardRefused && it != data.end() &&
-                                     is_count(*it) && *it <= json(UINT32_MAX)) {
+    const bool coded =
+        out.code == model::Errc::CardRefused || out.code == model::Errc::AlreadyConfigured;
+    if (auto it = data.find("code");
+        coded && it != data.end() && is_count(*it) && *it <= json(UINT32_MAX)) {
         out.card_status = it->get<uint32_t>();
     }
     return out;

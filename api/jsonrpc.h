@@ -34,6 +34,8 @@ enum ErrorCode : int {
     kNoReply = -32003,     // the card did not answer in time
     kBusy = -32004,        // too many requests in flight
     kStoreFailed = -32005, // the database refused the change
+    kNotConfigured = -32006,     // a change names a flow that is not configured
+    kAlreadyConfigured = -32007, // an add names a configured flow; data as -32001's
 };
 
 struct Error {

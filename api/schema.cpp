@@ -215,7 +215,9 @@ model::Status check_named(const json &params) {
     return invalid_params("params must be an object");
 }
 
-Result<FlowParams> decode_flow_params(const json &params) {
+namespace {
+
+Result<FlowParams> decode_flow_key(const json &params) {
     if (!params.is_object()) {
         return invalid_params("params must be an object naming a flow");
     }
@@ -232,7 +234,8 @@ Result<FlowParams> decode_flow_params(const json &params) {
         return *e;
     }
     if (*type == model::FlowType::Vsan) {
-        return FlowParams{*slot, {model::FlowType::Vsan, static_cast<uint32_t>(*vsan), 0, 0}};
+        return FlowParams{
+            *slot, {model::FlowType::Vsan, static_cast<uint32_t>(*vsan), 0, 0}, {}};
     }
     const auto sid = integer(params, "sid", model::kMinFcid, model::kMaxFcid, true);
     if (const Error *e = model::failed(sid)) {
@@ -249,7 +252,22 @@ Result<FlowParams> decode_flow_params(const json &params) {
     if (!key) {
         return invalid_params(why);
     }
-    return FlowParams{*slot, *key};
+    return FlowParams{*slot, *key, {}};
+}
+
+} // namespace
+
+Result<FlowParams> decode_flow_params(const json &params) {
+    auto flow = decode_flow_key(params);
+    const auto name = params.is_object() ? params.find("name") : params.end();
+    if (!flow || name == params.end()) {
+        return flow;
+    }
+    if (!name->is_string() || !model::is_flow_name(name->get_ref<const std::string &>())) {
+        return invalid_params("\"name\" must be 1 to 64 letters, digits or . _ : / -");
+    }
+    flow->name = name->get<std::string>();
+    return flow;
 }
 
 Result<SlotParams> decode_slot_params(const json &params) {
@@ -353,6 +371,9 @@ json to_json(const FlowParams &params) {
     if (params.key.type != model::FlowType::Vsan) {
         out["sid"] = model::fcid_hex(params.key.sid);
         out["did"] = model::fcid_hex(params.key.did);
+    }
+    if (!params.name.empty()) {
+        out["name"] = params.name;
     }
     return out;
 }

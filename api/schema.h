@@ -39,10 +39,11 @@ using Result = model::Result<T>;
 // Methods take named params; an empty array stands for none.
 model::Status check_named(const json &params);
 
-// flow.add, flow.del, flow.get.
+// flow.add, flow.del, flow.get; name: flow.add's, optional.
 struct FlowParams {
     uint32_t slot = 0;
     model::FlowKey key;
+    std::string name;
     bool operator==(const FlowParams &) const = default;
 };
 // card.status, card.display.

@@ -133,7 +133,7 @@ flow_t flow_of(const FlowKey &key) {
 }
 
 json params_of(uint32_t slot, const FlowKey &key) {
-    return api::to_json(api::FlowParams{slot, key});
+    return api::to_json(api::FlowParams{slot, key, {}});
 }
 
 std::string request_line(uint64_t id, const std::string &method, const json &params) {

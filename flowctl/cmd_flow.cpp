@@ -38,7 +38,7 @@ public:
             *failure = bad_arguments(error);
             return false;
         }
-        request_ = api::FlowParams{*slot, *key};
+        request_ = api::FlowParams{*slot, *key, {}};
         return true;
     }
 
@@ -82,11 +82,12 @@ public:
             out.print_json(
                 {{"status", "ok"}, {"code", 0}, {"flow_status", model::status_name(flow_status)}});
         } else {
-            out.print(flow + ": " + (verb_ == "add" ? "added, " : "removed, ") +
-                      model::status_name(flow_status) +
-                      (flow_status == model::FlowStatus::Pending
-                           ? " (card down; sent when it comes up)"
-                           : "") +
+            const bool add = verb_ == "add";
+            const bool pending = flow_status == model::FlowStatus::Pending;
+            out.print(flow + ": " + (add ? "configured; " : "unconfigured; ") +
+                      (pending ? (add ? "card down: sent when it comes up"
+                                      : "card down: removed when it comes up")
+                               : (add ? "applied on the card" : "removed from the card")) +
                       "\n");
         }
         return kExitOk;

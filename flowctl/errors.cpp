@@ -20,6 +20,8 @@ constexpr ErrorKind kErrorKinds[] = {
     {model::Errc::NoReply, kExitNoReply, "NO_REPLY"},
     {model::Errc::Busy, kExitFailure, "BUSY"},
     {model::Errc::StoreFailed, kExitFailure, "STORE_FAILED"},
+    {model::Errc::NotConfigured, kExitRefused, "NOT_CONFIGURED"},
+    {model::Errc::AlreadyConfigured, kExitRefused, "FLOW_EXISTS"},
     {model::Errc::InvalidParams, kExitBadArguments, "BAD_ARGUMENTS"},
     {model::Errc::Unreachable, kExitFailure, "UNREACHABLE"},
     {model::Errc::Protocol, kExitFailure, "PROTOCOL"},
@@ -54,7 +56,7 @@ Failure from_error(const model::Error &error) {
     if (error.slot) {
         f.slot = *error.slot;
     }
-    if (error.code == model::Errc::CardRefused && error.card_status) {
+    if (error.card_status) {
         f.card_code = *error.card_status;
         f.status = model::status_name(*error.card_status);
     }

@@ -3,6 +3,7 @@
 
 #include "flow_key.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -136,6 +137,15 @@ std::optional<FlowKey> parse_flow_words(std::span<const std::string> words, std:
         values[i - 1] = static_cast<uint32_t>(*n);
     }
     return make_key(*type, values[0], values[1], values[2], error);
+}
+
+bool is_flow_name(std::string_view name) {
+    const auto allowed = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == ':' || c == '/' || c == '-';
+    };
+    return !name.empty() && name.size() <= kMaxFlowName &&
+           std::all_of(name.begin(), name.end(), allowed);
 }
 
 std::string fcid_hex(uint32_t fcid) {

@@ -68,6 +68,12 @@ std::optional<uint64_t> parse_number(std::string_view text);
 // "vsan V", "domain V SID DID" or "exact V SID DID" split into words.
 std::optional<FlowKey> parse_flow_words(std::span<const std::string> words, std::string *error);
 
+// A flow's name, which the operator gives it: 1 to 64 letters, digits and
+// ". _ : / -", so that it stays one word in a flow-set file and a table, and
+// needs no escaping as a Prometheus label.
+inline constexpr size_t kMaxFlowName = 64;
+bool is_flow_name(std::string_view name);
+
 // "0x%06x".
 std::string fcid_hex(uint32_t fcid);
 // For tables: "0x%06x", except a domain flow's "0x12xxxx".

@@ -26,6 +26,8 @@ enum class Errc {
     NoReply,       // the card, or the supervisor, did not answer in time
     Busy,          // too many requests in flight
     StoreFailed,   // the database refused the change
+    NotConfigured, // a change names a flow that is not configured
+    AlreadyConfigured, // an add names a flow that is configured (card_status FLOW_EXISTS)
     Protocol,      // a peer sent something the protocol does not allow
     Unreachable,   // the supervisor could not be reached
     Internal,      // anything else

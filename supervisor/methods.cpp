@@ -78,26 +78,52 @@ std::function<void(Outcome<cp::Status>)> card_answer(Services &services, uint32_
     };
 }
 
+std::string flow_text(const api::FlowParams &flow) {
+    return "slot " + std::to_string(flow.slot) + " " + model::to_string(flow.key);
+}
+
+// Where a configured flow stands on its card, in words.
+std::string on_card_text(const FlowState &state) {
+    switch (state.status) {
+    case FlowStatus::Applied:
+        return "applied on the card";
+    case FlowStatus::Refused:
+        return "refused by the card: " + model::status_text(state.code);
+    case FlowStatus::Pending:
+        break;
+    }
+    return "pending on the card";
+}
+
 void flow_change(Services &services, const api::FlowParams &flow, int32_t msg_type,
                  Respond respond) {
+    const bool add = msg_type == ACL_TCAM_FS_MSG_SET;
+    // Answered from the configuration alone: nothing is sent or stored.
+    if (const ConfiguredFlow *known = services.store.find(flow.slot, flow.key); add && known) {
+        Error e = model::error(model::Errc::AlreadyConfigured,
+                               flow_text(flow) + " is already configured (" + on_card_text(*known) +
+                                   "); nothing changed");
+        e.card_status = ACL_TCAM_FS_ERR_FLOW_EXISTS;
+        respond(std::move(e));
+        return;
+    } else if (!add && !known) {
+        respond(model::error(model::Errc::NotConfigured,
+                             flow_text(flow) + " is not configured; nothing changed"));
+        return;
+    }
     std::string why;
     bool changed = false;
-    const bool add = msg_type == ACL_TCAM_FS_MSG_SET;
-    const bool stored = add ? services.store.add(flow.slot, flow.key, &changed, &why)
+    const bool stored = add ? services.store.add(flow.slot, flow.key, &changed, &why, flow.name)
                             : services.store.remove(flow.slot, flow.key, &changed, &why);
     if (!stored) {
         // The client is told; the log says it too, with the cause.
-        log(Severity::Error, std::string(add ? "add" : "del") + " of slot " +
-                                 std::to_string(flow.slot) + " " + model::to_string(flow.key) +
-                                 " not stored: " + why);
+        log(Severity::Error,
+            std::string(add ? "add" : "del") + " of " + flow_text(flow) + " not stored: " + why);
         respond(model::error(model::Errc::StoreFailed, "the database refused the change: " + why));
         return;
     }
     const json pending = api::to_json(api::ChangeResult{0, FlowStatus::Pending});
     if (services.cards.state(flow.slot) == CardState::Down) {
-        if (add) {
-            services.store.set_status(flow.slot, flow.key, FlowState{});
-        }
         respond(pending);
         return;
     }
@@ -111,9 +137,15 @@ void flow_change(Services &services, const api::FlowParams &flow, int32_t msg_ty
                 return;
             }
             const uint32_t status = outcome->status;
-            const bool took = add ? model::add_took(status) : status == 0;
-            respond(took ? Reply(api::to_json(api::ChangeResult{status, FlowStatus::Applied}))
-                         : Reply(refused(status)));
+            if (add ? model::add_took(status) : status == 0) {
+                respond(api::to_json(api::ChangeResult{status, FlowStatus::Applied}));
+                return;
+            }
+            Error e = refused(status);
+            e.message = std::string(add ? "configured, but the card refused it: "
+                                        : "unconfigured, but the card refused the delete: ") +
+                        e.message;
+            respond(std::move(e));
         });
 }
 

@@ -3,7 +3,9 @@
 // One table, keyed like the mirror: (slot, type, vsan, sid, did), the key in
 // the library's stored form. WAL with synchronous=NORMAL makes each commit an
 // append to the log without a sync: it survives the process being killed,
-// which is what an answered change must survive.
+// which is what an answered change must survive. A database written before
+// flows had an order, a name and a baseline gains those columns at open, its
+// flows numbered in key order (the order a replay used then).
 #include "store.h"
 
 #include <fcntl.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -33,6 +36,15 @@ CREATE TABLE IF NOT EXISTS flows (
     PRIMARY KEY (slot, type, vsan, sid, did)
 ) WITHOUT ROWID;
 )";
+
+// Columns added since the first schema, with their definitions.
+constexpr std::pair<const char *, const char *> kAddedColumns[] = {
+    {"seq", "INTEGER NOT NULL DEFAULT 0"},
+    {"name", "TEXT NOT NULL DEFAULT ''"},
+    {"base_frames", "INTEGER"},
+    {"base_bytes", "INTEGER"},
+    {"base_boot", "INTEGER"},
+};
 
 std::string sqlite_error(sqlite3 *db, std::string_view what) {
     return std::string(what) + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
@@ -138,26 +150,62 @@ std::unique_ptr<Store> Store::open(const std::string &path, std::string *error) 
         *error = path + " is read-only to this process";
         return nullptr;
     }
-    if (!store->prepare(error) || !store->load(error)) {
+    if (!store->migrate(error) || !store->prepare(error) || !store->load(error)) {
         return nullptr;
     }
     return store;
 }
 
 Store::~Store() {
-    for (sqlite3_stmt *stmt : {insert_, delete_, update_, begin_, commit_, rollback_}) {
+    for (sqlite3_stmt *stmt :
+         {insert_, delete_, update_, rename_, baseline_, begin_, commit_, rollback_}) {
         sqlite3_finalize(stmt);
     }
     sqlite3_close(db_);
 }
 
+bool Store::migrate(std::string *error) {
+    std::set<std::string> columns;
+    sqlite3_stmt *info = nullptr;
+    if (sqlite3_prepare_v2(db_, "PRAGMA table_info(flows)", -1, &info, nullptr) != SQLITE_OK) {
+        *error = sqlite_error(db_, "read the schema");
+        return false;
+    }
+    while (sqlite3_step(info) == SQLITE_ROW) {
+        const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(info, 1));
+        columns.insert(name != nullptr ? name : "");
+    }
+    sqlite3_finalize(info);
+    std::string alter;
+    for (const auto &[name, definition] : kAddedColumns) {
+        if (!columns.contains(name)) {
+            alter += std::string("ALTER TABLE flows ADD COLUMN ") + name + " " + definition + ";";
+        }
+    }
+    char *message = nullptr;
+    if (!alter.empty() &&
+        sqlite3_exec(db_, ("BEGIN;" + alter + "COMMIT;").c_str(), nullptr, nullptr, &message) !=
+            SQLITE_OK) {
+        *error = std::string("add columns: ") + (message != nullptr ? message : "unknown error");
+        sqlite3_free(message);
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
 bool Store::prepare(std::string *error) {
     const std::pair<sqlite3_stmt **, const char *> statements[] = {
-        {&insert_, "INSERT INTO flows (slot, type, vsan, sid, did) VALUES (?, ?, ?, ?, ?)"},
+        {&insert_, "INSERT INTO flows (slot, type, vsan, sid, did, name, seq) VALUES (?, ?, ?, "
+                   "?, ?, ?, ?)"},
         {&delete_, "DELETE FROM flows WHERE slot = ? AND type = ? AND vsan = ? AND sid = ? "
                    "AND did = ?"},
         {&update_, "UPDATE flows SET status = ?, code = ? WHERE slot = ? AND type = ? AND "
                    "vsan = ? AND sid = ? AND did = ?"},
+        {&rename_, "UPDATE flows SET name = ? WHERE slot = ? AND type = ? AND vsan = ? AND "
+                   "sid = ? AND did = ?"},
+        {&baseline_, "UPDATE flows SET base_frames = ?, base_bytes = ?, base_boot = ? WHERE "
+                     "slot = ? AND type = ? AND vsan = ? AND sid = ? AND did = ?"},
         {&begin_, "BEGIN"},
         {&commit_, "COMMIT"},
         {&rollback_, "ROLLBACK"},
@@ -174,8 +222,10 @@ bool Store::prepare(std::string *error) {
 
 bool Store::load(std::string *error) {
     sqlite3_stmt *select = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT slot, type, vsan, sid, did, status, code FROM flows", -1,
-                           &select, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT slot, type, vsan, sid, did, status, code, seq, name, "
+                           "base_frames, base_bytes, base_boot FROM flows",
+                           -1, &select, nullptr) != SQLITE_OK) {
         *error = sqlite_error(db_, "read flows");
         return false;
     }
@@ -198,17 +248,95 @@ bool Store::load(std::string *error) {
             sqlite3_finalize(select);
             return false;
         }
-        flows_[static_cast<size_t>(slot)][key] = {*status, static_cast<uint32_t>(column(6))};
+        ConfiguredFlow &flow = flows_[static_cast<size_t>(slot)][key];
+        flow.status = *status;
+        flow.code = static_cast<uint32_t>(column(6));
+        flow.seq = static_cast<uint64_t>(std::max<int64_t>(column(7), 0));
+        const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(select, 8));
+        flow.name = name != nullptr ? name : "";
+        if (sqlite3_column_type(select, 9) != SQLITE_NULL) {
+            flow.baseline = Baseline{static_cast<uint64_t>(column(9)),
+                                     static_cast<uint64_t>(column(10)),
+                                     static_cast<uint64_t>(column(11))};
+        }
+        next_seq_ = std::max(next_seq_, flow.seq + 1);
     }
     sqlite3_finalize(select);
     if (rc != SQLITE_DONE) {
         *error = sqlite_error(db_, "read flows");
         return false;
     }
+    return number_unordered(error);
+}
+
+// Rows from before the order was kept (seq 0) are numbered after the others,
+// in key order: the order a replay sent them in then.
+bool Store::number_unordered(std::string *error) {
+    std::vector<std::pair<uint32_t, model::FlowKey>> unordered;
+    for (uint32_t slot = card_protocol::kMinSlot; slot <= card_protocol::kMaxSlot; ++slot) {
+        for (const auto &[key, flow] : flows_[slot]) {
+            if (flow.seq == 0) {
+                unordered.emplace_back(slot, key);
+            }
+        }
+    }
+    if (unordered.empty()) {
+        return true;
+    }
+    sqlite3_stmt *number = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "UPDATE flows SET seq = ? WHERE slot = ? AND type = ? AND vsan = ? "
+                           "AND sid = ? AND did = ?",
+                           -1, &number, nullptr) != SQLITE_OK) {
+        *error = sqlite_error(db_, "number flows");
+        return false;
+    }
+    uint64_t seq = next_seq_;
+    const bool ok = transaction("number flows", error, [&] {
+        for (const auto &[slot, key] : unordered) {
+            sqlite3_bind_int64(number, 1, static_cast<int64_t>(seq++));
+            bind_key(number, slot, key, 2);
+            if (!run(db_, number, "number flows", error)) {
+                return false;
+            }
+        }
+        return true;
+    });
+    sqlite3_finalize(number);
+    if (!ok) {
+        return false;
+    }
+    for (const auto &[slot, key] : unordered) {
+        flows_[slot][key].seq = next_seq_++;
+    }
     return true;
 }
 
-bool Store::add(uint32_t slot, const model::FlowKey &key, bool *added, std::string *error) {
+template <class Body>
+bool Store::transaction(std::string_view what, std::string *error, const Body &body) {
+    if (!run(db_, begin_, std::string("begin ") + std::string(what), error)) {
+        return false;
+    }
+    if (!body() || !run(db_, commit_, std::string("commit ") + std::string(what), error)) {
+        std::string ignored;
+        run(db_, rollback_, "rollback", &ignored);
+        return false;
+    }
+    return true;
+}
+
+bool Store::insert_row(uint32_t slot, const model::FlowKey &key, std::string_view name,
+                       uint64_t seq, std::string *error) {
+    bind_key(insert_, slot, key, 1);
+    // A null pointer would bind NULL, not "".
+    sqlite3_bind_text(insert_, 6, name.empty() ? "" : name.data(), static_cast<int>(name.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int64(insert_, 7, static_cast<int64_t>(seq));
+    return run(db_, insert_, "insert flow", error);
+}
+
+bool Store::add(uint32_t slot, const model::FlowKey &key, bool *added, std::string *error,
+                std::string_view name) {
     *added = false;
     if (slot < card_protocol::kMinSlot || slot > card_protocol::kMaxSlot) {
         *error = "slot out of range";
@@ -223,13 +351,113 @@ bool Store::add(uint32_t slot, const model::FlowKey &key, bool *added, std::stri
                  std::to_string(kMaxFlowsPerSlot) + " flows configured";
         return false;
     }
-    bind_key(insert_, slot, key, 1);
-    if (!run(db_, insert_, "insert flow", error)) {
+    if (!insert_row(slot, key, name, next_seq_, error)) {
         return false;
     }
-    slot_flows.emplace(key, FlowState{});
+    ConfiguredFlow &flow = slot_flows[key];
+    flow.seq = next_seq_++;
+    flow.name = name;
     *added = true;
     return true;
+}
+
+bool Store::apply(const std::vector<FlowChange> &changes, std::string *error) {
+    using Kind = FlowChange::Kind;
+    uint64_t seq = next_seq_;
+    const bool ok = transaction("apply", error, [&] {
+        for (const FlowChange &change : changes) {
+            bool done = false;
+            switch (change.kind) {
+            case Kind::Add:
+                done = insert_row(change.slot, change.key, change.name, seq++, error);
+                break;
+            case Kind::Remove:
+                bind_key(delete_, change.slot, change.key, 1);
+                done = run(db_, delete_, "delete flow", error);
+                break;
+            case Kind::Rename:
+                sqlite3_bind_text(rename_, 1, change.name.c_str(),
+                                  static_cast<int>(change.name.size()), SQLITE_TRANSIENT);
+                bind_key(rename_, change.slot, change.key, 2);
+                done = run(db_, rename_, "rename flow", error);
+                break;
+            }
+            if (!done) {
+                return false;
+            }
+        }
+        return true;
+    });
+    if (!ok) {
+        return false;
+    }
+    for (const FlowChange &change : changes) {
+        SlotFlows &slot_flows = flows_[change.slot];
+        switch (change.kind) {
+        case Kind::Add: {
+            ConfiguredFlow &flow = slot_flows[change.key];
+            flow.seq = next_seq_++;
+            flow.name = change.name;
+            break;
+        }
+        case Kind::Remove:
+            slot_flows.erase(change.key);
+            dirty_.erase({change.slot, change.key});
+            break;
+        case Kind::Rename:
+            slot_flows[change.key].name = change.name;
+            break;
+        }
+    }
+    return true;
+}
+
+bool Store::set_baselines(uint32_t slot, const std::vector<BaselineUpdate> &updates,
+                          std::string *error) {
+    if (slot >= flows_.size()) {
+        return true;
+    }
+    const bool ok = transaction("baselines", error, [&] {
+        for (const auto &[key, baseline] : updates) {
+            if (!flows_[slot].contains(key)) {
+                continue;
+            }
+            if (baseline) {
+                sqlite3_bind_int64(baseline_, 1, static_cast<int64_t>(baseline->frames));
+                sqlite3_bind_int64(baseline_, 2, static_cast<int64_t>(baseline->bytes));
+                sqlite3_bind_int64(baseline_, 3, static_cast<int64_t>(baseline->boot_id));
+            } // unbound parameters are NULL
+            bind_key(baseline_, slot, key, 4);
+            if (!run(db_, baseline_, "set baseline", error)) {
+                return false;
+            }
+        }
+        return true;
+    });
+    if (!ok) {
+        return false;
+    }
+    for (const auto &[key, baseline] : updates) {
+        const auto it = flows_[slot].find(key);
+        if (it != flows_[slot].end()) {
+            it->second.baseline = baseline;
+        }
+    }
+    return true;
+}
+
+std::vector<model::FlowKey> Store::in_first_order(uint32_t slot) const {
+    std::vector<std::pair<uint64_t, model::FlowKey>> ordered;
+    for (const auto &[key, flow] : flows(slot)) {
+        ordered.emplace_back(flow.seq, key);
+    }
+    std::sort(ordered.begin(), ordered.end());
+    std::vector<model::FlowKey> keys;
+    keys.reserve(ordered.size());
+    for (const auto &entry : ordered) {
+        keys.push_back(entry.second);
+    }
+    return keys;
 }
 
 bool Store::remove(uint32_t slot, const model::FlowKey &key, bool *removed, std::string *error) {
@@ -258,7 +486,7 @@ const SlotFlows &Store::flows(uint32_t slot) const {
     return slot < flows_.size() ? flows_[slot] : none;
 }
 
-const FlowState *Store::find(uint32_t slot, const model::FlowKey &key) const {
+const ConfiguredFlow *Store::find(uint32_t slot, const model::FlowKey &key) const {
     const SlotFlows &slot_flows = flows(slot);
     const auto it = slot_flows.find(key);
     return it != slot_flows.end() ? &it->second : nullptr;
@@ -279,12 +507,16 @@ void Store::set_status(uint32_t slot, const model::FlowKey &key, FlowState state
         return;
     }
     const auto it = flows_[slot].find(key);
-    if (it == flows_[slot].end() || it->second == state) {
+    if (it == flows_[slot].end()) {
+        return;
+    }
+    FlowState &current = it->second;
+    if (current == state) {
         return;
     }
     const bool was_clean = dirty_.empty();
-    const auto [waiting, first_change] = dirty_.try_emplace({slot, key}, it->second);
-    it->second = state;
+    const auto [waiting, first_change] = dirty_.try_emplace({slot, key}, current);
+    current = state;
     if (!first_change && waiting->second == state) {
         dirty_.erase(waiting); // back to what the database holds
         return;
@@ -298,27 +530,23 @@ bool Store::flush(std::string *error) {
     if (dirty_.empty()) {
         return true;
     }
-    if (!run(db_, begin_, "begin status batch", error)) {
-        return false;
-    }
-    for (const auto &waiting : dirty_) {
-        const auto &[slot, key] = waiting.first;
-        const FlowState *state = find(slot, key);
-        if (state == nullptr) {
-            continue;
+    const bool ok = transaction("status batch", error, [&] {
+        for (const auto &waiting : dirty_) {
+            const auto &[slot, key] = waiting.first;
+            const ConfiguredFlow *state = find(slot, key);
+            if (state == nullptr) {
+                continue;
+            }
+            sqlite3_bind_text(update_, 1, status_name(state->status), -1, SQLITE_STATIC);
+            sqlite3_bind_int64(update_, 2, state->code);
+            bind_key(update_, slot, key, 3);
+            if (!run(db_, update_, "update status", error)) {
+                return false;
+            }
         }
-        sqlite3_bind_text(update_, 1, status_name(state->status), -1, SQLITE_STATIC);
-        sqlite3_bind_int64(update_, 2, state->code);
-        bind_key(update_, slot, key, 3);
-        if (!run(db_, update_, "update status", error)) {
-            std::string ignored;
-            run(db_, rollback_, "rollback", &ignored);
-            return false;
-        }
-    }
-    if (!run(db_, commit_, "commit status batch", error)) {
-        std::string ignored;
-        run(db_, rollback_, "rollback", &ignored);
+        return true;
+    });
+    if (!ok) {
         return false;
     }
     dirty_.clear();

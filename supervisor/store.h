@@ -49,7 +49,33 @@ struct FlowState {
     bool operator==(const FlowState &) const = default;
 };
 
-using SlotFlows = std::map<model::FlowKey, FlowState>;
+// A flow's totals when an operator cleared its counters, in the card's boot
+// it was read in: a later boot restarted the counters and voids it.
+struct Baseline {
+    uint64_t frames = 0, bytes = 0;
+    uint64_t boot_id = 0;
+    bool operator==(const Baseline &) const = default;
+};
+
+// A configured flow: its last status, and what the operator gave it.
+struct ConfiguredFlow : FlowState {
+    // The order of first configuration: a replay sends flows that held
+    // counters first, in this order, so a restart keeps the same set counted.
+    uint64_t seq = 0;
+    std::string name; // "" for none
+    std::optional<Baseline> baseline;
+};
+
+using SlotFlows = std::map<model::FlowKey, ConfiguredFlow>;
+
+// One change of a flow.apply, committed with the others in one transaction.
+struct FlowChange {
+    enum class Kind { Add, Remove, Rename };
+    Kind kind = Kind::Add;
+    uint32_t slot = 0;
+    model::FlowKey key;
+    std::string name; // Add, Rename
+};
 
 // The library cannot hold more flows than it has 16-bit counter ids, so a
 // slot is never configured with more.
@@ -82,15 +108,32 @@ public:
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
 
-    // Configures a flow (status pending). *added false when it already was:
-    // nothing is written then. False with *error when the database refused.
-    bool add(uint32_t slot, const model::FlowKey &key, bool *added, std::string *error);
+    // Configures a flow (status pending), last in the order of first
+    // configuration. *added false when it already was: nothing is written
+    // then. False with *error when the database refused.
+    bool add(uint32_t slot, const model::FlowKey &key, bool *added, std::string *error,
+             std::string_view name = {});
     // Unconfigures a flow. *removed false when it was not configured.
     bool remove(uint32_t slot, const model::FlowKey &key, bool *removed, std::string *error);
 
+    // Every change in one transaction, in the order given (adds take their
+    // order of first configuration from it): all of them or, with false and
+    // *error, none. Each must be possible (an add of a flow not configured,
+    // a remove or rename of one that is) and the slots' bound kept: the
+    // caller planned them against flows().
+    bool apply(const std::vector<FlowChange> &changes, std::string *error);
+
+    // Sets (or, nullopt, drops) the baselines of configured flows in one
+    // transaction; flows no longer configured are skipped.
+    using BaselineUpdate = std::pair<model::FlowKey, std::optional<Baseline>>;
+    bool set_baselines(uint32_t slot, const std::vector<BaselineUpdate> &updates,
+                       std::string *error);
+
     // Slot 1..64; an empty map for any other.
     const SlotFlows &flows(uint32_t slot) const;
-    const FlowState *find(uint32_t slot, const model::FlowKey &key) const;
+    const ConfiguredFlow *find(uint32_t slot, const model::FlowKey &key) const;
+    // A slot's flows in their order of first configuration.
+    std::vector<model::FlowKey> in_first_order(uint32_t slot) const;
     // Slots with at least one flow configured, ascending.
     std::vector<uint32_t> slots() const;
 
@@ -107,16 +150,26 @@ public:
 private:
     Store() = default;
     bool prepare(std::string *error);
+    bool migrate(std::string *error);
     bool load(std::string *error);
+    bool number_unordered(std::string *error);
+    // Runs body inside BEGIN..COMMIT; rolls back when body or the commit fails.
+    template <class Body>
+    bool transaction(std::string_view what, std::string *error, const Body &body);
+    bool insert_row(uint32_t slot, const model::FlowKey &key, std::string_view name,
+                    uint64_t seq, std::string *error);
 
     sqlite3 *db_ = nullptr;
     sqlite3_stmt *insert_ = nullptr;
     sqlite3_stmt *delete_ = nullptr;
     sqlite3_stmt *update_ = nullptr;
+    sqlite3_stmt *rename_ = nullptr;
+    sqlite3_stmt *baseline_ = nullptr;
     sqlite3_stmt *begin_ = nullptr;
     sqlite3_stmt *commit_ = nullptr;
     sqlite3_stmt *rollback_ = nullptr;
     std::array<SlotFlows, card_protocol::kMaxSlot + 1> flows_{};
+    uint64_t next_seq_ = 1;
     // Statuses waiting for a flush, each with the one the database holds.
     std::map<std::pair<uint32_t, model::FlowKey>, FlowState> dirty_;
     std::function<void()> on_dirty_;

@@ -32,7 +32,7 @@ TEST(SchemaParams, EncodedParamsDecodeToTheSame) {
     const FlowKey domain{FlowType::Domain, 1, 0x120000, 0x340000};
     const FlowKey vsan{FlowType::Vsan, 7, 0, 0};
     for (const FlowKey &key : {exact, domain, vsan}) {
-        const api::FlowParams params{64, key};
+        const api::FlowParams params{64, key, {}};
         EXPECT_EQ(value_of(api::decode_flow_params(api::to_json(params))), params);
     }
     const api::ShowParams show{std::vector<uint32_t>{1, 9, 64}, FlowType::Domain, 12};

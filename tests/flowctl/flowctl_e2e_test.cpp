@@ -151,9 +151,12 @@ TEST(FlowctlE2E, ExitCodes) {
     const Case cases[] = {
         {"ok", {"add", "1", "vsan", "10"}, 0, ""},
         {"ok again", {"add", "1", "exact", "10", "0x010101", "0x020202"}, 0, ""},
-        // Until configuration says otherwise, adding a configured flow is the
-        // card's FLOW_EXISTS, which leaves the flow applied: exit 0.
-        {"already configured", {"add", "1", "vsan", "10"}, 0, "added, applied"},
+        // Answered from the configuration: nothing reaches the card.
+        {"already configured", {"add", "1", "vsan", "10"}, 1, "already configured (applied"},
+        {"not configured",
+         {"del", "1", "exact", "10", "0x010001", "0x020002"},
+         1,
+         "is not configured; nothing changed"},
         {"refused by the card",
          {"add", "1", "exact", "10", "0x010101", "0x020203"},
          1,
@@ -172,9 +175,8 @@ TEST(FlowctlE2E, ExitCodes) {
         EXPECT_EQ(r.status, k.status) << r.out;
         EXPECT_NE(r.out.find(k.says), std::string::npos) << r.out;
     }
-    const json again = c.result("flow.add", flow(1, "vsan", 10));
-    EXPECT_EQ(again.value("status", ""), "FLOW_EXISTS") << again.dump();
-    EXPECT_EQ(again.value("flow_status", ""), "applied") << again.dump();
+    const json again = c.call("flow.add", flow(1, "vsan", 10));
+    EXPECT_EQ(again["error"]["data"]["status"], "FLOW_EXISTS") << again.dump();
 
     // Nobody there is "unreachable" (5); a supervisor that takes the
     // connection and never answers is "no reply" (4).

@@ -261,6 +261,57 @@ TEST_F(StoreTest, ABatchOfAWholeTableIsOneFlush) {
     }
 }
 
+TEST_F(StoreTest, AnApplyIsAllOrNothingAndKeepsItsOrderNamesAndBaselines) {
+    using Kind = supervisor::FlowChange::Kind;
+    {
+        auto store = open();
+        add(*store, 3, kVsan);
+        std::string error;
+        // The second add names a configured flow: the database refuses it,
+        // and the remove before it must not stay done either.
+        EXPECT_FALSE(store->apply({{Kind::Remove, 3, kVsan, ""}, {Kind::Add, 3, kExact, "a"},
+                                   {Kind::Add, 3, kExact, "b"}},
+                                  &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_NE(store->find(3, kVsan), nullptr);
+        EXPECT_EQ(store->find(3, kExact), nullptr);
+        ASSERT_TRUE(store->apply({{Kind::Add, 3, kExact, "first"}, {Kind::Add, 3, kDomain, ""},
+                                  {Kind::Rename, 3, kVsan, "web/a:1"}},
+                                 &error))
+            << error;
+        ASSERT_TRUE(store->set_baselines(3, {{kExact, supervisor::Baseline{7, 700, 0xfeed}}},
+                                         &error))
+            << error;
+    }
+    auto store = open();
+    // Key order is vsan, domain, exact; the order of first configuration is
+    // what was applied, after the flow added first.
+    EXPECT_EQ(store->in_first_order(3), (std::vector<FlowKey>{kVsan, kExact, kDomain}));
+    EXPECT_EQ(store->find(3, kVsan)->name, "web/a:1");
+    EXPECT_EQ(store->find(3, kExact)->name, "first");
+    EXPECT_EQ(store->find(3, kExact)->baseline, (supervisor::Baseline{7, 700, 0xfeed}));
+    EXPECT_FALSE(store->find(3, kDomain)->baseline);
+    std::string error;
+    ASSERT_TRUE(store->set_baselines(3, {{kExact, std::nullopt}}, &error)) << error;
+    EXPECT_FALSE(open()->find(3, kExact)->baseline);
+}
+
+TEST_F(StoreTest, ADatabaseFromBeforeTheOrderWasKeptIsNumberedInKeyOrder) {
+    sql("CREATE TABLE flows (slot INTEGER NOT NULL, type INTEGER NOT NULL, vsan INTEGER NOT "
+        "NULL, sid INTEGER NOT NULL, did INTEGER NOT NULL, status TEXT NOT NULL DEFAULT "
+        "'pending', code INTEGER NOT NULL DEFAULT 0, PRIMARY KEY (slot, type, vsan, sid, did)) "
+        "WITHOUT ROWID; INSERT INTO flows (slot, type, vsan, sid, did) VALUES (2, 3, 10, 65793, "
+        "131586), (2, 1, 10, 0, 0);");
+    {
+        auto store = open();
+        EXPECT_EQ(store->in_first_order(2), (std::vector<FlowKey>{kVsan, kExact}));
+        add(*store, 2, kDomain);
+    }
+    EXPECT_EQ(open()->in_first_order(2), (std::vector<FlowKey>{kVsan, kExact, kDomain}));
+}
+
+constexpr const char *kColumns = "(slot, type, vsan, sid, did, status, code)";
+
 TEST_F(StoreTest, RowsThisProgramWouldNotWriteAreRefused) {
     open(); // creates the table
     const char *rows[] = {
@@ -276,12 +327,13 @@ TEST_F(StoreTest, RowsThisProgramWouldNotWriteAreRefused) {
     };
     for (const char *row : rows) {
         SCOPED_TRACE(row);
-        sql("DELETE FROM flows; INSERT INTO flows VALUES " + std::string(row));
+        sql("DELETE FROM flows; INSERT INTO flows " + std::string(kColumns) + " VALUES " + row);
         std::string error;
         EXPECT_EQ(Store::open(path_, &error), nullptr);
         EXPECT_FALSE(error.empty());
     }
-    sql("DELETE FROM flows; INSERT INTO flows VALUES (1, 3, 10, 65793, 131586, 'refused', 5)");
+    sql("DELETE FROM flows; INSERT INTO flows " + std::string(kColumns) +
+        " VALUES (1, 3, 10, 65793, 131586, 'refused', 5)");
     EXPECT_EQ(open()->find(1, kExact)->code, 5u);
 }
 

@@ -285,10 +285,10 @@ TEST(Supervisor, CardsThatBreakTheRulesAreDroppedAlone) {
     }
     // Slot 5 was never disturbed.
     RpcClient client(c.control_socket());
-    const json r = ask(client, 9, "flow.del", params_of(5, exact(1, 1)), [&first] {
-        const auto del = first.next();
-        ASSERT_TRUE(del && del->msg_type() == 4u);
-        first.answer_flow(*del, 0);
+    const json r = ask(client, 9, "flow.add", params_of(5, exact(1, 1)), [&first] {
+        const auto add = first.next();
+        ASSERT_TRUE(add && add->msg_type() == ACL_TCAM_FS_MSG_SET);
+        first.answer_flow(*add, 0);
     });
     EXPECT_EQ(r["result"]["flow_status"], "applied");
     c.stop_all();
