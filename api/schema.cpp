@@ -583,6 +583,25 @@ Result<ShowResult> decode_show(const json &result) {
     return read_result(r, std::move(show));
 }
 
+Result<std::vector<ListFlow>> decode_list(const json &result) {
+    Reader r(result, "the result");
+    std::vector<ListFlow> flows;
+    for (const json &object : list_member(r, "flows", true)) {
+        Reader f(object, "a flow");
+        ListFlow row;
+        row.slot = f.u32("slot");
+        row.key.type = f.name_of<model::FlowType>("type", &model::parse_type, "flow type");
+        row.key.vsan = f.u32("vsan");
+        row.key.sid = f.fcid("sid");
+        row.key.did = f.fcid("did");
+        row.status = f.flow_status("status");
+        row.code = f.get("code").is_null() ? 0 : f.u32("code");
+        f.pass_error(r);
+        flows.push_back(row);
+    }
+    return read_result(r, std::move(flows));
+}
+
 Result<CardInfo> decode_card(const json &card) {
     static const json kNoResult = json::object(); // the card is the whole result
     Reader r(kNoResult, "the result");

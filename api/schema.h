@@ -221,6 +221,16 @@ struct ShowResult {
     std::vector<ShowCard> cards;
 };
 Result<ShowResult> decode_show(const json &result);
+// A row of flow.list: a configured flow and where it stands.
+struct ListFlow {
+    uint32_t slot = 0;
+    model::FlowKey key;
+    model::FlowStatus status = model::FlowStatus::Pending;
+    uint32_t code = 0; // a refused flow's code, else 0
+    bool operator==(const ListFlow &) const = default;
+};
+// flow.list's result (the supervisor writes it as text: FlowText).
+Result<std::vector<ListFlow>> decode_list(const json &result);
 // One card, and cards.list's result.
 Result<CardInfo> decode_card(const json &card);
 Result<std::vector<CardInfo>> decode_cards(const json &result);

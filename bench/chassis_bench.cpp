@@ -208,7 +208,8 @@ constexpr uint32_t kFullSlot = 2;
 struct Counters {
     uint32_t first;
     uint32_t size;
-    std::string text() const { return std::to_string(first) + ":" + std::to_string(size); }
+    // --counters FIRST:LAST, the last id included.
+    std::string text() const { return std::to_string(first) + ":" + std::to_string(size - 1); }
 };
 constexpr Counters kSmallCounters{1, 4096};
 constexpr Counters kFullCounters{0, 65535};

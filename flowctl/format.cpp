@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <tuple>
 
 namespace flowctl {
 
@@ -162,6 +163,22 @@ std::string flows_table(const Snapshot &snapshot) {
     return render_table(columns, rows);
 }
 
+std::string list_table(const std::vector<ListRow> &rows) {
+    const std::vector<Column> columns = {{"SLOT", true}, {"TYPE", false}, {"VSAN", true},
+                                         {"SID", false}, {"DID", false},  {"STATUS", false}};
+    std::vector<std::vector<std::string>> cells;
+    cells.reserve(rows.size());
+    for (const ListRow &r : rows) {
+        FlowRow as_shown;
+        as_shown.status = r.status;
+        as_shown.code = r.code;
+        cells.push_back({std::to_string(r.slot), model::type_name(r.key.type),
+                         std::to_string(r.key.vsan), fcid_cell(r.key, r.key.sid),
+                         fcid_cell(r.key, r.key.did), status_cell(as_shown)});
+    }
+    return render_table(columns, cells);
+}
+
 std::string flows_footnotes(const Snapshot &snapshot) {
     std::string out;
     const bool marked = std::any_of(snapshot.flows.begin(), snapshot.flows.end(),
@@ -227,6 +244,24 @@ json flows_json(const Snapshot &snapshot) {
     return {{"flows", flows}, {"cards", cards}};
 }
 
+json list_json(const std::vector<ListRow> &rows) {
+    json flows = json::array();
+    for (const ListRow &r : rows) {
+        flows.push_back({
+            {"slot", r.slot},
+            {"type", model::type_name(r.key.type)},
+            {"vsan", r.key.vsan},
+            {"sid", model::fcid_hex(r.key.sid)},
+            {"did", model::fcid_hex(r.key.did)},
+            {"status", model::status_name(r.status)},
+            {"code", r.code},
+            {"refusal",
+             r.status == model::FlowStatus::Refused ? json(model::status_name(r.code)) : json()},
+        });
+    }
+    return {{"flows", flows}};
+}
+
 // ---- Prometheus ---------------------------------------------------------------------
 
 std::string prometheus_escape(std::string_view value) {
@@ -250,59 +285,151 @@ std::string prometheus_escape(std::string_view value) {
     return out;
 }
 
-std::string flows_prometheus(const Snapshot &snapshot) {
-    // Per slot: whether every flow got an exact total, and how many did not.
-    std::map<uint32_t, std::pair<bool, uint64_t>> slots;
-    for (const ShowCard &c : snapshot.cards) {
-        auto &[complete, omitted] = slots[c.slot];
-        complete = c.complete && c.state != model::CardState::Down && !c.error;
-        omitted = 0;
+namespace {
+
+// Writes families: HELP and TYPE, then the samples.
+class Exposition {
+public:
+    void family(const char *name, const char *type, const char *help) {
+        out_ += std::string("# HELP ") + name + " " + help + "\n";
+        out_ += std::string("# TYPE ") + name + " " + type + "\n";
     }
+    void sample(const char *name, const std::string &labels, uint64_t value) {
+        out_ += name;
+        out_ += "{" + labels + "} " + std::to_string(value) + "\n";
+    }
+    std::string take() { return std::move(out_); }
+
+private:
+    std::string out_;
+};
+
+std::string slot_label(uint32_t slot) {
+    return "slot=\"" + std::to_string(slot) + "\"";
+}
+
+std::string flow_labels(const FlowRow &f) {
+    return slot_label(f.slot) + ",type=\"" + prometheus_escape(model::type_name(f.key.type)) +
+           "\",vsan=\"" + std::to_string(f.key.vsan) + "\",sid=\"" +
+           prometheus_escape(model::fcid_hex(f.key.sid)) + "\",did=\"" +
+           prometheus_escape(model::fcid_hex(f.key.did)) + "\"";
+}
+
+} // namespace
+
+std::string flows_prometheus(const Snapshot &snapshot) {
+    struct Slot {
+        bool complete = true;
+        uint64_t omitted = 0;
+    };
+    std::map<uint32_t, Slot> slots;
+    std::map<uint32_t, model::CardState> states;
+    for (const ShowCard &c : snapshot.cards) {
+        slots[c.slot].complete = c.complete && c.state != model::CardState::Down && !c.error;
+        states[c.slot] = c.state;
+    }
+    // Refused and pending flows by (slot, status, reason): not a failed
+    // read, so they leave snapshot_complete alone.
+    std::map<std::tuple<uint32_t, std::string, std::string>, uint64_t> waiting;
     std::vector<const FlowRow *> exported;
     for (const FlowRow &f : snapshot.flows) {
-        auto [it, fresh] = slots.try_emplace(f.slot, true, 0);
+        Slot &slot = slots[f.slot];
         if (f.counter && f.complete) {
             exported.push_back(&f);
+        } else if (f.status == model::FlowStatus::Refused) {
+            ++waiting[{f.slot, "refused", model::status_name(f.code)}];
+        } else if (f.status == model::FlowStatus::Pending) {
+            const auto state = states.find(f.slot);
+            const std::string reason =
+                std::string("card_") +
+                model::state_name(state == states.end() ? model::CardState::Down : state->second);
+            ++waiting[{f.slot, "pending", reason}];
         } else {
-            it->second.first = false;
-            ++it->second.second;
+            // The card holds it (or did, if it is down) and it was not read.
+            slot.complete = false;
+            ++slot.omitted;
         }
     }
-    auto labels = [](const FlowRow &f) {
-        return "{slot=\"" + std::to_string(f.slot) + "\",type=\"" +
-               prometheus_escape(model::type_name(f.key.type)) + "\",vsan=\"" +
-               std::to_string(f.key.vsan) + "\",sid=\"" +
-               prometheus_escape(model::fcid_hex(f.key.sid)) + "\",did=\"" +
-               prometheus_escape(model::fcid_hex(f.key.did)) + "\"}";
-    };
-    std::string out;
-    auto family = [&](const char *name, const char *type, const char *help) {
-        out += std::string("# HELP ") + name + " " + help + "\n";
-        out += std::string("# TYPE ") + name + " " + type + "\n";
-    };
-    family(kFramesMetric, "counter",
-           "Frames of the flow since it was created on its line card (exact totals only).");
+    Exposition out;
+    out.family(kFramesMetric, "counter",
+               "Frames of the flow since it was created on its line card (exact totals only).");
     for (const FlowRow *f : exported) {
-        out += kFramesMetric + labels(*f) + " " + std::to_string(f->frames) + "\n";
+        out.sample(kFramesMetric, flow_labels(*f), f->frames);
     }
-    family(kBytesMetric, "counter",
-           "Bytes of the flow since it was created on its line card (exact totals only).");
+    out.family(kBytesMetric, "counter",
+               "Bytes of the flow since it was created on its line card (exact totals only).");
     for (const FlowRow *f : exported) {
-        out += kBytesMetric + labels(*f) + " " + std::to_string(f->bytes) + "\n";
+        out.sample(kBytesMetric, flow_labels(*f), f->bytes);
     }
-    family(kCompleteMetric, "gauge",
-           "1 when every flow of the slot has an exact total in this snapshot, else 0.");
+    out.family(kCompleteMetric, "gauge",
+               "1 when every flow the slot's card holds was read in this snapshot, else 0.");
     for (const auto &[slot, state] : slots) {
-        out += std::string(kCompleteMetric) + "{slot=\"" + std::to_string(slot) + "\"} " +
-               (state.first ? "1" : "0") + "\n";
+        out.sample(kCompleteMetric, slot_label(slot), state.complete ? 1 : 0);
     }
-    family(kOmittedMetric, "gauge",
-           "Flows of the slot left out of this snapshot: total incomplete or not on the card.");
+    out.family(kOmittedMetric, "gauge",
+               "Flows the slot's card holds that have no exact total in this snapshot.");
     for (const auto &[slot, state] : slots) {
-        out += std::string(kOmittedMetric) + "{slot=\"" + std::to_string(slot) + "\"} " +
-               std::to_string(state.second) + "\n";
+        out.sample(kOmittedMetric, slot_label(slot), state.omitted);
     }
-    return out;
+    out.family(kConfiguredMetric, "gauge",
+               "Configured flows the card does not hold, by status (refused, pending) and reason.");
+    for (const auto &[key, count] : waiting) {
+        const auto &[slot, status, reason] = key;
+        out.sample(kConfiguredMetric,
+                   slot_label(slot) + ",status=\"" + status + "\",reason=\"" +
+                       prometheus_escape(reason) + "\"",
+                   count);
+    }
+    return out.take();
+}
+
+std::string cards_prometheus(const std::vector<Card> &cards) {
+    Exposition out;
+    out.family(kCardStateMetric, "gauge",
+               "1 for the card's current state (down, replaying, ready), 0 for the others.");
+    for (const Card &c : cards) {
+        for (const model::CardState s :
+             {model::CardState::Down, model::CardState::Replaying, model::CardState::Ready}) {
+            out.sample(kCardStateMetric,
+                       slot_label(c.slot) + ",state=\"" + model::state_name(s) + "\"",
+                       c.state == s ? 1 : 0);
+        }
+    }
+    // What only a card that is up can say; a down card has no sample.
+    struct Gauge {
+        const char *name;
+        const char *help;
+        std::optional<uint64_t> (*value)(const Card &);
+    };
+    const Gauge gauges[] = {
+        {kCountersUsedMetric, "Counters the card has handed out.",
+         [](const Card &c) { return c.counters_used; }},
+        {kCountersFreeMetric, "Counters of the card's range not handed out.",
+         [](const Card &c) -> std::optional<uint64_t> {
+             if (!c.counters_used || !c.counter_first || !c.counter_size) {
+                 return std::nullopt;
+             }
+             // The range is first..size-1.
+             const uint64_t range =
+                 *c.counter_size > *c.counter_first ? *c.counter_size - *c.counter_first : 0;
+             return range > *c.counters_used ? range - *c.counters_used : 0;
+         }},
+        {kMismatchesMetric,
+         "Query replies that differed from the simulated card's ground truth (should stay 0).",
+         [](const Card &c) { return c.mismatches; }},
+        {kUptimeMetric, "Seconds since the card process started.",
+         [](const Card &c) { return c.uptime_s; }},
+    };
+    for (const Gauge &g : gauges) {
+        out.family(g.name, "gauge", g.help);
+        for (const Card &c : cards) {
+            if (const std::optional<uint64_t> v = g.value(c);
+                v && c.state != model::CardState::Down) {
+                out.sample(g.name, slot_label(c.slot), *v);
+            }
+        }
+    }
+    return out.take();
 }
 
 } // namespace flowctl

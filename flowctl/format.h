@@ -29,6 +29,7 @@ using FlowRow = api::ShowFlow;
 using ShowCard = api::ShowCard;
 using Snapshot = api::ShowResult;
 using Card = api::CardInfo;
+using ListRow = api::ListFlow;
 
 // ---- tables -------------------------------------------------------------------
 
@@ -57,6 +58,8 @@ std::string cards_table(const std::vector<Card> &cards);
 // One line for a card after a change: "slot 1 ready: traffic 1000 pps, running".
 std::string card_line(const Card &card);
 std::string flows_table(const Snapshot &snapshot);
+// flowctl list: the configured flows, no totals.
+std::string list_table(const std::vector<ListRow> &rows);
 // The footnotes under a flow table: the marker, cards that are down or
 // whose display failed. Empty when there is nothing to say.
 std::string flows_footnotes(const Snapshot &snapshot);
@@ -67,6 +70,8 @@ json card_json(const Card &card);
 json cards_json(const std::vector<Card> &cards); // {"cards": [...]}
 json flow_json(const FlowRow &flow);
 json flows_json(const Snapshot &snapshot); // {"flows": [...], "cards": [...]}
+// {"flows": [{"slot", "type", "vsan", "sid", "did", "status", "code", "refusal"}]}
+json list_json(const std::vector<ListRow> &rows);
 
 // ---- Prometheus text exposition ---------------------------------------------------
 
@@ -74,12 +79,22 @@ inline constexpr const char *kFramesMetric = "acl_tcam_flow_frames_total";
 inline constexpr const char *kBytesMetric = "acl_tcam_flow_bytes_total";
 inline constexpr const char *kCompleteMetric = "acl_tcam_flow_snapshot_complete";
 inline constexpr const char *kOmittedMetric = "acl_tcam_flow_omitted_flows";
+inline constexpr const char *kConfiguredMetric = "acl_tcam_flow_configured_flows";
+inline constexpr const char *kCardStateMetric = "acl_tcam_card_state";
+inline constexpr const char *kCountersUsedMetric = "acl_tcam_card_counters_used";
+inline constexpr const char *kCountersFreeMetric = "acl_tcam_card_counters_free";
+inline constexpr const char *kMismatchesMetric = "acl_tcam_card_mismatches";
+inline constexpr const char *kUptimeMetric = "acl_tcam_card_uptime_seconds";
 // A label value with \, " and newline escaped.
 std::string prometheus_escape(std::string_view value);
-// Every flow with an exact total as two counter samples; per slot, a gauge
-// saying whether the slot's snapshot was complete and one counting the flows
-// left out.
+// Every flow with an exact total as two counter samples. Per slot: whether
+// every flow the card holds was read (a flow refused or pending is not a
+// read that failed), and how many flows were left out for want of a read;
+// refused and pending flows counted by status and reason.
 std::string flows_prometheus(const Snapshot &snapshot);
+// Per card: its state (one series per state, 1 for the current one), and,
+// when it is up, counters used and free, mismatches and uptime.
+std::string cards_prometheus(const std::vector<Card> &cards);
 
 } // namespace flowctl
 

@@ -27,12 +27,9 @@
 #include <vector>
 
 #include "host.h"
+#include "program_version.h"
 #include "random_mode.h"
 #include "scenario.h"
-
-#ifndef LINECARD_SIM_VERSION
-#error "LINECARD_SIM_VERSION comes from the project's version"
-#endif
 
 namespace {
 
@@ -242,7 +239,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (args.has(Opt::Version)) {
-        std::printf("linecard-sim %s\n", LINECARD_SIM_VERSION);
+        std::printf("linecard-sim %s\n", PROGRAM_VERSION);
         return 0;
     }
     if (args.has(Opt::Random)) {

@@ -112,7 +112,7 @@ void Daemon::connect() {
                 // The first failure of a series is worth a line;
                 // the retries every 2 s are not.
                 if (failed_attempts_++ == 0) {
-                    log_line("cannot connect: " + error + "; retrying");
+                    log_line(Severity::Warning, "cannot connect: " + error + "; retrying");
                 }
                 retry_later();
                 return;
@@ -157,18 +157,19 @@ void Daemon::on_connected(vexa_socket::Socket socket) {
         const uint32_t status =
             acl_tcam_flow_init(kHandle, config_.first_counter, config_.table_size);
         if (status != 0) {
-            log_format("cannot initialise the flow table: 0x%08x", status);
+            log_format(Severity::Error, "cannot initialise the flow table: 0x%08x", status);
             exit_status_ = 1;
             stop("initialisation failed");
             return;
         }
         acl_tcam_flow_set_region_init_done();
         library_up_ = true;
-        log_line("connected to " + vexa_socket::to_string(config_.supervisor) + retries +
-                 "; flow table initialised, download requested");
+        log_line(Severity::Notice, "connected to " + vexa_socket::to_string(config_.supervisor) +
+                                       retries + "; flow table initialised, download requested");
     } else {
-        log_line("reconnected to " + vexa_socket::to_string(config_.supervisor) + retries + "; " +
-                 std::to_string(acl_tcam_get_avl_flow_count()) + " flow(s) kept");
+        log_line(Severity::Notice,
+                 "reconnected to " + vexa_socket::to_string(config_.supervisor) + retries + "; " +
+                     std::to_string(acl_tcam_get_avl_flow_count()) + " flow(s) kept");
     }
     connection_->start();
 }
@@ -179,13 +180,13 @@ void Daemon::on_lost(const ConnectionPtr &connection, const std::string &reason)
     }
     vexa_socket::unbind_handle(kHandle);
     connection_.reset();
-    log_format("lost the supervisor (%s); flows kept; reconnecting in %lld ms", reason.c_str(),
-               static_cast<long long>(backoff_.count()));
+    log_format(Severity::Warning, "lost the supervisor (%s); flows kept; reconnecting in %lld ms",
+               reason.c_str(), static_cast<long long>(backoff_.count()));
     retry_later();
 }
 
 void Daemon::breach(const ConnectionPtr &connection, const std::string &why) {
-    log_line("protocol breach by the supervisor: " + why + "; disconnecting");
+    log_line(Severity::Error, "protocol breach by the supervisor: " + why + "; disconnecting");
     connection->close("protocol breach: " + why);
 }
 
@@ -211,7 +212,7 @@ void Daemon::on_frame(const ConnectionPtr &connection, const FrameHeader &header
         const uint32_t status = acl_tcam_print_flows_info(&msg);
         std::fflush(stdout);
         if (status != 0) {
-            log_format("display: the last chunk could not be sent (%u)", status);
+            log_format(Severity::Warning, "display: the last chunk could not be sent (%u)", status);
         }
         break;
     }
@@ -250,8 +251,8 @@ void Daemon::serve_traffic(const card_protocol::TrafficRequest &request) {
         generator_.set_rate(request.pps);
         break;
     }
-    log_format("traffic %s: %" PRIu64 " pps, %s", action_name(request.action), generator_.pps(),
-               generator_.paused() ? "paused" : "flowing");
+    log_format(Severity::Info, "traffic %s: %" PRIu64 " pps, %s", action_name(request.action),
+               generator_.pps(), generator_.paused() ? "paused" : "flowing");
 }
 
 card_protocol::Status Daemon::status() const {
@@ -277,7 +278,7 @@ card_protocol::Status Daemon::status() const {
 void Daemon::reply_status(const ConnectionPtr &connection, const FrameHeader &request) {
     if (connection->send(card_protocol::kOpReply, card_protocol::card_addr(config_.slot),
                          request.src, request.msg_id, card_protocol::encode(status())) == 0) {
-        log_line("status reply not sent: send queue full");
+        log_line(Severity::Warning, "status reply not sent: send queue full");
     }
 }
 
@@ -297,7 +298,7 @@ void Daemon::tick() {
 void Daemon::ignore_hangups() {
     hangups_.async_wait([this](std::error_code ec, int) {
         if (!ec) {
-            log_line("SIGHUP ignored");
+            log_line(Severity::Notice, "SIGHUP ignored");
             ignore_hangups();
         }
     });
@@ -305,7 +306,7 @@ void Daemon::ignore_hangups() {
 
 void Daemon::stop(const char *why) {
     stopping_ = true;
-    log_line(std::string("stopping: ") + why);
+    log_line(Severity::Notice, std::string("stopping: ") + why);
     signals_.cancel();
     hangups_.cancel();
     retry_timer_.cancel();
@@ -322,7 +323,7 @@ void Daemon::stop(const char *why) {
 int Daemon::run() {
     card_sim_set_slot(config_.slot);
     card().log_level = config_.log_level;
-    vexa_socket::set_logger(log_line);
+    vexa_socket::set_logger([](const std::string &line) { log_line(Severity::Warning, line); });
     vexa_socket::set_send_observer(
         [](uint32_t handle, const FrameHeader &, std::span<const uint8_t> payload, int) {
             if (handle == kHandle) {
@@ -335,7 +336,8 @@ int Daemon::run() {
         }
     });
     ignore_hangups();
-    log_format("slot %u, counters %u..%u, traffic %" PRIu64
+    log_format(Severity::Notice,
+               "slot %u, counters %u..%u, traffic %" PRIu64
                " pps%s, supervisor %s, boot id %016" PRIx64,
                config_.slot, config_.first_counter, config_.table_size - 1, generator_.pps(),
                generator_.paused() ? " (paused)" : "",
@@ -347,7 +349,8 @@ int Daemon::run() {
     vexa_socket::set_send_observer(nullptr);
     std::fflush(stdout);
     const Card &c = card();
-    log_format("stopped: %u flow(s), %" PRIu64 " frames injected, %" PRIu64
+    log_format(Severity::Notice,
+               "stopped: %u flow(s), %" PRIu64 " frames injected, %" PRIu64
                " queries checked, %" PRIu64 " mismatches",
                acl_tcam_flow_is_initialized() != 0 ? acl_tcam_get_avl_flow_count() : 0,
                generator_.frames(), c.queries_checked, c.mismatches);

@@ -70,12 +70,14 @@ void check_sent(std::span<const uint8_t> payload) {
     }
     ++the_card.mismatches;
     if (live == nullptr) {
-        log_format("MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
+        log_format(Severity::Error,
+                   "MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
                    " bytes, but the card holds no such flow",
                    model::to_string(key).c_str(), reply->frames, reply->bytes);
         return;
     }
-    log_format("MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
+    log_format(Severity::Error,
+               "MISMATCH: query of %s answered with %" PRIu64 " frames / %" PRIu64
                " bytes, traffic %" PRIu64 " frames / %" PRIu64 " bytes",
                model::to_string(key).c_str(), reply->frames, reply->bytes, expected.frames,
                expected.bytes);
@@ -96,7 +98,12 @@ void acl_tcam_flow_debug_cb(uint32_t level, uint32_t kind, const char *text) {
     while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
         line.pop_back();
     }
-    serve::log_line("lib[" + std::to_string(level) + "] " + line);
+    // The library's levels: 4 errors, 3 warnings, 2 notes, below that tracing.
+    const serve::Severity severity = level >= 4   ? serve::Severity::Error
+                                     : level == 3 ? serve::Severity::Warning
+                                     : level == 2 ? serve::Severity::Info
+                                                  : serve::Severity::Debug;
+    serve::log_line(severity, "lib[" + std::to_string(level) + "] " + line);
 }
 
 int32_t acl_tcam_flow_handle_update_cb(flow_handle_update_t *update) {

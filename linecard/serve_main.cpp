@@ -1,14 +1,17 @@
 // linecard-serve: the line-card daemon (serve.h); `linecard-sim serve ...`
 // runs it too.
 //
-//   linecard-serve --slot N --supervisor ADDR --counters FIRST:SIZE
+//   linecard-serve --slot N --supervisor ADDR --counters FIRST:LAST
 //                  [--traffic PPS] [--seed S] [--stdout FILE] [--log-level N]
+//                  [--log-format plain|journal] [--version]
 //
-// ADDR is unix:PATH or tcp:HOST:PORT. Counter ids FIRST..SIZE-1 are handed
-// out (SIZE is the counter table's size). The library prints its display
-// table on standard output, which goes to FILE (default /dev/null).
+// ADDR is unix:PATH or tcp:HOST:PORT. Counter ids FIRST..LAST, both
+// included, are handed out (the counter table's size is LAST + 1). The
+// library prints its display table on standard output, which goes to FILE
+// (default /dev/null).
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -16,6 +19,7 @@
 
 #include "card_protocol.h"
 #include "flow_key.h"
+#include "program_version.h"
 #include "serve.h"
 #include "serve_log.h"
 #include "traffic.h"
@@ -23,26 +27,27 @@
 namespace {
 
 constexpr int kUsageError = 2;
-// Counter ids are 16 bits wide, so a table holds at most 65,535 of them; only
-// 0:65535 holds that many flows, although counter 0 means "no counter" to
-// the hardware (the flow given it counts nothing; main warns).
-constexpr uint32_t kMaxTableSize = 65535;
+// Counter ids are 16 bits wide and the table's size must fit them, so the
+// last id is at most 65,534; only 0:65534 holds 65,535 flows, although
+// counter 0 means "no counter" to the hardware (the flow given it counts
+// nothing; main warns).
+constexpr uint32_t kMaxLastCounter = 65534;
 
-// "FIRST:SIZE", FIRST < SIZE <= 65535.
+// "FIRST:LAST", FIRST <= LAST <= 65534.
 std::string parse_counters(const std::string &text, serve::Config &config) {
     const size_t colon = text.find(':');
     const auto first = model::parse_number(std::string_view(text).substr(0, colon));
-    const auto size = colon == std::string::npos
+    const auto last = colon == std::string::npos
                           ? std::nullopt
                           : model::parse_number(std::string_view(text).substr(colon + 1));
-    if (!first || !size) {
-        return "--counters: expected FIRST:SIZE, not '" + text + "'";
+    if (!first || !last) {
+        return "--counters: expected FIRST:LAST, not '" + text + "'";
     }
-    if (*size <= *first || *size > kMaxTableSize) {
-        return "--counters: need FIRST < SIZE <= 65535, not " + text;
+    if (*last < *first || *last > kMaxLastCounter) {
+        return "--counters: need FIRST <= LAST <= 65534, not " + text;
     }
     config.first_counter = static_cast<uint32_t>(*first);
-    config.table_size = static_cast<uint32_t>(*size);
+    config.table_size = static_cast<uint32_t>(*last + 1);
     return {};
 }
 
@@ -60,7 +65,9 @@ int main(int argc, char **argv) {
         ->required()
         ->check(CLI::Range(card_protocol::kMinSlot, card_protocol::kMaxSlot));
     app.add_option("--supervisor", supervisor, "unix:PATH or tcp:HOST:PORT")->required();
-    app.add_option("--counters", counters, "FIRST:SIZE, counter ids FIRST..SIZE-1")->required();
+    app.add_option("--counters", counters,
+                   "FIRST:LAST, the counter ids handed out, both included (1:4 is four)")
+        ->required();
     app.add_option("--traffic", config.traffic_pps, "frames per second injected (0: paused)")
         ->capture_default_str()
         ->check(CLI::Range(uint64_t{0}, traffic::kMaxPps));
@@ -71,11 +78,18 @@ int main(int argc, char **argv) {
                    "log the library's texts of this level and above (0 all, 4 errors, 5 none)")
         ->capture_default_str()
         ->check(CLI::Range(0, 5));
+    std::string log_format;
+    app.add_option("--log-format", log_format,
+                   "plain (time and severity) or journal (<N> priority prefix); default journal "
+                   "when JOURNAL_STREAM is set, else plain")
+        ->check(CLI::IsMember({"plain", "journal"}));
+    app.set_version_flag("--version", std::string("linecard-serve ") + PROGRAM_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e);
     }
+    program::set_log_format(*program::choose_log_format(log_format, std::getenv("JOURNAL_STREAM")));
 
     serve::set_log_slot(config.slot);
     std::string error;
@@ -90,7 +104,8 @@ int main(int argc, char **argv) {
         return kUsageError;
     }
     if (config.first_counter == 0) {
-        serve::log_line("counter 0 means no counter: the flow that gets it counts nothing");
+        serve::log_line(serve::Severity::Warning,
+                        "counter 0 means no counter: the flow that gets it counts nothing");
     }
     if (std::freopen(stdout_file.c_str(), "w", stdout) == nullptr) {
         std::fprintf(stderr, "--stdout: cannot open %s: %s\n", stdout_file.c_str(),

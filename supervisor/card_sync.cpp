@@ -62,8 +62,9 @@ void Cards::Impl::reconcile(const SessionPtr &s, const std::string &text) {
         return;
     }
     if (!table->initialized) {
-        log(slot_text(s->slot) +
-            ": the card's flow table is not initialized: waiting for its download request");
+        log(Severity::Notice,
+            slot_text(s->slot) +
+                ": the card's flow table is not initialized: waiting for its download request");
         s->replay.await_download();
         return;
     }
@@ -126,7 +127,7 @@ void Cards::Impl::pump(const SessionPtr &s) {
         log(*summary);
         std::string error;
         if (!store.flush(&error)) {
-            log("status batch not written: " + error);
+            log(Severity::Error, "status batch not written: " + error);
         }
     }
 }

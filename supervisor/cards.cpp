@@ -25,6 +25,12 @@
 
 namespace supervisor {
 
+namespace {
+
+constexpr const char *kStopping = "supervisor stopping";
+
+} // namespace
+
 // ---- connections --------------------------------------------------------
 namespace {
 
@@ -121,10 +127,11 @@ void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHe
     sessions[slot] = s;
     slot_of[conn.get()] = slot;
     const bool fresh = (hello->flags & cp::kHelloFresh) != 0;
-    log(slot_text(slot) + ": card connected from " + conn->peer_name() + " (boot " +
-        cp::boot_id_text(hello->boot_id) + ", counters " + std::to_string(hello->first_counter) +
-        ".." + std::to_string(hello->table_size == 0 ? 0 : hello->table_size - 1) + ", " +
-        (fresh ? "fresh" : "kept its flows") + "): replaying");
+    log(Severity::Notice, slot_text(slot) + ": card connected from " + conn->peer_name() +
+                              " (boot " + cp::boot_id_text(hello->boot_id) + ", counters " +
+                              std::to_string(hello->first_counter) + ".." +
+                              std::to_string(hello->table_size == 0 ? 0 : hello->table_size - 1) +
+                              ", " + (fresh ? "fresh" : "kept its flows") + "): replaying");
     if (fresh) {
         for (const auto &[key, flow] : store.flows(slot)) {
             if (flow.status == FlowStatus::Applied) {
@@ -162,8 +169,10 @@ void Cards::Impl::tear_down(const SessionPtr &s, const std::string &reason) {
     s->replay.restart(ReplayPhase::Idle, false, Clock::now());
     s->timer.cancel();
     std::vector<Call> pending = s->requests.take_all();
-    log(slot_text(s->slot) + ": card down (" + reason + "): " + std::to_string(pending.size()) +
-        " requests failed");
+    // Our own stop takes every card down: a notice, not a warning.
+    log(reason == kStopping ? Severity::Notice : Severity::Warning,
+        slot_text(s->slot) + ": card down (" + reason + "): " + std::to_string(pending.size()) +
+            " requests failed");
     const model::Error error = card_down_error(s->slot);
     for (Call &call : pending) {
         fail(call, error);
@@ -172,7 +181,7 @@ void Cards::Impl::tear_down(const SessionPtr &s, const std::string &reason) {
 
 // A card that breaks the protocol is dropped; the others go on.
 void Cards::Impl::protocol_break(const SessionPtr &s, const std::string &why) {
-    log(slot_text(s->slot) + ": dropping the card: " + why);
+    log(Severity::Error, slot_text(s->slot) + ": dropping the card: " + why);
     s->conn->close(why);
 }
 
@@ -300,8 +309,9 @@ void Cards::Impl::expire(const SessionPtr &s) {
     });
     arm(s);
     if (!expired.empty()) {
-        log(slot_text(s->slot) + ": " + std::to_string(expired.size()) +
-            " requests got no reply in " + std::to_string(options.timeout.count()) + " ms");
+        log(Severity::Warning, slot_text(s->slot) + ": " + std::to_string(expired.size()) +
+                                   " requests got no reply in " +
+                                   std::to_string(options.timeout.count()) + " ms");
     }
     const model::Error error = no_reply_error(s->slot, options.timeout);
     for (Call &call : expired) {
@@ -344,14 +354,14 @@ void Cards::stop() {
     Impl &impl = *impl_;
     impl.listener.stop();
     for (auto &[conn, greeting] : impl.greetings) {
-        greeting.conn->close("supervisor stopping");
+        greeting.conn->close(kStopping);
     }
     impl.greetings.clear();
     impl.slot_of.clear();
     for (SessionPtr s : impl.sessions) { // a copy: tear_down empties the entry
         if (s) {
-            s->conn->close("supervisor stopping");
-            impl.tear_down(s, "supervisor stopping");
+            s->conn->close(kStopping);
+            impl.tear_down(s, kStopping);
         }
     }
 }

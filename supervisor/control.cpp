@@ -113,7 +113,7 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         }
         closed = true;
         if (logged) {
-            log("client " + peer + " dropped: " + reason);
+            log(Severity::Notice, "client " + peer + " dropped: " + reason);
         }
         std::error_code ignored;
         socket.close(ignored);
@@ -280,7 +280,7 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
 
     // Answers a line that breaks the protocol, then drops the client.
     void refuse(const jsonrpc::Error &error, const jsonrpc::json &id) {
-        log("client " + peer + " dropped: " + error.message);
+        log(Severity::Warning, "client " + peer + " dropped: " + error.message);
         write(jsonrpc::error_line(id, error));
         draining = true;
         if (!writing && output.empty()) {

@@ -1,19 +1,22 @@
-// The supervisor's event log: one line per event on standard error, prefixed
-// with the program's name, written with one call so that lines never mix.
+// The supervisor's event log: program_log's lines, named flow-supervisor.
+// Without a severity a line is info, the usual event.
 #ifndef SUPERVISOR_LOG_H
 #define SUPERVISOR_LOG_H
 
-#include <cstdio>
-#include <string>
 #include <string_view>
+
+#include "program_log.h"
 
 namespace supervisor {
 
+using program::Severity;
+
+inline void log(Severity severity, std::string_view text) {
+    program::log_event(severity, text);
+}
+
 inline void log(std::string_view text) {
-    std::string line = "flow-supervisor: ";
-    line.append(text);
-    line.push_back('\n');
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    program::log_event(Severity::Info, text);
 }
 
 } // namespace supervisor

@@ -28,6 +28,7 @@
 #include "control.h"
 #include "log.h"
 #include "methods.h"
+#include "program_version.h"
 #include "store.h"
 #include "vexa_socket.h"
 
@@ -54,6 +55,7 @@ struct Options {
     unsigned timeout_ms = 3000;
     unsigned hello_timeout_ms = 5000;
     unsigned client_timeout_ms = 60000;
+    std::string log_format; // empty: journal when JOURNAL_STREAM is set, else plain
 };
 
 // The supplementary groups of a running process, from /proc/PID/status: the
@@ -102,7 +104,7 @@ std::optional<vexa_socket::Address> address_option(const std::string &text, cons
     std::string error;
     auto address = vexa_socket::parse_address(text, &error);
     if (!address) {
-        log(std::string("bad ") + what + " address '" + text + "': " + error);
+        log(Severity::Error, std::string("bad ") + what + " address '" + text + "': " + error);
     }
     return address;
 }
@@ -133,8 +135,8 @@ public:
         std::string error;
         if (store_.flush(&error)) {
             if (failures_ != 0) {
-                log("status batch written after " + std::to_string(failures_) +
-                    " failed attempt(s)");
+                log(Severity::Notice, "status batch written after " + std::to_string(failures_) +
+                                          " failed attempt(s)");
             }
             failures_ = 0;
             retry_ = kFlushInterval;
@@ -144,8 +146,9 @@ public:
         ++failures_;
         retry_ = std::min(retry_ * 2, kFlushRetryLimit);
         if (error != last_error_) {
-            log("status batch not written (retrying, at most every " +
-                std::to_string(kFlushRetryLimit.count() / 1000) + " s): " + error);
+            log(Severity::Error, "status batch not written (retrying, at most every " +
+                                     std::to_string(kFlushRetryLimit.count() / 1000) +
+                                     " s): " + error);
             last_error_ = error;
         }
     }
@@ -189,12 +192,12 @@ private:
 };
 
 int run(const Options &options) {
-    vexa_socket::set_logger([](const std::string &line) { log(line); });
+    vexa_socket::set_logger([](const std::string &line) { log(Severity::Warning, line); });
     std::optional<gid_t> group;
     if (!options.group.empty()) {
         const struct group *entry = getgrnam(options.group.c_str());
         if (entry == nullptr) {
-            log("unknown group '" + options.group + "'");
+            log(Severity::Error, "unknown group '" + options.group + "'");
             return EXIT_FAILURE;
         }
         group = entry->gr_gid;
@@ -217,7 +220,7 @@ int run(const Options &options) {
     const std::unique_ptr<DatabaseLock> lock = DatabaseLock::take(options.db, &error);
     std::unique_ptr<Store> store = lock ? Store::open(options.db, &error) : nullptr;
     if (!store) {
-        log("cannot open the database: " + error);
+        log(Severity::Error, "cannot open the database: " + error);
         return EXIT_FAILURE;
     }
     size_t configured = 0;
@@ -240,11 +243,11 @@ int run(const Options &options) {
 
     const auto filter = peer_filter(group);
     if (!cards.listen(*cards_address, filter, &error)) {
-        log("cannot listen for cards on " + options.cards + ": " + error);
+        log(Severity::Error, "cannot listen for cards on " + options.cards + ": " + error);
         return EXIT_FAILURE;
     }
     if (!control.listen(*control_address, filter, &error)) {
-        log("cannot listen for clients on " + options.control + ": " + error);
+        log(Severity::Error, "cannot listen for clients on " + options.control + ": " + error);
         cards.stop();
         return EXIT_FAILURE;
     }
@@ -255,7 +258,7 @@ int run(const Options &options) {
     std::function<void()> ignore_hangups = [&] {
         hangups.async_wait([&](const std::error_code &ec, int) {
             if (!ec) {
-                log("SIGHUP ignored");
+                log(Severity::Notice, "SIGHUP ignored");
                 ignore_hangups();
             }
         });
@@ -266,19 +269,20 @@ int run(const Options &options) {
         if (ec) {
             return;
         }
-        log(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+        log(Severity::Notice,
+            std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
         hangups.cancel();
         control.stop();
         cards.stop();
         flusher.flush_now();
         io.stop();
     });
-    log("started: " + std::to_string(configured) + " flows configured in " + options.db +
-        "; cards on " + vexa_socket::to_string(cards.address()) + ", clients on " +
-        vexa_socket::to_string(control.address()));
+    log(Severity::Notice, "started: " + std::to_string(configured) + " flows configured in " +
+                              options.db + "; cards on " + vexa_socket::to_string(cards.address()) +
+                              ", clients on " + vexa_socket::to_string(control.address()));
     io.run();
     store.reset();
-    log("stopped");
+    log(Severity::Notice, "stopped");
     return EXIT_SUCCESS;
 }
 
@@ -310,6 +314,14 @@ int main(int argc, char **argv) {
                    "(milliseconds)")
         ->capture_default_str()
         ->check(CLI::Range(1u, 3600000u));
+    app.add_option("--log-format", options.log_format,
+                   "plain (time and severity) or journal (<N> priority prefix); default journal "
+                   "when JOURNAL_STREAM is set, else plain")
+        ->check(CLI::IsMember({"plain", "journal"}));
+    app.set_version_flag("--version", std::string("flow-supervisor ") + PROGRAM_VERSION);
     CLI11_PARSE(app, argc, argv);
+    program::set_log_program("flow-supervisor");
+    program::set_log_format(
+        *program::choose_log_format(options.log_format, std::getenv("JOURNAL_STREAM")));
     return run(options);
 }

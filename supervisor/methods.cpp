@@ -118,7 +118,8 @@ void flow_change(Services &services, const api::FlowParams &flow, int32_t msg_ty
                             : services.store.remove(flow.slot, flow.key, &changed, &why);
     if (!stored) {
         // The client is told; the log says it too, with the cause.
-        log(std::string(add ? "add" : "del") + " of " + flow_text(flow) + " not stored: " + why);
+        log(Severity::Error,
+            std::string(add ? "add" : "del") + " of " + flow_text(flow) + " not stored: " + why);
         respond(model::error(model::Errc::StoreFailed, "the database refused the change: " + why));
         return;
     }

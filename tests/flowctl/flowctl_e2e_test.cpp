@@ -3,6 +3,8 @@
 
 #include <csignal>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -43,7 +45,7 @@ json params_of(const json &row) {
 TEST(FlowctlE2E, ShowTotalsEqualQueriesOnPausedCard) {
     Chassis c;
     c.start_supervisor();
-    c.start_card({.slot = 1, .counters = "1:200", .pps = 20000, .seed = 7});
+    c.start_card({.slot = 1, .counters = "1:199", .pps = 20000, .seed = 7});
     ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
 
     const std::vector<std::pair<std::string, json>> steps = {
@@ -135,7 +137,7 @@ private:
 TEST(FlowctlE2E, ExitCodes) {
     Chassis c;
     c.start_supervisor({"--timeout", "500"});
-    c.start_card({.slot = 1, .counters = "1:3", .pps = 0});
+    c.start_card({.slot = 1, .counters = "1:2", .pps = 0});
     ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
     SilentCard silent(c.cards_socket(), 4);
     ASSERT_TRUE(c.wait_card_state(4, "ready")) << c.logs();
@@ -203,7 +205,39 @@ TEST(FlowctlE2E, ExitCodes) {
             row.value("status", "") == "refused" && row.value("code", 0) == 0x404e003a;
     }
     EXPECT_TRUE(refused_listed) << shown.out;
+
+    // list gives the configured flows, the refused one by name; a refused
+    // flow does not make the slot's snapshot incomplete, it is counted apart,
+    // and the card's gauges come with it.
+    const Outcome listed = flowctl(c, {"list", "1"});
+    EXPECT_EQ(listed.status, 0) << listed.out;
+    EXPECT_NE(listed.out.find("refused COUNTERS_EXHAUSTED"), std::string::npos) << listed.out;
+    const Outcome listed_json = flowctl(c, {"list", "--json", "1"});
+    EXPECT_EQ(json::parse(listed_json.out)["flows"].size(), 3u) << listed_json.out;
+    const Outcome prom = flowctl(c, {"--format", "prometheus", "show", "1"});
+    for (const char *sample :
+         {"acl_tcam_flow_snapshot_complete{slot=\"1\"} 1\n",
+          "acl_tcam_flow_configured_flows{slot=\"1\",status=\"refused\",reason=\"COUNTERS_"
+          "EXHAUSTED\"} 1\n",
+          "acl_tcam_card_state{slot=\"1\",state=\"ready\"} 1\n",
+          "acl_tcam_card_counters_free{slot=\"1\"} 0\n"}) {
+        EXPECT_NE(prom.out.find(sample), std::string::npos) << sample << prom.out;
+    }
     c.stop_all();
+
+    // Every log line starts with the time in UTC and a severity.
+    const std::regex line(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )"
+        R"((error|warning|notice|info|debug) (flow-supervisor|linecard\[1\]): .*)");
+    std::istringstream logs(c.logs());
+    size_t lines = 0;
+    for (std::string l; std::getline(logs, l);) {
+        if (l.rfind("--- ", 0) != 0) {
+            EXPECT_TRUE(std::regex_match(l, line)) << l;
+            ++lines;
+        }
+    }
+    EXPECT_GT(lines, 4u);
 }
 
 } // namespace

@@ -22,6 +22,7 @@
 #include "errors.h"
 #include "format.h"
 #include "harness.h"
+#include "usage.h"
 #include "watch.h"
 
 namespace {
@@ -347,11 +348,36 @@ std::vector<Series> strict_parse(const std::string &text,
     return out;
 }
 
-TEST(Prometheus, OnlyExactTotalsAreExportedAndSlotsSayWhatIsMissing) {
+// The cards of the Prometheus sample: one up with every gauge, one down.
+std::vector<flowctl::Card> sample_cards() {
+    flowctl::Card up;
+    up.slot = 1;
+    up.state = kReady;
+    up.counters_used = 3;
+    up.counter_first = 1;
+    up.counter_size = 100; // ids 1..99
+    up.mismatches = 0;
+    up.uptime_s = 61;
+    flowctl::Card down;
+    down.slot = 8;
+    return {up, down};
+}
+
+TEST(Prometheus, OnlyExactTotalsAreExportedAndOnlyFailedReadsMakeASlotIncomplete) {
     Snapshot s = sample_snapshot();
     s.cards.push_back({5, kReady, true, {}});                 // a card without flows
-    s.cards.push_back({6, kReady, false, "display refused"}); // nothing shown, nothing left out
-    const std::string text = flowctl::flows_prometheus(s);
+    s.cards.push_back({6, kReady, false, "display refused"}); // nothing shown, nothing read
+    // Refused and pending flows on a card whose display was whole: complete.
+    s.cards.push_back({7, kReady, true, {}});
+    s.flows.push_back(
+        flow(7, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Refused, 0x404e003a));
+    s.flows.push_back(flow(7, kVsan10, std::nullopt, 0, 0, false, model::FlowStatus::Pending));
+    // A card down: its applied flow could not be read, its pending one waits.
+    s.cards.push_back({8, model::CardState::Down, false, "card down"});
+    s.flows.push_back(flow(8, kVsan10, std::nullopt, 0, 0, false));
+    s.flows.push_back(flow(8, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Pending));
+    const std::string text =
+        flowctl::flows_prometheus(s) + flowctl::cards_prometheus(sample_cards());
     if (const char *path = std::getenv("FLOWCTL_PROM_SAMPLE")) {
         std::ofstream(path) << text;
     }
@@ -359,14 +385,26 @@ TEST(Prometheus, OnlyExactTotalsAreExportedAndSlotsSayWhatIsMissing) {
     const std::vector<Series> series = strict_parse(text, &types);
     EXPECT_EQ(types[flowctl::kFramesMetric], "counter");
     EXPECT_EQ(types[flowctl::kBytesMetric], "counter");
-    EXPECT_EQ(types[flowctl::kCompleteMetric], "gauge");
-    EXPECT_EQ(types[flowctl::kOmittedMetric], "gauge");
+    for (const char *gauge :
+         {flowctl::kCompleteMetric, flowctl::kOmittedMetric, flowctl::kConfiguredMetric,
+          flowctl::kCardStateMetric, flowctl::kCountersFreeMetric, flowctl::kUptimeMetric}) {
+        EXPECT_EQ(types[gauge], "gauge") << gauge;
+    }
 
+    // Every series but the flows' as "name{labels} value", for one comparison.
     std::map<std::string, std::vector<const Series *>> by_name;
+    std::set<std::string> samples;
     for (const Series &x : series) {
         by_name[x.name].push_back(&x);
+        if (x.name != flowctl::kFramesMetric && x.name != flowctl::kBytesMetric) {
+            std::string id = x.name + "{";
+            for (const auto &[k, v] : x.labels) {
+                id += k + "=" + v + (k == x.labels.rbegin()->first ? "" : ",");
+            }
+            samples.insert(id + "} " + x.value);
+        }
     }
-    // Of the sample's four flows only two have exact totals.
+    // Of the flows only two have exact totals.
     ASSERT_EQ(by_name[flowctl::kFramesMetric].size(), 2u);
     ASSERT_EQ(by_name[flowctl::kBytesMetric].size(), 2u);
     const Series &vsan = *by_name[flowctl::kFramesMetric][0];
@@ -377,17 +415,37 @@ TEST(Prometheus, OnlyExactTotalsAreExportedAndSlotsSayWhatIsMissing) {
     EXPECT_EQ(by_name[flowctl::kBytesMetric][0]->value, std::to_string(kAbove53));
     EXPECT_EQ(by_name[flowctl::kFramesMetric][1]->labels.at("sid"), "0xffffff");
 
-    std::map<std::string, std::pair<std::string, std::string>> slots; // complete, omitted
-    for (const Series *x : by_name[flowctl::kCompleteMetric]) {
-        slots[x->labels.at("slot")].first = x->value;
-    }
-    for (const Series *x : by_name[flowctl::kOmittedMetric]) {
-        slots[x->labels.at("slot")].second = x->value;
-    }
-    using P = std::pair<std::string, std::string>;
-    const std::map<std::string, P> want_slots = {
-        {"1", P{"0", "1"}}, {"3", P{"0", "1"}}, {"5", P{"1", "0"}}, {"6", P{"0", "0"}}};
-    EXPECT_EQ(slots, want_slots);
+    const std::set<std::string> want_samples = {
+        // Slot 1 has an incomplete total; 3 and 6 a failed display; 8 is down.
+        "acl_tcam_flow_snapshot_complete{slot=1} 0",
+        "acl_tcam_flow_snapshot_complete{slot=3} 0",
+        "acl_tcam_flow_snapshot_complete{slot=5} 1",
+        "acl_tcam_flow_snapshot_complete{slot=6} 0",
+        "acl_tcam_flow_snapshot_complete{slot=7} 1",
+        "acl_tcam_flow_snapshot_complete{slot=8} 0",
+        "acl_tcam_flow_omitted_flows{slot=1} 1",
+        "acl_tcam_flow_omitted_flows{slot=3} 0",
+        "acl_tcam_flow_omitted_flows{slot=5} 0",
+        "acl_tcam_flow_omitted_flows{slot=6} 0",
+        "acl_tcam_flow_omitted_flows{slot=7} 0",
+        "acl_tcam_flow_omitted_flows{slot=8} 1",
+        "acl_tcam_flow_configured_flows{reason=COUNTERS_EXHAUSTED,slot=3,status=refused} 1",
+        "acl_tcam_flow_configured_flows{reason=COUNTERS_EXHAUSTED,slot=7,status=refused} 1",
+        "acl_tcam_flow_configured_flows{reason=card_ready,slot=7,status=pending} 1",
+        "acl_tcam_flow_configured_flows{reason=card_down,slot=8,status=pending} 1",
+        "acl_tcam_card_state{slot=1,state=down} 0",
+        "acl_tcam_card_state{slot=1,state=replaying} 0",
+        "acl_tcam_card_state{slot=1,state=ready} 1",
+        "acl_tcam_card_state{slot=8,state=down} 1",
+        "acl_tcam_card_state{slot=8,state=replaying} 0",
+        "acl_tcam_card_state{slot=8,state=ready} 0",
+        // A down card says nothing more.
+        "acl_tcam_card_counters_used{slot=1} 3",
+        "acl_tcam_card_counters_free{slot=1} 96",
+        "acl_tcam_card_mismatches{slot=1} 0",
+        "acl_tcam_card_uptime_seconds{slot=1} 61",
+    };
+    EXPECT_EQ(samples, want_samples);
 }
 
 TEST(Prometheus, LabelValuesAreEscaped) {
@@ -483,9 +541,18 @@ TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
         {{"traffic", "1", "fast"}, 2},
         {{"watch", "--interval", "0"}, 2},
         {{"--control", "carrier-pigeon:1", "cards"}, 2},
-        // Well-formed: they get as far as connecting.
+        {{"shwo"}, 2},
+        {{"add", "1", "vsan", "10", "0x010101", "0x020202", "extra"}, 2},
+        {{"--format", "prometheus", "add", "1", "vsan", "10"}, 2},
+        {{"show", "--raw", "--format", "prometheus"}, 2},
+        {{"list", "0"}, 2},
+        // Well-formed: they get as far as connecting. Global options go
+        // before or after the command.
         {{"get", "1", "domain", "10", "0x010101", "0x020202"}, 5},
         {{"show", "--raw", "1"}, 5},
+        {{"--format", "prometheus", "show", "1"}, 5},
+        {{"cards", "--format", "prometheus", "--timeout", "100"}, 5},
+        {{"list", "1", "2"}, 5},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args = c.args;
@@ -501,6 +568,44 @@ TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
         EXPECT_EQ(doc["error"]["exit"], c.exit);
         EXPECT_EQ(doc["error"]["status"], c.exit == 2 ? "BAD_ARGUMENTS" : "UNREACHABLE");
     }
+}
+
+TEST(FlowctlCommandLine, TypoSuggestionsAndTheControlAddressFromTheEnvironment) {
+    const std::vector<std::string> names = {"add", "del", "get", "show", "list", "watch", "cards"};
+    struct Case {
+        const char *typed;
+        const char *says;
+    };
+    const Case cases[] = {
+        {"shwo", "unknown command 'shwo'; did you mean 'show'?"}, // a swap
+        {"lst", "unknown command 'lst'; did you mean 'list'?"},   // a letter missing
+        {"crd", "unknown command 'crd'; did you mean 'cards'?"},  // two edits, longer name
+        {"crads", "unknown command 'crads'; did you mean 'cards'?"},
+        {"frobnicate", "unknown command 'frobnicate'"},
+        {"sh", "unknown command 'sh'"}, // two from show: too far for four letters
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(flowctl::unknown_command_message(c.typed, names), c.says);
+    }
+    const harness::Outcome typo = harness::run("flowctl", {"shwo"});
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_EQ(typo.out, "flowctl: unknown command 'shwo'; did you mean 'show'?\n");
+
+    // --control, then FLOWCTL_CONTROL, then the default.
+    ASSERT_EQ(setenv("FLOWCTL_CONTROL", "unix:/nonexistent/from-env.ctl", 1), 0);
+    const harness::Outcome env = harness::run("flowctl", {"cards"});
+    const harness::Outcome option =
+        harness::run("flowctl", {"cards", "--control", "unix:/nonexistent/option.ctl"});
+    unsetenv("FLOWCTL_CONTROL");
+    EXPECT_NE(env.out.find("/nonexistent/from-env.ctl"), std::string::npos) << env.out;
+    EXPECT_NE(option.out.find("/nonexistent/option.ctl"), std::string::npos) << option.out;
+
+    // Each flow command's help gives the forms and an example.
+    const harness::Outcome help = harness::run("flowctl", {"add", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("domain V SID DID"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("flowctl add 1 exact 10 0x010101 0x020202"), std::string::npos);
+    EXPECT_EQ(help.out.find(" x 2"), std::string::npos) << help.out;
 }
 
 } // namespace

@@ -15,6 +15,12 @@ want_types = {
     "acl_tcam_flow_bytes": "counter",
     "acl_tcam_flow_snapshot_complete": "gauge",
     "acl_tcam_flow_omitted_flows": "gauge",
+    "acl_tcam_flow_configured_flows": "gauge",
+    "acl_tcam_card_state": "gauge",
+    "acl_tcam_card_counters_used": "gauge",
+    "acl_tcam_card_counters_free": "gauge",
+    "acl_tcam_card_mismatches": "gauge",
+    "acl_tcam_card_uptime_seconds": "gauge",
 }
 got_types = {name: m.type for name, m in families.items()}
 assert got_types == want_types, got_types
@@ -26,6 +32,6 @@ assert frames[0].labels == {"slot": "1", "type": "vsan", "vsan": "10",
 # Values are floats here; 2^64 - 1 rounds to 2^64.
 assert frames[0].value == float(2**64 - 1), frames[0].value
 complete = {s.labels["slot"]: s.value for s in families["acl_tcam_flow_snapshot_complete"].samples}
-assert complete == {"1": 0.0, "3": 0.0, "5": 1.0, "6": 0.0}, complete
+assert complete == {"1": 0.0, "3": 0.0, "5": 1.0, "6": 0.0, "7": 1.0, "8": 0.0}, complete
 print("prometheus_client parsed %d families, %d samples" %
       (len(families), sum(len(m.samples) for m in families.values())))

@@ -16,7 +16,7 @@ namespace harness {
 
 struct CardConfig {
     int slot = 1;
-    std::string counters = "1:1000";
+    std::string counters = "1:999"; // FIRST:LAST
     uint64_t pps = 2000;
     uint64_t seed = 1;
 };
