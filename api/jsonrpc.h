@@ -20,8 +20,9 @@ namespace jsonrpc {
 using json = nlohmann::json;
 
 // A request line longer than this (newline excluded) is refused and its
-// client dropped.
-inline constexpr size_t kMaxRequestLine = 64 * 1024;
+// client dropped. Room for a flow.apply of a full card's 65,535 flows, named
+// (about 4 MiB); with 64 clients at most that is 512 MiB buffered at worst.
+inline constexpr size_t kMaxRequestLine = size_t{8} << 20;
 
 enum ErrorCode : int {
     kParseError = -32700,

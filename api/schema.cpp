@@ -288,6 +288,35 @@ Result<ListParams> decode_list_params(const json &params) {
     return ListParams{*slot};
 }
 
+namespace {
+
+// "slots": ascending, each once; nullopt when absent.
+Result<std::optional<std::vector<uint32_t>>> slots_member(const json &params) {
+    const json *list = member(params, "slots");
+    if (list == nullptr) {
+        return std::optional<std::vector<uint32_t>>();
+    }
+    const std::string expected = "slots must be an array of slots " +
+                                 std::to_string(cp::kMinSlot) + ".." +
+                                 std::to_string(cp::kMaxSlot);
+    if (!list->is_array()) {
+        return invalid_params(expected);
+    }
+    std::vector<uint32_t> slots;
+    for (const json &slot : *list) {
+        if (!slot.is_number_unsigned() || slot.get<uint64_t>() < cp::kMinSlot ||
+            slot.get<uint64_t>() > cp::kMaxSlot) {
+            return invalid_params(expected);
+        }
+        slots.push_back(slot.get<uint32_t>());
+    }
+    std::sort(slots.begin(), slots.end());
+    slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    return std::optional(std::move(slots));
+}
+
+} // namespace
+
 Result<ShowParams> decode_show_params(const json &params) {
     ShowParams show;
     if (member(params, "type") != nullptr) {
@@ -304,25 +333,44 @@ Result<ShowParams> decode_show_params(const json &params) {
         }
         show.vsan = static_cast<uint32_t>(*vsan);
     }
-    if (const json *list = member(params, "slots")) {
-        if (!list->is_array()) {
-            return invalid_params("slots must be an array of slots");
-        }
-        std::vector<uint32_t> slots;
-        for (const json &slot : *list) {
-            if (!slot.is_number_unsigned() || slot.get<uint64_t>() < cp::kMinSlot ||
-                slot.get<uint64_t>() > cp::kMaxSlot) {
-                return invalid_params("slots must be an array of slots " +
-                                      std::to_string(cp::kMinSlot) + ".." +
-                                      std::to_string(cp::kMaxSlot));
-            }
-            slots.push_back(slot.get<uint32_t>());
-        }
-        std::sort(slots.begin(), slots.end());
-        slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
-        show.slots = std::move(slots);
+    auto slots = slots_member(params);
+    if (const Error *e = model::failed(slots)) {
+        return *e;
     }
+    show.slots = std::move(*slots);
     return show;
+}
+
+Result<ApplyParams> decode_apply_params(const json &params) {
+    ApplyParams apply;
+    const json *flows = member(params, "flows");
+    if (flows == nullptr || !flows->is_string()) {
+        return invalid_params("flows must be a flow-set text");
+    }
+    apply.flows = flows->get<std::string>();
+    auto slots = slots_member(params);
+    if (const Error *e = model::failed(slots)) {
+        return *e;
+    }
+    apply.slots = std::move(*slots);
+    for (auto [name, flag] : {std::pair{"prune", &apply.prune}, std::pair{"dry_run", &apply.dry_run},
+                              std::pair{"progress", &apply.progress}}) {
+        if (const json *v = member(params, name)) {
+            if (!v->is_boolean()) {
+                return invalid_params(std::string(name) + " must be true or false");
+            }
+            *flag = v->get<bool>();
+        }
+    }
+    return apply;
+}
+
+Result<ExportParams> decode_export_params(const json &params) {
+    auto slots = slots_member(params);
+    if (const Error *e = model::failed(slots)) {
+        return *e;
+    }
+    return ExportParams{std::move(*slots)};
 }
 
 Result<TrafficParams> decode_traffic_params(const json &params) {
@@ -397,6 +445,24 @@ json to_json(const ShowParams &params) {
         out["vsan"] = *params.vsan;
     }
     return out;
+}
+
+json to_json(const ApplyParams &params) {
+    json out = {{"flows", params.flows}};
+    if (params.slots) {
+        out["slots"] = *params.slots;
+    }
+    for (auto [name, flag] : {std::pair{"prune", params.prune}, std::pair{"dry_run", params.dry_run},
+                              std::pair{"progress", params.progress}}) {
+        if (flag) {
+            out[name] = true;
+        }
+    }
+    return out;
+}
+
+json to_json(const ExportParams &params) {
+    return params.slots ? json{{"slots", *params.slots}} : json::object();
 }
 
 json to_json(const TrafficParams &params) {
@@ -616,6 +682,69 @@ Result<std::vector<CardInfo>> decode_cards(const json &result) {
         cards.push_back(read_card(card, r));
     }
     return read_result(r, std::move(cards));
+}
+
+json to_json(const ApplyResult &result) {
+    json slots = json::array();
+    for (const ApplySlot &s : result.slots) {
+        slots.push_back({{"slot", s.slot},
+                         {"state", model::state_name(s.state)},
+                         {"flows", s.flows},
+                         {"counters", optional_json(s.counters)},
+                         {"held", s.held},
+                         {"would_refuse", s.would_refuse}});
+    }
+    return {{"dry_run", result.dry_run},   {"added", result.added},
+            {"removed", result.removed},   {"renamed", result.renamed},
+            {"unchanged", result.unchanged}, {"skipped", result.skipped},
+            {"applied", result.applied},   {"pending", result.pending},
+            {"refused", result.refused},   {"changes", result.changes},
+            {"would_refuse", result.would_refuse}, {"slots", std::move(slots)}};
+}
+
+Result<ApplyResult> decode_apply(const json &result) {
+    Reader r(result, "the result");
+    ApplyResult apply;
+    apply.dry_run = r.optional_boolean("dry_run").value_or(false);
+    apply.added = r.count("added");
+    apply.removed = r.count("removed");
+    apply.renamed = r.count("renamed");
+    apply.unchanged = r.count("unchanged");
+    apply.skipped = r.count("skipped");
+    apply.applied = r.count("applied");
+    apply.pending = r.count("pending");
+    apply.changes = r.text("changes");
+    apply.would_refuse = r.text("would_refuse");
+    const json &refused = r.get("refused");
+    if (refused.is_object()) {
+        for (const auto &[name, count] : refused.items()) {
+            const auto n = Reader::as_count(count);
+            if (!n) {
+                r.fail("\"refused\" is not a map of counts");
+                break;
+            }
+            apply.refused[name] = *n;
+        }
+    } else if (!refused.is_null()) {
+        r.fail("\"refused\" is not a map of counts");
+    }
+    for (const json &slot : list_member(r, "slots", true)) {
+        Reader s(slot, "a slot");
+        ApplySlot entry;
+        entry.slot = s.u32("slot");
+        entry.state = s.card_state("state");
+        entry.flows = s.count("flows");
+        entry.counters = s.optional_count("counters");
+        entry.held = s.count("held");
+        entry.would_refuse = s.count("would_refuse");
+        s.pass_error(r);
+        apply.slots.push_back(entry);
+    }
+    return read_result(r, std::move(apply));
+}
+
+json to_json(const ApplyProgress &progress) {
+    return {{"done", progress.done}, {"total", progress.total}};
 }
 
 json methods_json() {

@@ -14,6 +14,7 @@
 #define API_SCHEMA_H
 
 #include <array>
+#include <map>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -66,6 +67,23 @@ struct ShowParams {
     }
     bool operator==(const ShowParams &) const = default;
 };
+// flow.apply: a flow-set file's text, the slots in scope (none: the slots
+// the text names; with prune, every slot), whether flows in scope and not in
+// the text are removed, whether only the plan is wanted, and whether the
+// client takes progress notifications.
+struct ApplyParams {
+    std::string flows;
+    std::optional<std::vector<uint32_t>> slots;
+    bool prune = false;
+    bool dry_run = false;
+    bool progress = false;
+    bool operator==(const ApplyParams &) const = default;
+};
+// flow.export: the slots (none: every slot with flows).
+struct ExportParams {
+    std::optional<std::vector<uint32_t>> slots;
+    bool operator==(const ExportParams &) const = default;
+};
 // card.traffic.
 struct TrafficParams {
     uint32_t slot = 0;
@@ -79,6 +97,8 @@ Result<SlotParams> decode_slot_params(const json &params);
 Result<ListParams> decode_list_params(const json &params);
 Result<ShowParams> decode_show_params(const json &params);
 Result<TrafficParams> decode_traffic_params(const json &params);
+Result<ApplyParams> decode_apply_params(const json &params);
+Result<ExportParams> decode_export_params(const json &params);
 
 // ---- the registry -------------------------------------------------------------
 
@@ -104,7 +124,7 @@ inline model::Status no_params(const json &) {
 }
 } // namespace detail
 
-inline constexpr std::array<MethodInfo, 10> kMethods = {{
+inline constexpr std::array<MethodInfo, 12> kMethods = {{
     {"flow.add", "slot, type, vsan, sid, did", "configure a flow and send it to its card",
      detail::check<FlowParams, decode_flow_params>},
     {"flow.del", "slot, type, vsan, sid, did", "unconfigure a flow and remove it from its card",
@@ -113,6 +133,12 @@ inline constexpr std::array<MethodInfo, 10> kMethods = {{
      detail::check<FlowParams, decode_flow_params>},
     {"flow.list", "slot?", "the configured flows with their statuses",
      detail::check<ListParams, decode_list_params>},
+    {"flow.apply", "flows, slots?, prune?, dry_run?, progress?",
+     "make the configuration the flow-set text given: the difference committed at once, then "
+     "sent to the cards",
+     detail::check<ApplyParams, decode_apply_params>},
+    {"flow.export", "slots?", "the configuration as a flow-set text",
+     detail::check<ExportParams, decode_export_params>},
     {"flow.show", "slots?, type?, vsan?", "every flow with its total, from the cards' displays",
      detail::check<ShowParams, decode_show_params>},
     {"cards.list", "", "every known slot's card: state, flows, counters, traffic",
@@ -140,6 +166,8 @@ json to_json(const SlotParams &params);
 json to_json(const ListParams &params);
 json to_json(const ShowParams &params);
 json to_json(const TrafficParams &params);
+json to_json(const ApplyParams &params);
+json to_json(const ExportParams &params);
 
 // ---- results ------------------------------------------------------------------
 
@@ -155,6 +183,36 @@ struct ChangeResult {
 };
 json to_json(const ChangeResult &result);
 Result<ChangeResult> decode_change(const json &result);
+
+// flow.apply: what changed, what the cards said, and per slot the counters
+// the resulting set needs against the card's.
+struct ApplySlot {
+    uint32_t slot = 0;
+    model::CardState state = model::CardState::Down;
+    uint64_t flows = 0;                // configured once applied
+    std::optional<uint64_t> counters;  // the card's; null when down
+    uint64_t held = 0;                 // counters held by flows that stay
+    uint64_t would_refuse = 0;         // adds past the card's free counters
+    bool operator==(const ApplySlot &) const = default;
+};
+struct ApplyResult {
+    bool dry_run = false;
+    uint64_t added = 0, removed = 0, renamed = 0, unchanged = 0, skipped = 0;
+    uint64_t applied = 0, pending = 0; // of the changes sent: taken; not known
+    std::map<std::string, uint64_t> refused; // by the card's status name
+    std::string changes;      // "+ LINE", "- LINE", "~ LINE" (renamed), one a line
+    std::string would_refuse; // the adds past a card's free counters, one a line
+    std::vector<ApplySlot> slots;
+    bool operator==(const ApplyResult &) const = default;
+};
+json to_json(const ApplyResult &result);
+Result<ApplyResult> decode_apply(const json &result);
+// A progress notification of flow.apply: changes answered of all to send.
+inline constexpr const char *kApplyProgress = "flow.apply.progress";
+struct ApplyProgress {
+    uint64_t done = 0, total = 0;
+};
+json to_json(const ApplyProgress &progress);
 
 // flow.get.
 struct GetResult {

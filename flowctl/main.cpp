@@ -120,6 +120,7 @@ int main(int argc, char **argv) {
     add_flow_commands(commands);
     add_show_commands(commands);
     add_card_commands(commands);
+    add_apply_commands(commands);
 
     std::vector<std::string> names;
     for (const CommandEntry &c : commands) {

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -97,7 +99,25 @@ bool RpcClient::connect(std::string_view address, Failure *failure) {
     return true;
 }
 
-model::Result<json> RpcClient::call(std::string_view method, const json &params) {
+namespace {
+
+// A notification line: short, and a request without an id.
+std::optional<json> notice_of(const std::string &line) {
+    constexpr size_t kMaxNotice = 4096;
+    if (line.size() > kMaxNotice) {
+        return std::nullopt;
+    }
+    json v = json::parse(line, nullptr, false);
+    if (!v.is_object() || v.contains("id") || !v.contains("method") || !v["method"].is_string()) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+} // namespace
+
+model::Result<json> RpcClient::call(std::string_view method, const json &params,
+                                    const NoticeHandler &on_notice) {
     const std::chrono::milliseconds timeout = reply_timeout_;
     const auto unreachable = [](std::string message) {
         return model::error(model::Errc::Unreachable, std::move(message));
@@ -128,7 +148,7 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params)
         return unreachable(address_ + ": " + errno_text(send_error != 0 ? send_error : err));
     };
 
-    const Clock::time_point deadline = send_error != 0 ? Clock::now() : Clock::now() + timeout;
+    Clock::time_point deadline = send_error != 0 ? Clock::now() : Clock::now() + timeout;
     size_t scanned = 0; // bytes of buffer_ known to hold no newline
     for (;;) {
         const size_t nl = buffer_.find('\n', scanned);
@@ -136,6 +156,14 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params)
             const std::string response_line = buffer_.substr(0, nl);
             buffer_.erase(0, nl + 1);
             scanned = 0;
+            if (const std::optional<json> notice = notice_of(response_line)) {
+                if (on_notice) {
+                    on_notice((*notice)["method"].get<std::string>(),
+                              notice->value("params", json()));
+                }
+                deadline = Clock::now() + timeout;
+                continue;
+            }
             std::string why;
             const std::optional<jsonrpc::Response> r = jsonrpc::parse_response(response_line, &why);
             if (!r) {

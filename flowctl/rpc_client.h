@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -39,7 +40,11 @@ public:
     // The result of one call, or the error: the supervisor's error answer,
     // NoReply (without a slot) when nothing came within timeout, Unreachable
     // when the connection broke, Protocol for a reply that is not one.
-    model::Result<json> call(std::string_view method, const json &params);
+    // Notifications the supervisor sends before the answer (a long request's
+    // progress) go to on_notice, and each moves the deadline.
+    using NoticeHandler = std::function<void(const std::string &method, const json &params)>;
+    model::Result<json> call(std::string_view method, const json &params,
+                             const NoticeHandler &on_notice = {});
 
     // How long call() waits for an answer (--timeout).
     void set_reply_timeout(std::chrono::milliseconds timeout) { reply_timeout_ = timeout; }

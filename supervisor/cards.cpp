@@ -374,6 +374,10 @@ CardState Cards::state(uint32_t slot) const {
     return s->replay.phase() == ReplayPhase::Idle ? CardState::Ready : CardState::Replaying;
 }
 
+size_t Cards::replay_window() const {
+    return impl_->options.replay_window;
+}
+
 uint64_t Cards::lost_counters(uint32_t slot) const {
     const SessionPtr s = impl_->session(slot);
     return s ? s->lost_counters : 0;

@@ -104,6 +104,9 @@ public:
     // Flows that held a counter before the card restarted and were refused
     // in a replay since it connected; 0 when down.
     uint64_t lost_counters(uint32_t slot) const;
+    // Requests a replay keeps outstanding per card; other bulk senders keep
+    // to it too.
+    size_t replay_window() const;
     // Whether some card is being replayed or reconciled with requests out.
     bool replay_active() const;
 

@@ -221,6 +221,16 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
             if (!self || self->closed) {
                 return;
             }
+            if (const auto *notice = std::get_if<Notice>(&reply)) {
+                if (!notification) {
+                    self->write(jsonrpc::json{{"jsonrpc", "2.0"},
+                                              {"method", notice->method},
+                                              {"params", notice->params}}
+                                    .dump() +
+                                "\n");
+                }
+                return;
+            }
             --self->in_flight;
             answer(*self, notification ? Pieces{} : reply_lines(id, std::move(reply)));
         };

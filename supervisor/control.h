@@ -57,8 +57,15 @@ struct ControlOptions {
 struct RawResult {
     std::string json_text;
 };
-using Reply = std::variant<jsonrpc::json, RawResult, model::Error>;
-// Called once per request, from the event loop, at any later time.
+// A notification to the client before the answer (a long request's
+// progress): it does not answer the request. Dropped for a notification.
+struct Notice {
+    std::string method;
+    jsonrpc::json params;
+};
+using Reply = std::variant<jsonrpc::json, RawResult, model::Error, Notice>;
+// Called once per request with its answer, from the event loop, at any later
+// time; before that, any number of times with a Notice.
 using Respond = std::function<void(Reply)>;
 using Dispatch = std::function<void(const jsonrpc::Request &, Respond)>;
 

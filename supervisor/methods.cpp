@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "acl_tcam_flow_stats.h"
+#include "apply.h"
 #include "gather.h"
 #include "log.h"
 #include "schema.h"
@@ -263,6 +264,8 @@ constexpr Binding kHandlers[] = {
     {"flow.del", decoded<api::FlowParams, api::decode_flow_params, flow_del>},
     {"flow.get", decoded<api::FlowParams, api::decode_flow_params, flow_get>},
     {"flow.list", decoded<api::ListParams, api::decode_list_params, flow_list>},
+    {"flow.apply", decoded<api::ApplyParams, api::decode_apply_params, flow_apply>},
+    {"flow.export", decoded<api::ExportParams, api::decode_export_params, flow_export>},
     {"flow.show", decoded<api::ShowParams, api::decode_show_params, flow_show>},
     {"cards.list", cards_list},
     {"card.status", decoded<api::SlotParams, api::decode_slot_params, card_status>},
