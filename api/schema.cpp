@@ -296,9 +296,8 @@ Result<std::optional<std::vector<uint32_t>>> slots_member(const json &params) {
     if (list == nullptr) {
         return std::optional<std::vector<uint32_t>>();
     }
-    const std::string expected = "slots must be an array of slots " +
-                                 std::to_string(cp::kMinSlot) + ".." +
-                                 std::to_string(cp::kMaxSlot);
+    const std::string expected = "slots must be an array of slots " + std::to_string(cp::kMinSlot) +
+                                 ".." + std::to_string(cp::kMaxSlot);
     if (!list->is_array()) {
         return invalid_params(expected);
     }
@@ -353,8 +352,9 @@ Result<ApplyParams> decode_apply_params(const json &params) {
         return *e;
     }
     apply.slots = std::move(*slots);
-    for (auto [name, flag] : {std::pair{"prune", &apply.prune}, std::pair{"dry_run", &apply.dry_run},
-                              std::pair{"progress", &apply.progress}}) {
+    for (auto [name, flag] :
+         {std::pair{"prune", &apply.prune}, std::pair{"dry_run", &apply.dry_run},
+          std::pair{"progress", &apply.progress}}) {
         if (const json *v = member(params, name)) {
             if (!v->is_boolean()) {
                 return invalid_params(std::string(name) + " must be true or false");
@@ -452,8 +452,9 @@ json to_json(const ApplyParams &params) {
     if (params.slots) {
         out["slots"] = *params.slots;
     }
-    for (auto [name, flag] : {std::pair{"prune", params.prune}, std::pair{"dry_run", params.dry_run},
-                              std::pair{"progress", params.progress}}) {
+    for (auto [name, flag] :
+         {std::pair{"prune", params.prune}, std::pair{"dry_run", params.dry_run},
+          std::pair{"progress", params.progress}}) {
         if (flag) {
             out[name] = true;
         }
@@ -694,11 +695,11 @@ json to_json(const ApplyResult &result) {
                          {"held", s.held},
                          {"would_refuse", s.would_refuse}});
     }
-    return {{"dry_run", result.dry_run},   {"added", result.added},
-            {"removed", result.removed},   {"renamed", result.renamed},
-            {"unchanged", result.unchanged}, {"skipped", result.skipped},
-            {"applied", result.applied},   {"pending", result.pending},
-            {"refused", result.refused},   {"changes", result.changes},
+    return {{"dry_run", result.dry_run},           {"added", result.added},
+            {"removed", result.removed},           {"renamed", result.renamed},
+            {"unchanged", result.unchanged},       {"skipped", result.skipped},
+            {"applied", result.applied},           {"pending", result.pending},
+            {"refused", result.refused},           {"changes", result.changes},
             {"would_refuse", result.would_refuse}, {"slots", std::move(slots)}};
 }
 

@@ -14,9 +14,9 @@
 #define API_SCHEMA_H
 
 #include <array>
-#include <map>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -189,19 +189,19 @@ Result<ChangeResult> decode_change(const json &result);
 struct ApplySlot {
     uint32_t slot = 0;
     model::CardState state = model::CardState::Down;
-    uint64_t flows = 0;                // configured once applied
-    std::optional<uint64_t> counters;  // the card's; null when down
-    uint64_t held = 0;                 // counters held by flows that stay
-    uint64_t would_refuse = 0;         // adds past the card's free counters
+    uint64_t flows = 0;               // configured once applied
+    std::optional<uint64_t> counters; // the card's; null when down
+    uint64_t held = 0;                // counters held by flows that stay
+    uint64_t would_refuse = 0;        // adds past the card's free counters
     bool operator==(const ApplySlot &) const = default;
 };
 struct ApplyResult {
     bool dry_run = false;
     uint64_t added = 0, removed = 0, renamed = 0, unchanged = 0, skipped = 0;
-    uint64_t applied = 0, pending = 0; // of the changes sent: taken; not known
+    uint64_t applied = 0, pending = 0;       // of the changes sent: taken; not known
     std::map<std::string, uint64_t> refused; // by the card's status name
-    std::string changes;      // "+ LINE", "- LINE", "~ LINE" (renamed), one a line
-    std::string would_refuse; // the adds past a card's free counters, one a line
+    std::string changes;                     // "+ LINE", "- LINE", "~ LINE" (renamed), one a line
+    std::string would_refuse;                // the adds past a card's free counters, one a line
     std::vector<ApplySlot> slots;
     bool operator==(const ApplyResult &) const = default;
 };

@@ -57,18 +57,18 @@ std::string summary(const api::ApplyResult &r) {
                " outside the slots in scope\n";
     }
     return "added " + std::to_string(r.added) + ", removed " + std::to_string(r.removed) +
-           ", renamed " + std::to_string(r.renamed) + ", unchanged " +
-           std::to_string(r.unchanged) + ", skipped " + std::to_string(r.skipped) +
-           "; on the cards: " + std::to_string(r.applied) + " done, " +
-           std::to_string(r.pending) + " pending, " + counts_text(r.refused) + "\n";
+           ", renamed " + std::to_string(r.renamed) + ", unchanged " + std::to_string(r.unchanged) +
+           ", skipped " + std::to_string(r.skipped) +
+           "; on the cards: " + std::to_string(r.applied) + " done, " + std::to_string(r.pending) +
+           " pending, " + counts_text(r.refused) + "\n";
 }
 
 // Per slot: the counters the resulting set needs against the card's.
 std::string forecast_text(const api::ApplyResult &r) {
     std::string text;
     for (const api::ApplySlot &s : r.slots) {
-        text += "slot " + std::to_string(s.slot) + ": " + std::to_string(s.flows) +
-                " flows need " + std::to_string(s.flows) + " counters; ";
+        text += "slot " + std::to_string(s.slot) + ": " + std::to_string(s.flows) + " flows need " +
+                std::to_string(s.flows) + " counters; ";
         if (!s.counters) {
             text += "card " + std::string(model::state_name(s.state)) + ", its counters unknown\n";
             continue;
@@ -76,9 +76,8 @@ std::string forecast_text(const api::ApplyResult &r) {
         const uint64_t free = *s.counters > s.held ? *s.counters - s.held : 0;
         text += "the card has " + std::to_string(*s.counters) + " (" + std::to_string(s.held) +
                 " held by flows that stay, " + std::to_string(free) + " free)";
-        text += s.would_refuse == 0
-                    ? "\n"
-                    : ": " + std::to_string(s.would_refuse) + " would be refused\n";
+        text += s.would_refuse == 0 ? "\n"
+                                    : ": " + std::to_string(s.would_refuse) + " would be refused\n";
     }
     if (!r.would_refuse.empty()) {
         text += "would be refused (COUNTERS_EXHAUSTED):\n" + r.would_refuse;
@@ -91,8 +90,9 @@ public:
     void define(CLI::App &command) override {
         command.add_option("file", file_, "a flow-set file (docs/flowctl.md), - for stdin")
             ->required();
-        command.add_option("--slot", slots_, "only these slots (repeatable; default: the "
-                                             "file's, or every slot with --prune)");
+        command.add_option("--slot", slots_,
+                           "only these slots (repeatable; default: the "
+                           "file's, or every slot with --prune)");
         command.add_flag("--prune", prune_, "remove configured flows in scope not in the file");
         command.add_flag("--dry-run", dry_run_,
                          "show the difference and the counters it needs; change nothing");
@@ -126,13 +126,12 @@ public:
     int run(RpcClient &client, const Output &out) override {
         ProgressBar bar;
         params_.progress = bar.shown() && !out.as_json() && !dry_run_;
-        auto reply = client.call("flow.apply", api::to_json(params_),
-                                 [&bar](const std::string &method, const json &p) {
-                                     if (method == api::kApplyProgress && p.is_object()) {
-                                         bar.draw(p.value("done", uint64_t{0}),
-                                                  p.value("total", uint64_t{0}));
-                                     }
-                                 });
+        auto reply = client.call(
+            "flow.apply", api::to_json(params_), [&bar](const std::string &method, const json &p) {
+                if (method == api::kApplyProgress && p.is_object()) {
+                    bar.draw(p.value("done", uint64_t{0}), p.value("total", uint64_t{0}));
+                }
+            });
         if (!reply) {
             return out.fail(from_error(reply.error()), "apply " + file_);
         }
@@ -194,8 +193,8 @@ private:
 void add_apply_commands(Commands &commands) {
     commands.push_back({"apply", "make the configuration a flow-set file's: diff, commit, send",
                         std::make_unique<ApplyCommand>()});
-    commands.push_back({"export", "the configuration as a flow-set file",
-                        std::make_unique<ExportCommand>()});
+    commands.push_back(
+        {"export", "the configuration as a flow-set file", std::make_unique<ExportCommand>()});
 }
 
 } // namespace flowctl

@@ -161,9 +161,10 @@ void flow_apply(Services &services, const api::ApplyParams &params, Respond resp
     result.changes = std::move(plan->diff);
     std::vector<uint32_t> changed_slots;
     for (const uint32_t slot : plan->slots) {
-        const bool changes = std::any_of(
-            plan->changes.begin(), plan->changes.end(),
-            [slot](const FlowChange &c) { return c.slot == slot && c.kind != Kind::Rename; });
+        const bool changes =
+            std::any_of(plan->changes.begin(), plan->changes.end(), [slot](const FlowChange &c) {
+                return c.slot == slot && c.kind != Kind::Rename;
+            });
         const CounterForecast f =
             forecast(slot, *plan, services.store.flows(slot), card_counters(services, slot));
         if (f.flows == 0 && !changes) {

@@ -8,8 +8,7 @@ namespace supervisor {
 using Kind = FlowChange::Kind;
 
 model::Result<ApplyPlan> plan_apply(const std::vector<model::FlowEntry> &entries,
-                                    const std::optional<std::vector<uint32_t>> &scope,
-                                    bool prune,
+                                    const std::optional<std::vector<uint32_t>> &scope, bool prune,
                                     const std::function<const SlotFlows &(uint32_t)> &configured) {
     ApplyPlan plan;
     if (scope) {

@@ -31,22 +31,21 @@ namespace supervisor {
 struct ApplyPlan {
     std::vector<FlowChange> changes;
     size_t added = 0, removed = 0, renamed = 0, unchanged = 0, skipped = 0;
-    std::string diff; // "+ LINE", "- LINE", "~ LINE", in the changes' order
+    std::string diff;         // "+ LINE", "- LINE", "~ LINE", in the changes' order
     std::set<uint32_t> slots; // in scope
 };
 
 // scope: nullopt is the slots the entries name, or every slot with prune.
 model::Result<ApplyPlan> plan_apply(const std::vector<model::FlowEntry> &entries,
-                                    const std::optional<std::vector<uint32_t>> &scope,
-                                    bool prune,
+                                    const std::optional<std::vector<uint32_t>> &scope, bool prune,
                                     const std::function<const SlotFlows &(uint32_t)> &configured);
 
 // One slot's counters after the plan: the flows that stay hold theirs, the
 // adds take the free ones in their order.
 struct CounterForecast {
-    size_t flows = 0;      // configured once applied
-    size_t held = 0;       // applied flows that stay
-    std::optional<size_t> counters; // the card's; nullopt when unknown (down)
+    size_t flows = 0;                         // configured once applied
+    size_t held = 0;                          // applied flows that stay
+    std::optional<size_t> counters;           // the card's; nullopt when unknown (down)
     std::vector<model::FlowKey> would_refuse; // adds past the free counters
 };
 CounterForecast forecast(uint32_t slot, const ApplyPlan &plan, const SlotFlows &configured,

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -240,6 +241,67 @@ TEST(Chassis, ARestartKeepsTheFlowsThatHeldCounters) {
     EXPECT_EQ(c.card_entry(1).value("lost_counters", -1), 1);
     EXPECT_NE(c.logs().find("exact 30 0x030001 0x040004 held a counter before the card restarted"),
               std::string::npos);
+    c.stop_all();
+}
+
+// flow.apply commits its plan whole: a supervisor killed just before the
+// commit keeps the old configuration, one killed just after it has the new
+// one, and the card ends holding what is configured either way. An export
+// applied back with prune changes nothing; a text with a bad line changes
+// nothing and names the line.
+TEST(Chassis, AnApplyIsAllOrNothingAcrossAKill) {
+    Chassis c;
+    c.start_supervisor();
+    c.start_card({.slot = 1, .counters = "1:100", .pps = 100, .seed = 1});
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    const json first =
+        c.result("flow.apply", {{"flows", "1 vsan 10 name=a\n1 exact 10 0x010101 0x020202\n"}});
+    EXPECT_EQ(first.value("added", 0), 2) << first.dump();
+    EXPECT_EQ(first.value("applied", 0), 2) << first.dump();
+    const std::string text = c.result("flow.export")["text"];
+    const json again = c.result("flow.apply", {{"flows", text}, {"prune", true}});
+    EXPECT_EQ(again.value("changes", "?"), "") << again.dump();
+    EXPECT_EQ(again.value("unchanged", 0), 2) << again.dump();
+    const json bad = c.call("flow.apply", {{"flows", text + "1 vsan 11\n1 exact 10 0x1 0x2\n"}});
+    EXPECT_EQ(bad["error"]["code"], -32602) << bad.dump();
+    EXPECT_NE(bad.dump().find("line 4:"), std::string::npos) << bad.dump();
+    EXPECT_EQ(c.result("flow.export")["text"], text);
+
+    const std::string next = "1 vsan 20\n1 vsan 21\n";
+    for (const auto &[point, after] :
+         {std::pair{"before-commit", text}, std::pair{"after-commit", next}}) {
+        SCOPED_TRACE(point);
+        c.supervisor().signal(SIGTERM);
+        EXPECT_EQ(c.supervisor().wait(10s), 0);
+        c.forget_supervisor();
+        ASSERT_EQ(setenv("FLOW_SUPERVISOR_TEST_STOP", point, 1), 0);
+        c.start_supervisor();
+        unsetenv("FLOW_SUPERVISOR_TEST_STOP");
+        ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+        std::thread caller([&c, &next] {
+            c.call("flow.apply", {{"flows", next}, {"prune", true}}, 5s);
+        });
+        const pid_t pid = c.supervisor().pid();
+        const bool stopped = wait_until(
+            [pid] {
+                std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+                std::string line;
+                std::getline(stat, line);
+                const size_t paren = line.rfind(')');
+                return paren != std::string::npos && line.size() > paren + 2 &&
+                       line[paren + 2] == 'T';
+            },
+            10s);
+        c.supervisor().signal(SIGKILL);
+        caller.join();
+        ASSERT_TRUE(stopped) << c.logs();
+        c.supervisor().wait(10s);
+        c.forget_supervisor();
+        c.start_supervisor();
+        ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+        EXPECT_EQ(c.result("flow.export")["text"], after);
+        expect_card_consistent(c, 1);
+    }
     c.stop_all();
 }
 

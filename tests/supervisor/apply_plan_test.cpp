@@ -88,9 +88,9 @@ TEST(ApplyPlan, ForecastAndBound) {
     for (uint32_t n = 0; n < model::kMaxFlowsPerSlot; ++n) {
         full[{FlowType::Exact, 1 + n / 4096, 0x010000 + n % 4096, 0x020000}];
     }
-    const auto over = supervisor::plan_apply(
-        *model::parse_flow_set("1 vsan 7\n"), std::nullopt, false,
-        [&full](uint32_t) -> const SlotFlows & { return full; });
+    const auto over =
+        supervisor::plan_apply(*model::parse_flow_set("1 vsan 7\n"), std::nullopt, false,
+                               [&full](uint32_t) -> const SlotFlows & { return full; });
     ASSERT_FALSE(over);
     EXPECT_EQ(over.error().message, "slot 1 would have 65536 flows; a slot holds at most 65535");
 }
