@@ -2,6 +2,7 @@
 // queries on a paused card, and the exit code of every failure class.
 
 #include <csignal>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -238,6 +239,46 @@ TEST(FlowctlE2E, ExitCodes) {
         }
     }
     EXPECT_GT(lines, 4u);
+}
+
+// A flow-set file through flowctl: a bad line names its number and changes
+// nothing; a dry run names what the card would refuse; an export applied
+// back with prune changes nothing.
+TEST(FlowctlE2E, ApplyAndExportAFlowSetFile) {
+    Chassis c;
+    c.start_supervisor();
+    c.start_card({.slot = 1, .counters = "1:2", .pps = 0, .seed = 1});
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    const auto file = [&c](const std::string &name, const std::string &text) {
+        std::ofstream(c.scratch.file(name)) << text;
+        return c.scratch.file(name);
+    };
+    const std::string flows = file("flows", "1 vsan 10 name=a # first\n"
+                                            "1 exact 10 0x010101 0x020202\n"
+                                            "1 exact 11 0x010101 0x020202\n");
+    const Outcome bad = flowctl(c, {"apply", file("bad", "1 vsan 10\n1 vsan 10\n")});
+    EXPECT_EQ(bad.status, 2) << bad.out;
+    EXPECT_NE(bad.out.find("line 2: slot 1 vsan 10 repeats line 1"), std::string::npos) << bad.out;
+    const Outcome dry = flowctl(c, {"apply", "--dry-run", flows});
+    EXPECT_EQ(dry.status, 0) << dry.out;
+    EXPECT_NE(
+        dry.out.find("would be refused (COUNTERS_EXHAUSTED):\n1 exact 11 0x010101 0x020202\n"),
+        std::string::npos)
+        << dry.out;
+    EXPECT_EQ(flowctl(c, {"export"}).out, "") << "a dry run changes nothing";
+    const Outcome applied = flowctl(c, {"apply", flows});
+    EXPECT_EQ(applied.status, 1) << applied.out; // the card had room for two
+    EXPECT_NE(applied.out.find("added 3, removed 0, renamed 0, unchanged 0, skipped 0; on the "
+                               "cards: 2 done, 0 pending, 1 refused (COUNTERS_EXHAUSTED 1)"),
+              std::string::npos)
+        << applied.out;
+    const Outcome exported = flowctl(c, {"export"});
+    EXPECT_EQ(exported.out, "1 vsan 10 name=a\n1 exact 10 0x010101 0x020202\n"
+                            "1 exact 11 0x010101 0x020202\n");
+    const Outcome again = flowctl(c, {"apply", "--prune", file("again", exported.out)});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(again.out.rfind("added 0, removed 0, renamed 0, unchanged 3", 0), 0u) << again.out;
+    c.stop_all();
 }
 
 } // namespace
