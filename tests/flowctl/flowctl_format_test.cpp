@@ -259,6 +259,8 @@ TEST(Failures, ExitCodesAndJsonFollowTheSupervisorsError) {
         {{kStoreFailed, "db", nullptr}, kExitFailure, "STORE_FAILED"},
         {{kDenied, "permission denied: uid 9", nullptr}, kExitDenied, "PERMISSION_DENIED"},
         {{kTooManyClients, "too many clients (64)", nullptr}, kExitTooManyClients, "TOO_MANY_CLIENTS"},
+        {{kNotConfigured, "slot 1 vsan 9 is not configured", nullptr}, kExitRefused, "NOT_CONFIGURED"},
+        {{kAlreadyConfigured, "configured", {{"status", "FLOW_EXISTS"}, {"code", 0x4052000f}}}, kExitRefused, "FLOW_EXISTS"},
         {{kMethodNotFound, "no", nullptr}, kExitFailure, "FAILED"},
     };
     // clang-format on
