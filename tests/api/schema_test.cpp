@@ -128,7 +128,7 @@ TEST(SchemaParams, WrongTypesAreRefusedWithTheirMessage) {
         {"card.status", json::object(), "missing slot"},
         {"card.display", {{"slot", "7"}}, "slot must be an integer in 1..64"},
         {"flow.list", {{"slot", false}}, "slot must be an integer in 1..64"},
-        {"flow.show", {{"slots", 3}}, "slots must be an array of slots"},
+        {"flow.show", {{"slots", 3}}, "slots must be an array of slots 1..64"},
         {"flow.show", {{"slots", {"3"}}}, "slots must be an array of slots 1..64"},
         {"flow.show", {{"type", "all"}}, "type must be \"vsan\", \"domain\" or \"exact\""},
         {"flow.show", {{"vsan", "5"}}, "vsan must be an integer in 1..4095"},

@@ -10,6 +10,7 @@
 
 #include "card_protocol.h"
 #include "chassis_fixture.h"
+#include "jsonrpc.h"
 #include "schema.h"
 #include "vexa_socket.h"
 
@@ -96,7 +97,7 @@ TEST(BadPeers, ControlSocket) {
     const Case cases[] = {
         {"not json", "this is not json\n", -32700},
         {"not a request", "{\"foo\": 1}\n", -32600},
-        {"oversized line", std::string(70000, ' '), 0},
+        {"oversized line", std::string(jsonrpc::kMaxRequestLine + 1, ' '), 0},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
