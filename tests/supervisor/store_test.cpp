@@ -123,19 +123,6 @@ TEST_F(StoreTest, StatusesAreWrittenInBatches) {
     EXPECT_EQ(reread->find(5, kExact)->status, FlowStatus::Pending);
 }
 
-TEST_F(StoreTest, AFlowRemovedAndAddedAgainGetsNoStaleStatus) {
-    auto store = open();
-    add(*store, 2, kExact);
-    store->set_status(2, kExact, {FlowStatus::Refused, 0x404e003a});
-    bool removed = false;
-    std::string error;
-    ASSERT_TRUE(store->remove(2, kExact, &removed, &error));
-    add(*store, 2, kExact);
-    ASSERT_TRUE(store->flush(&error)) << error;
-    EXPECT_EQ(store->find(2, kExact)->status, FlowStatus::Pending);
-    EXPECT_EQ(open()->find(2, kExact)->status, FlowStatus::Pending);
-}
-
 // Databases that would lose acknowledged changes are refused at the start.
 TEST_F(StoreTest, OnlyAWritableFileHeldByOneSupervisorIsOpened) {
     std::string error;
@@ -240,25 +227,6 @@ TEST_F(StoreTest, AStatusBackToWhatIsWrittenWaitsForNoFlush) {
     const auto reread = open();
     EXPECT_EQ(reread->find(3, kVsan)->status, FlowStatus::Applied);
     EXPECT_EQ(reread->find(3, kExact)->status, FlowStatus::Applied);
-}
-
-TEST_F(StoreTest, ABatchOfAWholeTableIsOneFlush) {
-    auto store = open();
-    std::vector<FlowKey> keys;
-    for (uint32_t vsan = 1; vsan <= 2000; ++vsan) {
-        keys.push_back({FlowType::Vsan, vsan, 0, 0});
-        add(*store, 9, keys.back());
-    }
-    for (const FlowKey &key : keys) {
-        store->set_status(9, key, {FlowStatus::Applied, 0});
-    }
-    std::string error;
-    ASSERT_TRUE(store->flush(&error)) << error;
-    const auto reread = open();
-    EXPECT_EQ(reread->flows(9).size(), keys.size());
-    for (const auto &[key, state] : reread->flows(9)) {
-        ASSERT_EQ(state.status, FlowStatus::Applied) << model::to_string(key);
-    }
 }
 
 TEST_F(StoreTest, AnApplyIsAllOrNothingAndKeepsItsOrderNamesAndBaselines) {
