@@ -23,8 +23,9 @@ struct Filters {
     std::string vsan;
     bool since_boot = false;
 
-    void define(CLI::App &command, bool with_since_boot = true) {
-        command.add_option("slots", slots, "slots (default: all)");
+    void define(CLI::App &command, bool with_since_boot = true,
+                const std::string &positionals = "slots (default: all)") {
+        command.add_option("slots", slots, positionals);
         command.add_option("--type", type, "only flows of this type")
             ->check(CLI::IsMember(kTypeNames));
         command.add_option("--vsan", vsan, "only flows of this VSAN");
@@ -262,7 +263,7 @@ private:
 class ClearCommand : public Command {
 public:
     void define(CLI::App &command) override {
-        filters_.define(command, false);
+        filters_.define(command, false, "SLOT... (default: all), or SLOT FLOW");
         command.footer("SLOT... clears every configured flow of those slots (default: all);\n"
                        "SLOT FLOW clears one flow (FLOW: vsan V | domain V SID DID | exact V SID "
                        "DID).\n"
