@@ -71,6 +71,15 @@ Result<model::FlowType> type_member(const json &params) {
     return *type;
 }
 
+// An optional boolean member; absent is false.
+Result<bool> flag(const json &params, const char *name) {
+    const json *value = member(params, name);
+    if (value != nullptr && !value->is_boolean()) {
+        return invalid_params(std::string(name) + " must be true or false");
+    }
+    return value != nullptr && value->get<bool>();
+}
+
 json optional_json(const std::optional<uint64_t> &value) {
     return value ? json(*value) : json();
 }
@@ -318,6 +327,11 @@ Result<std::optional<std::vector<uint32_t>>> slots_member(const json &params) {
 
 Result<ShowParams> decode_show_params(const json &params) {
     ShowParams show;
+    const auto since_boot = flag(params, "since_boot");
+    if (const Error *e = model::failed(since_boot)) {
+        return *e;
+    }
+    show.since_boot = *since_boot;
     if (member(params, "type") != nullptr) {
         const auto type = type_member(params);
         if (const Error *e = model::failed(type)) {
@@ -371,6 +385,40 @@ Result<ExportParams> decode_export_params(const json &params) {
         return *e;
     }
     return ExportParams{std::move(*slots)};
+}
+
+Result<GetParams> decode_get_params(const json &params) {
+    const auto flow = decode_flow_key(params);
+    if (const Error *e = model::failed(flow)) {
+        return *e;
+    }
+    const auto since_boot = flag(params, "since_boot");
+    if (const Error *e = model::failed(since_boot)) {
+        return *e;
+    }
+    GetParams get;
+    static_cast<FlowParams &>(get) = *flow;
+    get.since_boot = *since_boot;
+    return get;
+}
+
+Result<ClearParams> decode_clear_params(const json &params) {
+    // "slot" names one flow; "slots" (or nothing) a selection.
+    if (member(params, "slot") != nullptr) {
+        if (member(params, "slots") != nullptr) {
+            return invalid_params("slot (one flow) and slots (a selection) exclude each other");
+        }
+        const auto flow = decode_flow_key(params);
+        if (const Error *e = model::failed(flow)) {
+            return *e;
+        }
+        return ClearParams{*flow, {}};
+    }
+    const auto selection = decode_show_params(params);
+    if (const Error *e = model::failed(selection)) {
+        return *e;
+    }
+    return ClearParams{std::nullopt, *selection};
 }
 
 Result<TrafficParams> decode_traffic_params(const json &params) {
@@ -444,6 +492,9 @@ json to_json(const ShowParams &params) {
     if (params.vsan) {
         out["vsan"] = *params.vsan;
     }
+    if (params.since_boot) {
+        out["since_boot"] = true;
+    }
     return out;
 }
 
@@ -462,8 +513,20 @@ json to_json(const ApplyParams &params) {
     return out;
 }
 
+json to_json(const GetParams &params) {
+    json out = to_json(static_cast<const FlowParams &>(params));
+    if (params.since_boot) {
+        out["since_boot"] = true;
+    }
+    return out;
+}
+
 json to_json(const ExportParams &params) {
     return params.slots ? json{{"slots", *params.slots}} : json::object();
+}
+
+json to_json(const ClearParams &params) {
+    return params.flow ? to_json(*params.flow) : to_json(params.selection);
 }
 
 json to_json(const TrafficParams &params) {
@@ -503,6 +566,7 @@ std::string to_text(const GetResult &result) {
     FlowText text(64);
     text.raw("{\"bytes\":");
     text.number(result.bytes);
+    text.raw(result.cleared ? ",\"cleared\":true" : ",\"cleared\":false");
     text.raw(",\"code\":0,\"frames\":");
     text.number(result.frames);
     text.raw(",\"status\":\"ok\"}");
@@ -514,6 +578,7 @@ Result<GetResult> decode_get(const json &result) {
     GetResult get;
     get.frames = r.count("frames");
     get.bytes = r.count("bytes");
+    get.cleared = r.optional_boolean("cleared").value_or(false);
     return read_result(r, get);
 }
 
@@ -584,6 +649,8 @@ ShowFlow read_show_flow(const json &object, Reader &outer) {
         row.status = r.flow_status("status");
     }
     row.code = r.get("code").is_null() ? 0 : r.u32("code");
+    row.name = r.optional_text("name").value_or("");
+    row.cleared = r.optional_boolean("cleared").value_or(false);
     r.pass_error(outer);
     return row;
 }
@@ -663,6 +730,7 @@ Result<std::vector<ListFlow>> decode_list(const json &result) {
         row.key.did = f.fcid("did");
         row.status = f.flow_status("status");
         row.code = f.get("code").is_null() ? 0 : f.u32("code");
+        row.name = f.optional_text("name").value_or("");
         f.pass_error(r);
         flows.push_back(row);
     }
@@ -748,6 +816,35 @@ json to_json(const ApplyProgress &progress) {
     return {{"done", progress.done}, {"total", progress.total}};
 }
 
+json to_json(const ClearResult &result) {
+    json rows = json::array();
+    for (const NotCleared &n : result.not_cleared) {
+        json row = to_json(FlowParams{n.slot, n.key, {}});
+        row["reason"] = n.reason;
+        rows.push_back(std::move(row));
+    }
+    return {{"cleared", result.cleared}, {"not_cleared", std::move(rows)}};
+}
+
+Result<ClearResult> decode_clear(const json &result) {
+    Reader r(result, "the result");
+    ClearResult clear;
+    clear.cleared = r.count("cleared");
+    for (const json &object : list_member(r, "not_cleared", false)) {
+        Reader f(object, "a flow");
+        NotCleared row;
+        row.slot = f.u32("slot");
+        row.key.type = f.name_of<model::FlowType>("type", &model::parse_type, "flow type");
+        row.key.vsan = f.u32("vsan");
+        row.key.sid = f.fcid("sid");
+        row.key.did = f.fcid("did");
+        row.reason = f.text("reason");
+        f.pass_error(r);
+        clear.not_cleared.push_back(std::move(row));
+    }
+    return read_result(r, std::move(clear));
+}
+
 json methods_json() {
     json list = json::array();
     for (const MethodInfo &m : kMethods) {
@@ -788,13 +885,16 @@ void FlowText::open_row(uint32_t slot, const model::FlowKey &key) {
 }
 
 void FlowText::list_row(uint32_t slot, const model::FlowKey &key, model::FlowStatus status,
-                        uint32_t code) {
+                        uint32_t code, std::string_view name) {
     open_row(slot, key);
     raw(",\"status\":\"");
     raw(model::status_name(status));
     raw("\",\"code\":");
     number(code);
-    raw("}");
+    // A name is letters, digits and . _ : / - (model::is_flow_name): no escape.
+    raw(",\"name\":\"");
+    raw(name);
+    raw("\"}");
 }
 
 void FlowText::show_row(const ShowFlow &row) {
@@ -814,7 +914,9 @@ void FlowText::show_row(const ShowFlow &row) {
     raw(row.status ? model::status_name(*row.status) : kUnconfigured);
     raw("\",\"code\":");
     number(row.code);
-    raw("}");
+    raw(",\"name\":\"");
+    raw(row.name);
+    raw(row.cleared ? "\",\"cleared\":true}" : "\",\"cleared\":false}");
 }
 
 } // namespace api

@@ -47,6 +47,11 @@ struct FlowParams {
     std::string name;
     bool operator==(const FlowParams &) const = default;
 };
+// flow.get; since_boot: the raw total since the card's boot, not since a clear.
+struct GetParams : FlowParams {
+    bool since_boot = false;
+    bool operator==(const GetParams &) const = default;
+};
 // card.status, card.display.
 struct SlotParams {
     uint32_t slot = 0;
@@ -62,6 +67,7 @@ struct ShowParams {
     std::optional<std::vector<uint32_t>> slots;
     std::optional<model::FlowType> type;
     std::optional<uint32_t> vsan;
+    bool since_boot = false; // raw totals since each card's boot, not since a clear
     bool admits(const model::FlowKey &key) const {
         return (!type || key.type == *type) && (!vsan || key.vsan == *vsan);
     }
@@ -84,6 +90,12 @@ struct ExportParams {
     std::optional<std::vector<uint32_t>> slots;
     bool operator==(const ExportParams &) const = default;
 };
+// flow.clear: one flow (slot given), or a selection as flow.show's.
+struct ClearParams {
+    std::optional<FlowParams> flow;
+    ShowParams selection;
+    bool operator==(const ClearParams &) const = default;
+};
 // card.traffic.
 struct TrafficParams {
     uint32_t slot = 0;
@@ -96,6 +108,8 @@ Result<FlowParams> decode_flow_params(const json &params);
 Result<SlotParams> decode_slot_params(const json &params);
 Result<ListParams> decode_list_params(const json &params);
 Result<ShowParams> decode_show_params(const json &params);
+Result<GetParams> decode_get_params(const json &params);
+Result<ClearParams> decode_clear_params(const json &params);
 Result<TrafficParams> decode_traffic_params(const json &params);
 Result<ApplyParams> decode_apply_params(const json &params);
 Result<ExportParams> decode_export_params(const json &params);
@@ -124,13 +138,14 @@ inline model::Status no_params(const json &) {
 }
 } // namespace detail
 
-inline constexpr std::array<MethodInfo, 12> kMethods = {{
+inline constexpr std::array<MethodInfo, 13> kMethods = {{
     {"flow.add", "slot, type, vsan, sid, did", "configure a flow and send it to its card",
      detail::check<FlowParams, decode_flow_params>},
     {"flow.del", "slot, type, vsan, sid, did", "unconfigure a flow and remove it from its card",
      detail::check<FlowParams, decode_flow_params>},
-    {"flow.get", "slot, type, vsan, sid, did", "a flow's total (frames, bytes) from its card",
-     detail::check<FlowParams, decode_flow_params>},
+    {"flow.get", "slot, type, vsan, sid, did, since_boot?",
+     "a flow's total (frames, bytes) from its card, since its clear",
+     detail::check<GetParams, decode_get_params>},
     {"flow.list", "slot?", "the configured flows with their statuses",
      detail::check<ListParams, decode_list_params>},
     {"flow.apply", "flows, slots?, prune?, dry_run?, progress?",
@@ -139,8 +154,12 @@ inline constexpr std::array<MethodInfo, 12> kMethods = {{
      detail::check<ApplyParams, decode_apply_params>},
     {"flow.export", "slots?", "the configuration as a flow-set text",
      detail::check<ExportParams, decode_export_params>},
-    {"flow.show", "slots?, type?, vsan?", "every flow with its total, from the cards' displays",
+    {"flow.show", "slots?, type?, vsan?, since_boot?",
+     "every flow with its total, from the cards' displays",
      detail::check<ShowParams, decode_show_params>},
+    {"flow.clear", "slot, type, vsan, sid, did | slots?, type?, vsan?",
+     "clear flows' totals: later totals count from now",
+     detail::check<ClearParams, decode_clear_params>},
     {"cards.list", "", "every known slot's card: state, flows, counters, traffic",
      detail::no_params},
     {"card.status", "slot", "one card, as cards.list shows it",
@@ -165,6 +184,8 @@ json to_json(const FlowParams &params);
 json to_json(const SlotParams &params);
 json to_json(const ListParams &params);
 json to_json(const ShowParams &params);
+json to_json(const GetParams &params);
+json to_json(const ClearParams &params);
 json to_json(const TrafficParams &params);
 json to_json(const ApplyParams &params);
 json to_json(const ExportParams &params);
@@ -214,10 +235,11 @@ struct ApplyProgress {
 };
 json to_json(const ApplyProgress &progress);
 
-// flow.get.
+// flow.get; cleared: the total counts from the flow's clear.
 struct GetResult {
     uint64_t frames = 0;
     uint64_t bytes = 0;
+    bool cleared = false;
     bool operator==(const GetResult &) const = default;
 };
 // As text, members in the order json's dump gives them: every poller's path.
@@ -270,6 +292,8 @@ struct ShowFlow {
     bool complete = false;
     std::optional<model::FlowStatus> status; // nullopt: not configured ("unconfigured")
     uint32_t code = 0;                       // a refused flow's code, else 0
+    std::string name;                        // "" for none
+    bool cleared = false;                    // frames and bytes count from the flow's clear
     bool operator==(const ShowFlow &) const = default;
 };
 
@@ -285,6 +309,7 @@ struct ListFlow {
     model::FlowKey key;
     model::FlowStatus status = model::FlowStatus::Pending;
     uint32_t code = 0; // a refused flow's code, else 0
+    std::string name;  // "" for none
     bool operator==(const ListFlow &) const = default;
 };
 // flow.list's result (the supervisor writes it as text: FlowText).
@@ -292,6 +317,22 @@ Result<std::vector<ListFlow>> decode_list(const json &result);
 // One card, and cards.list's result.
 Result<CardInfo> decode_card(const json &card);
 Result<std::vector<CardInfo>> decode_cards(const json &result);
+
+// flow.clear: how many flows were cleared, and the selected ones that were
+// not, each with why ("card down", "incomplete", "not held", ...).
+struct NotCleared {
+    uint32_t slot = 0;
+    model::FlowKey key;
+    std::string reason;
+    bool operator==(const NotCleared &) const = default;
+};
+struct ClearResult {
+    uint64_t cleared = 0;
+    std::vector<NotCleared> not_cleared;
+    bool operator==(const ClearResult &) const = default;
+};
+json to_json(const ClearResult &result);
+Result<ClearResult> decode_clear(const json &result);
 
 // methods.list.
 json methods_json();
@@ -305,11 +346,11 @@ public:
     void number(uint64_t value);
     void fcid(uint32_t value); // "0x%06x", quoted
 
-    // flow.list: slot, type, vsan, sid, did, status, code.
-    void list_row(uint32_t slot, const model::FlowKey &key, model::FlowStatus status,
-                  uint32_t code);
+    // flow.list: slot, type, vsan, sid, did, status, code, name.
+    void list_row(uint32_t slot, const model::FlowKey &key, model::FlowStatus status, uint32_t code,
+                  std::string_view name = {});
     // flow.show: slot, type, vsan, sid, did, counter, frames, bytes, complete,
-    // status (a configured flow's, or "unconfigured"), code.
+    // status (a configured flow's, or "unconfigured"), code, name, cleared.
     void show_row(const ShowFlow &row);
 
     std::string take() { return std::move(out_); }

@@ -24,6 +24,13 @@ public:
             ->required()
             ->expected(1, 4)
             ->type_name("FLOW");
+        if (verb_ == "add") {
+            command.add_option("--name", name_,
+                               "a label for the flow: 1 to 64 letters, digits or . _ : / -");
+        } else if (verb_ == "get") {
+            command.add_flag("--since-boot", since_boot_,
+                             "the total since the card's boot, not since the flow's clear");
+        }
         command.footer(flow_forms_help(verb_));
     }
 
@@ -38,14 +45,23 @@ public:
             *failure = bad_arguments(error);
             return false;
         }
-        request_ = api::FlowParams{*slot, *key, {}};
+        if (!name_.empty() && !model::is_flow_name(name_)) {
+            *failure = bad_arguments("--name '" + name_ +
+                                     "': 1 to 64 letters, digits or . _ : / - are allowed");
+            return false;
+        }
+        request_ = api::FlowParams{*slot, *key, name_};
         return true;
     }
 
     int run(RpcClient &client, const Output &out) override {
         const std::string flow =
             "slot " + std::to_string(request_.slot) + " " + model::to_string(request_.key);
-        auto reply = client.call("flow." + verb_, api::to_json(request_));
+        api::GetParams get;
+        static_cast<api::FlowParams &>(get) = request_;
+        get.since_boot = since_boot_;
+        auto reply = client.call("flow." + verb_,
+                                 verb_ == "get" ? api::to_json(get) : api::to_json(request_));
         if (!reply) {
             // A refusal is the card's answer: its status and code lead the
             // JSON, as in a successful one.
@@ -66,10 +82,12 @@ public:
                 out.print_json({{"status", "ok"},
                                 {"code", 0},
                                 {"frames", counts->frames},
-                                {"bytes", counts->bytes}});
+                                {"bytes", counts->bytes},
+                                {"cleared", counts->cleared}});
             } else {
                 out.print(flow + ": " + std::to_string(counts->frames) + " frames, " +
-                          std::to_string(counts->bytes) + " bytes\n");
+                          std::to_string(counts->bytes) + " bytes" +
+                          (counts->cleared ? " since its clear" : "") + "\n");
             }
             return kExitOk;
         }
@@ -109,6 +127,8 @@ private:
     std::string verb_;
     std::string slot_text_;
     std::vector<std::string> words_;
+    std::string name_;
+    bool since_boot_ = false;
     api::FlowParams request_;
 };
 

@@ -1,10 +1,11 @@
-// flowctl show, list and watch: the flows with their totals, as configured,
-// and refreshed with rates.
+// flowctl show, list, watch and clear: the flows with their totals, as
+// configured, refreshed with rates, and their totals cleared.
 
 #include "commands.h"
 
 #include <unistd.h>
 
+#include "flow_key.h"
 #include "watch.h"
 
 namespace flowctl {
@@ -20,12 +21,18 @@ struct Filters {
     std::vector<std::string> slots;
     std::string type;
     std::string vsan;
+    bool since_boot = false;
 
-    void define(CLI::App &command) {
-        command.add_option("slots", slots, "slots (default: all)");
+    void define(CLI::App &command, bool with_since_boot = true,
+                const std::string &positionals = "slots (default: all)") {
+        command.add_option("slots", slots, positionals);
         command.add_option("--type", type, "only flows of this type")
             ->check(CLI::IsMember(kTypeNames));
         command.add_option("--vsan", vsan, "only flows of this VSAN");
+        if (with_since_boot) {
+            command.add_flag("--since-boot", since_boot,
+                             "totals since each card's boot, not since the flows' clear");
+        }
     }
 
     // flow.show's params; slots go as given: the supervisor sorts them.
@@ -47,6 +54,7 @@ struct Filters {
             }
             params->vsan = static_cast<uint32_t>(*v);
         }
+        params->since_boot = since_boot;
         return true;
     }
 };
@@ -69,7 +77,13 @@ public:
             *failure = bad_arguments("--raw prints the cards' display text: table or json");
             return false;
         }
-        return filters_.params(&params_, failure);
+        if (!filters_.params(&params_, failure)) {
+            return false;
+        }
+        // Prometheus counters stay monotonic: a clear is no reset there, a
+        // card's restart is.
+        params_.since_boot = params_.since_boot || out.format == Format::Prometheus;
+        return true;
     }
 
     int run(RpcClient &client, const Output &out) override {
@@ -244,6 +258,77 @@ private:
 
 } // namespace
 
+// flowctl clear [SLOT...] [--type T] [--vsan V], or clear SLOT FLOW: one
+// flow when the second word is a flow type.
+class ClearCommand : public Command {
+public:
+    void define(CLI::App &command) override {
+        filters_.define(command, false, "SLOT... (default: all), or SLOT FLOW");
+        command.footer("SLOT... clears every configured flow of those slots (default: all);\n"
+                       "SLOT FLOW clears one flow (FLOW: vsan V | domain V SID DID | exact V SID "
+                       "DID).\n"
+                       "Example:\n  flowctl clear 1 2 --type exact\n"
+                       "  flowctl clear 1 exact 10 0x010101 0x020202\n");
+    }
+
+    bool check(const Output &, Failure *failure) override {
+        const std::vector<std::string> &words = filters_.slots;
+        if (words.size() < 2 || !model::parse_type(words[1])) {
+            params_ = api::ClearParams{};
+            return filters_.params(&params_.selection, failure);
+        }
+        if (!filters_.type.empty() || !filters_.vsan.empty()) {
+            *failure = bad_arguments("--type and --vsan select flows: not with one flow");
+            return false;
+        }
+        const std::optional<uint32_t> slot = parse_slot(words[0], failure);
+        if (!slot) {
+            return false;
+        }
+        std::string error;
+        const std::optional<model::FlowKey> key =
+            model::parse_flow_words(std::span<const std::string>(words).subspan(1), &error);
+        if (!key) {
+            *failure = bad_arguments(error);
+            return false;
+        }
+        params_ = api::ClearParams{api::FlowParams{*slot, *key, {}}, {}};
+        return true;
+    }
+
+    int run(RpcClient &client, const Output &out) override {
+        auto reply = client.call("flow.clear", api::to_json(params_));
+        if (!reply) {
+            return out.fail(from_error(reply.error()), "clear");
+        }
+        const auto result = api::decode_clear(*reply);
+        int exit = kExitOk;
+        if (!decoded(result, "flow.clear", out, &exit)) {
+            return exit;
+        }
+        if (out.as_json()) {
+            out.print_json(api::to_json(*result));
+        } else {
+            std::string text = "cleared " + std::to_string(result->cleared) + " flow" +
+                               (result->cleared == 1 ? "" : "s");
+            text += result->not_cleared.empty()
+                        ? "\n"
+                        : "; not cleared " + std::to_string(result->not_cleared.size()) + ":\n";
+            for (const api::NotCleared &n : result->not_cleared) {
+                text += "  slot " + std::to_string(n.slot) + " " + model::to_string(n.key) + ": " +
+                        n.reason + "\n";
+            }
+            out.print(text);
+        }
+        // Some selected flows keep their totals: the clear did not do all asked.
+        return result->not_cleared.empty() ? kExitOk : kExitRefused;
+    }
+
+private:
+    Filters filters_;
+    api::ClearParams params_;
+};
+
 void add_show_commands(Commands &commands) {
     commands.push_back({"show", "every flow with its total, from the cards' displays",
                         std::make_unique<ShowCommand>()});
@@ -251,6 +336,8 @@ void add_show_commands(Commands &commands) {
                         std::make_unique<ListCommand>()});
     commands.push_back(
         {"watch", "show, refreshed, with frames/s and bytes/s", std::make_unique<WatchCommand>()});
+    commands.push_back({"clear", "clear flows' totals: show, get and watch count from now",
+                        std::make_unique<ClearCommand>()});
 }
 
 } // namespace flowctl

@@ -17,6 +17,12 @@ std::string opt_cell(std::optional<uint64_t> v) {
     return v ? std::to_string(*v) : "-";
 }
 
+// A NAME column only when some flow has a name: most have none.
+template <class Row>
+bool any_named(const std::vector<Row> &rows) {
+    return std::any_of(rows.begin(), rows.end(), [](const Row &r) { return !r.name.empty(); });
+}
+
 } // namespace
 
 // ---- tables -------------------------------------------------------------------
@@ -150,6 +156,16 @@ std::string flows_table(const Snapshot &snapshot) {
         {"SLOT", true},    {"TYPE", false},   {"VSAN", true},   {"SID", false},    {"DID", false},
         {"COUNTER", true}, {"FRAMES ", true}, {"BYTES ", true}, {"STATUS", false},
     };
+    const bool named = any_named(snapshot.flows);
+    const bool cleared = std::any_of(snapshot.flows.begin(), snapshot.flows.end(),
+                                     [](const FlowRow &f) { return f.cleared; });
+    std::vector<Column> shown = columns;
+    if (named) {
+        shown.push_back({"NAME", false});
+    }
+    if (cleared) {
+        shown.push_back({"SINCE", false});
+    }
     std::vector<std::vector<std::string>> rows;
     rows.reserve(snapshot.flows.size());
     for (const FlowRow &f : snapshot.flows) {
@@ -159,13 +175,23 @@ std::string flows_table(const Snapshot &snapshot) {
                         fcid_cell(f.key, f.key.did), held ? std::to_string(*f.counter) : "-",
                         held ? count_cell(f.frames, f.complete) : "- ",
                         held ? count_cell(f.bytes, f.complete) : "- ", status_cell(f)});
+        if (named) {
+            rows.back().push_back(f.name.empty() ? "-" : f.name);
+        }
+        if (cleared) {
+            rows.back().push_back(!held ? "-" : f.cleared ? "clear" : "boot");
+        }
     }
-    return render_table(columns, rows);
+    return render_table(shown, rows);
 }
 
 std::string list_table(const std::vector<ListRow> &rows) {
-    const std::vector<Column> columns = {{"SLOT", true}, {"TYPE", false}, {"VSAN", true},
-                                         {"SID", false}, {"DID", false},  {"STATUS", false}};
+    std::vector<Column> columns = {{"SLOT", true}, {"TYPE", false}, {"VSAN", true},
+                                   {"SID", false}, {"DID", false},  {"STATUS", false}};
+    const bool named = any_named(rows);
+    if (named) {
+        columns.push_back({"NAME", false});
+    }
     std::vector<std::vector<std::string>> cells;
     cells.reserve(rows.size());
     for (const ListRow &r : rows) {
@@ -175,6 +201,9 @@ std::string list_table(const std::vector<ListRow> &rows) {
         cells.push_back({std::to_string(r.slot), model::type_name(r.key.type),
                          std::to_string(r.key.vsan), fcid_cell(r.key, r.key.sid),
                          fcid_cell(r.key, r.key.did), status_cell(as_shown)});
+        if (named) {
+            cells.back().push_back(r.name.empty() ? "-" : r.name);
+        }
     }
     return render_table(columns, cells);
 }
@@ -229,6 +258,8 @@ json flow_json(const FlowRow &f) {
         {"code", f.code},
         {"refusal",
          f.status == model::FlowStatus::Refused ? json(model::status_name(f.code)) : json()},
+        {"name", f.name},
+        {"cleared", f.cleared},
     };
 }
 
@@ -257,6 +288,7 @@ json list_json(const std::vector<ListRow> &rows) {
             {"code", r.code},
             {"refusal",
              r.status == model::FlowStatus::Refused ? json(model::status_name(r.code)) : json()},
+            {"name", r.name},
         });
     }
     return {{"flows", flows}};
@@ -312,7 +344,8 @@ std::string flow_labels(const FlowRow &f) {
     return slot_label(f.slot) + ",type=\"" + prometheus_escape(model::type_name(f.key.type)) +
            "\",vsan=\"" + std::to_string(f.key.vsan) + "\",sid=\"" +
            prometheus_escape(model::fcid_hex(f.key.sid)) + "\",did=\"" +
-           prometheus_escape(model::fcid_hex(f.key.did)) + "\"";
+           prometheus_escape(model::fcid_hex(f.key.did)) + "\"" +
+           (f.name.empty() ? "" : ",name=\"" + prometheus_escape(f.name) + "\"");
 }
 
 } // namespace

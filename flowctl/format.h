@@ -70,7 +70,7 @@ json card_json(const Card &card);
 json cards_json(const std::vector<Card> &cards); // {"cards": [...]}
 json flow_json(const FlowRow &flow);
 json flows_json(const Snapshot &snapshot); // {"flows": [...], "cards": [...]}
-// {"flows": [{"slot", "type", "vsan", "sid", "did", "status", "code", "refusal"}]}
+// {"flows": [{"slot", "type", "vsan", "sid", "did", "status", "code", "refusal", "name"}]}
 json list_json(const std::vector<ListRow> &rows);
 
 // ---- Prometheus text exposition ---------------------------------------------------
@@ -87,7 +87,9 @@ inline constexpr const char *kMismatchesMetric = "acl_tcam_card_mismatches";
 inline constexpr const char *kUptimeMetric = "acl_tcam_card_uptime_seconds";
 // A label value with \, " and newline escaped.
 std::string prometheus_escape(std::string_view value);
-// Every flow with an exact total as two counter samples. Per slot: whether
+// Every flow with an exact total as two counter samples (a named flow with a
+// name label; the totals are the snapshot's, since_boot for monotonic
+// counters). Per slot: whether
 // every flow the card holds was read (a flow refused or pending is not a
 // read that failed), and how many flows were left out for want of a read;
 // refused and pending flows counted by status and reason.

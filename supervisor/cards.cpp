@@ -127,6 +127,16 @@ void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHe
     sessions[slot] = s;
     slot_of[conn.get()] = slot;
     const bool fresh = (hello->flags & cp::kHelloFresh) != 0;
+    // Another boot restarted the card's counters: clears before it are void.
+    std::vector<Store::BaselineUpdate> stale;
+    for (const auto &[key, flow] : store.flows(slot)) {
+        if (flow.baseline && flow.baseline->boot_id != hello->boot_id) {
+            stale.emplace_back(key, std::nullopt);
+        }
+    }
+    if (std::string why; !stale.empty() && !store.set_baselines(slot, stale, &why)) {
+        log(Severity::Error, slot_text(slot) + ": void clear baselines not dropped: " + why);
+    }
     log(Severity::Notice, slot_text(slot) + ": card connected from " + conn->peer_name() +
                               " (boot " + cp::boot_id_text(hello->boot_id) + ", counters " +
                               std::to_string(hello->first_counter) + ".." +

@@ -8,6 +8,7 @@
 
 #include "acl_tcam_flow_stats.h"
 #include "apply.h"
+#include "baseline.h"
 #include "gather.h"
 #include "log.h"
 #include "schema.h"
@@ -165,10 +166,10 @@ void flow_del(Services &services, const api::FlowParams &flow, Respond respond) 
     flow_change(services, flow, ACL_TCAM_FS_MSG_DEL, std::move(respond));
 }
 
-void flow_get(Services &services, const api::FlowParams &flow, Respond respond) {
+void flow_get(Services &services, const api::GetParams &flow, Respond respond) {
     services.cards.flow_request(
         flow.slot, ACL_TCAM_FS_MSG_GET, flow.key,
-        [respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
+        [&services, flow, respond = std::move(respond)](Outcome<model::FlowReply> outcome) {
             if (const Error *failure = model::failed(outcome)) {
                 respond(*failure);
                 return;
@@ -177,7 +178,24 @@ void flow_get(Services &services, const api::FlowParams &flow, Respond respond) 
                 respond(refused(outcome->status));
                 return;
             }
-            respond(RawResult{api::to_text(api::GetResult{outcome->frames, outcome->bytes})});
+            api::GetResult get{outcome->frames, outcome->bytes, false};
+            // The answering session is the slot's: its hello has the boot.
+            const ConfiguredFlow *known = services.store.find(flow.slot, flow.key);
+            const auto hello = services.cards.hello(flow.slot);
+            if (known != nullptr && known->baseline && hello) {
+                const SinceClear since =
+                    since_clear(get.frames, get.bytes, true, known->baseline, hello->boot_id);
+                if (std::string why;
+                    since.drop &&
+                    !services.store.set_baselines(flow.slot, {{flow.key, std::nullopt}}, &why)) {
+                    log(Severity::Error,
+                        "void clear baseline of " + flow_text(flow) + " not dropped: " + why);
+                }
+                if (!flow.since_boot) {
+                    get = {since.frames, since.bytes, since.cleared};
+                }
+            }
+            respond(RawResult{api::to_text(get)});
         });
 }
 
@@ -188,7 +206,7 @@ void flow_list(Services &services, const api::ListParams &params, Respond respon
     text.raw("{\"flows\":[");
     for (const uint32_t slot : slots) {
         for (const auto &[key, state] : services.store.flows(slot)) {
-            text.list_row(slot, key, state.status, state.code);
+            text.list_row(slot, key, state.status, state.code, state.name);
         }
     }
     text.raw("]}");
@@ -262,11 +280,12 @@ struct Binding {
 constexpr Binding kHandlers[] = {
     {"flow.add", decoded<api::FlowParams, api::decode_flow_params, flow_add>},
     {"flow.del", decoded<api::FlowParams, api::decode_flow_params, flow_del>},
-    {"flow.get", decoded<api::FlowParams, api::decode_flow_params, flow_get>},
+    {"flow.get", decoded<api::GetParams, api::decode_get_params, flow_get>},
     {"flow.list", decoded<api::ListParams, api::decode_list_params, flow_list>},
     {"flow.apply", decoded<api::ApplyParams, api::decode_apply_params, flow_apply>},
     {"flow.export", decoded<api::ExportParams, api::decode_export_params, flow_export>},
     {"flow.show", decoded<api::ShowParams, api::decode_show_params, flow_show>},
+    {"flow.clear", decoded<api::ClearParams, api::decode_clear_params, flow_clear>},
     {"cards.list", cards_list},
     {"card.status", decoded<api::SlotParams, api::decode_slot_params, card_status>},
     {"card.traffic", decoded<api::TrafficParams, api::decode_traffic_params, card_traffic>},

@@ -1,12 +1,16 @@
-// flow.show (show.h): the merge of displays and configured flows.
+// flow.show and flow.clear (show.h): the merge of displays and configured
+// flows, totals since each flow's clear, and the clear taking its baselines
+// from the same rows.
 
 #include "show.h"
 
 #include <algorithm>
 #include <iterator>
 
+#include "baseline.h"
 #include "display.h"
 #include "gather.h"
+#include "log.h"
 #include "sync_plan.h"
 
 namespace supervisor {
@@ -22,19 +26,65 @@ using ShowRow = api::ShowFlow;
 // grows as usual).
 constexpr size_t kShowRowBytes = 200;
 
+// A card's display with the boot it was read in: a baseline applies only to
+// totals of its own boot.
+struct BootDisplay {
+    DisplayText display;
+    uint64_t boot_id = 0;
+};
+
+// Every slot's display that is up, fetched at once.
+void gather_displays(Services &services, const std::vector<uint32_t> &slots,
+                     std::function<void(Outcomes<BootDisplay> &)> finished) {
+    std::vector<uint32_t> up;
+    std::copy_if(slots.begin(), slots.end(), std::back_inserter(up), [&services](uint32_t slot) {
+        return services.cards.state(slot) != CardState::Down;
+    });
+    gather<BootDisplay>(
+        up,
+        [&services](uint32_t slot, std::function<void(Outcome<BootDisplay>)> done) {
+            services.cards.display(
+                slot, [&services, slot, done = std::move(done)](Outcome<DisplayText> outcome) {
+                    // The session that answered is still the slot's: read its boot now.
+                    const auto hello = services.cards.hello(slot);
+                    if (const Error *failure = model::failed(outcome)) {
+                        done(*failure);
+                    } else if (!hello) {
+                        done(card_down_error(slot));
+                    } else {
+                        done(BootDisplay{std::move(*outcome), hello->boot_id});
+                    }
+                });
+        },
+        std::move(finished));
+}
+
+// One card with its displays all taken makes the whole request busy: a retry
+// soon is better than megabytes of rows without counts.
+const Error *busy(const Outcomes<BootDisplay> &displays) {
+    for (const auto &[slot, outcome] : displays) {
+        const Error *error = model::failed(outcome);
+        if (error != nullptr && error->code == model::Errc::Busy) {
+            return error;
+        }
+    }
+    return nullptr;
+}
+
 // The held rows of a display the card could give, filtered; nullopt with
 // *error when there is none. unheld: the configured flows the card lacks.
-std::optional<std::vector<ShowRow>> held_rows(uint32_t slot, const SlotFlows &configured,
-                                              const Outcome<DisplayText> &display,
-                                              const api::ShowParams &filter,
-                                              std::vector<FlowKey> &unheld, bool &complete,
-                                              std::string &error) {
+// Totals are since each flow's clear unless filter.since_boot; void
+// baselines go to drops.
+std::optional<std::vector<ShowRow>>
+held_rows(uint32_t slot, const SlotFlows &configured, const Outcome<BootDisplay> &display,
+          const api::ShowParams &filter, std::vector<FlowKey> &unheld, bool &complete,
+          std::vector<Store::BaselineUpdate> &drops, std::string &error) {
     if (const Error *failure = model::failed(display)) {
         error = failure->message;
         return std::nullopt;
     }
     std::string why;
-    const auto table = display::parse(display->text, &why);
+    const auto table = display::parse(display->display.text, &why);
     if (!table) {
         error = "unreadable display: " + why;
         return std::nullopt;
@@ -65,44 +115,72 @@ std::optional<std::vector<ShowRow>> held_rows(uint32_t slot, const SlotFlows &co
         if (!filter.admits(total.key)) {
             continue;
         }
-        ShowRow row{slot, total.key, total.counter, total.frames, total.bytes, total.complete,
-                    {},   0};
+        ShowRow row{slot, total.key, total.counter, total.frames, total.bytes, total.complete, {},
+                    0,    {},        false};
         if (const auto it = configured.find(total.key); it != configured.end()) {
             row.status = it->second.status;
             row.code = it->second.code;
+            row.name = it->second.name;
+            const SinceClear since = since_clear(total.frames, total.bytes, total.complete,
+                                                 it->second.baseline, display->boot_id);
+            if (since.drop) {
+                drops.emplace_back(total.key, std::nullopt);
+            }
+            if (!filter.since_boot) {
+                row.frames = since.frames;
+                row.bytes = since.bytes;
+                row.cleared = since.cleared;
+            }
         }
         rows.push_back(row);
     }
     return rows;
 }
 
-// The rows of one slot written to text, and the card's entry. display: the
-// card's display, or the error that kept it away; nullptr for a card down.
-api::ShowCard show_slot(Services &services, uint32_t slot, const Outcome<DisplayText> *display,
-                        const api::ShowParams &filter, FlowText &text) {
+struct SlotRows {
+    api::ShowCard card;
+    std::vector<ShowRow> rows;
+    std::optional<uint64_t> boot_id; // the display's; nullopt without one
+};
+
+// The rows of one slot and the card's entry. display: the card's display, or
+// the error that kept it away; nullptr for a card down.
+SlotRows slot_rows(Services &services, uint32_t slot, const Outcome<BootDisplay> *display,
+                   const api::ShowParams &filter) {
     const SlotFlows &configured = services.store.flows(slot);
-    api::ShowCard card{slot, services.cards.state(slot), false, std::nullopt};
+    SlotRows out{{slot, services.cards.state(slot), false, std::nullopt}, {}, std::nullopt};
+    api::ShowCard &card = out.card;
     std::vector<FlowKey> unheld;
+    std::vector<Store::BaselineUpdate> drops;
     std::string error;
     std::optional<std::vector<ShowRow>> held;
     if (display == nullptr) {
         error = card_down_error(slot).message;
     } else {
-        held = held_rows(slot, configured, *display, filter, unheld, card.complete, error);
+        held = held_rows(slot, configured, *display, filter, unheld, card.complete, drops, error);
     }
     if (!held) {
         card.error = error;
+    } else {
+        out.boot_id = (*display)->boot_id;
     }
-    std::vector<ShowRow> rows = held ? std::move(*held) : std::vector<ShowRow>{};
+    std::vector<ShowRow> &rows = out.rows;
+    rows = held ? std::move(*held) : std::vector<ShowRow>{};
     const size_t held_count = rows.size();
-    const auto add_unheld = [&](const FlowKey &key, const FlowState &state) {
+    const auto add_unheld = [&](const FlowKey &key, const ConfiguredFlow &state) {
         if (filter.admits(key)) {
-            rows.push_back(ShowRow{slot, key, std::nullopt, 0, 0, false, state.status, state.code});
+            rows.push_back(ShowRow{slot, key, std::nullopt, 0, 0, false, state.status, state.code,
+                                   state.name, false});
         }
     };
     if (held) {
         for (const FlowKey &key : unheld) {
-            add_unheld(key, configured.at(key));
+            const ConfiguredFlow &state = configured.at(key);
+            // The card's counter of it is gone: a re-add counts from zero.
+            if (state.baseline && filter.admits(key)) {
+                drops.emplace_back(key, std::nullopt);
+            }
+            add_unheld(key, state);
         }
     } else { // no display: the card holds none of them as far as we know
         for (const auto &[key, state] : configured) {
@@ -115,47 +193,113 @@ api::ShowCard show_slot(Services &services, uint32_t slot, const Outcome<Display
         std::stable_sort(middle, rows.end(), by_key);
         std::inplace_merge(rows.begin(), middle, rows.end(), by_key);
     }
-    for (const ShowRow &row : rows) {
-        text.show_row(row);
+    if (std::string why; !drops.empty() && !services.store.set_baselines(slot, drops, &why)) {
+        log(Severity::Error,
+            "slot " + std::to_string(slot) + ": void clear baselines not dropped: " + why);
     }
-    return card;
+    return out;
+}
+
+// Why a selected flow could not be cleared.
+std::string not_cleared_reason(const SlotRows &slot, const ShowRow &row) {
+    if (slot.card.error) {
+        return *slot.card.error;
+    }
+    if (!row.counter) {
+        return "not held by the card (" + std::string(model::status_name(*row.status)) + ")";
+    }
+    return "incomplete total (a counter inside it could not be read)";
 }
 
 } // namespace
 
 void flow_show(Services &services, const api::ShowParams &params, Respond respond) {
     const std::vector<uint32_t> slots = params.slots ? *params.slots : known_slots(services);
-    std::vector<uint32_t> up;
-    std::copy_if(slots.begin(), slots.end(), std::back_inserter(up), [&services](uint32_t slot) {
-        return services.cards.state(slot) != CardState::Down;
-    });
-    gather<DisplayText>(
-        up,
-        [&services](uint32_t slot, std::function<void(Outcome<DisplayText>)> done) {
-            services.cards.display(slot, std::move(done));
-        },
-        [&services, slots, params, respond = std::move(respond)](Outcomes<DisplayText> &displays) {
-            // A card with its displays all taken makes the whole request busy:
-            // a retry soon is better than megabytes of rows without counts.
-            for (const auto &[slot, outcome] : displays) {
-                const Error *error = model::failed(outcome);
-                if (error != nullptr && error->code == model::Errc::Busy) {
-                    respond(*error);
-                    return;
-                }
+    gather_displays(
+        services, slots,
+        [&services, slots, params, respond = std::move(respond)](Outcomes<BootDisplay> &displays) {
+            if (const Error *error = busy(displays)) {
+                respond(*error);
+                return;
             }
             FlowText text(kShowRowBytes * configured_rows(services, slots));
             text.raw("{\"flows\":[");
             api::json cards = api::json::array();
             for (const uint32_t slot : slots) {
                 const auto it = displays.find(slot);
-                cards.push_back(api::to_json(show_slot(
-                    services, slot, it == displays.end() ? nullptr : &it->second, params, text)));
+                const SlotRows shown =
+                    slot_rows(services, slot, it == displays.end() ? nullptr : &it->second, params);
+                for (const ShowRow &row : shown.rows) {
+                    text.show_row(row);
+                }
+                cards.push_back(api::to_json(shown.card));
             }
             text.raw("],\"cards\":");
             text.raw(cards.dump());
             text.raw("}");
             respond(RawResult{text.take()});
+        });
+}
+
+void flow_clear(Services &services, const api::ClearParams &params, Respond respond) {
+    api::ShowParams filter = params.selection;
+    if (params.flow) {
+        if (services.store.find(params.flow->slot, params.flow->key) == nullptr) {
+            respond(model::error(model::Errc::NotConfigured,
+                                 "slot " + std::to_string(params.flow->slot) + " " +
+                                     model::to_string(params.flow->key) +
+                                     " is not configured; nothing cleared"));
+            return;
+        }
+        filter = {std::vector<uint32_t>{params.flow->slot}, params.flow->key.type,
+                  params.flow->key.vsan, false};
+    }
+    filter.since_boot = true; // a baseline is a raw total
+    // Only configured flows keep a baseline: slots without any are skipped.
+    std::vector<uint32_t> slots = services.store.slots();
+    if (filter.slots) {
+        std::erase_if(slots, [&filter](uint32_t slot) {
+            return !std::binary_search(filter.slots->begin(), filter.slots->end(), slot);
+        });
+    }
+    gather_displays(
+        services, slots,
+        [&services, slots, filter, one = params.flow,
+         respond = std::move(respond)](Outcomes<BootDisplay> &displays) {
+            if (const Error *error = busy(displays)) {
+                respond(*error);
+                return;
+            }
+            api::ClearResult result;
+            for (const uint32_t slot : slots) {
+                const auto it = displays.find(slot);
+                const SlotRows shown =
+                    slot_rows(services, slot, it == displays.end() ? nullptr : &it->second, filter);
+                std::vector<Store::BaselineUpdate> baselines;
+                for (const ShowRow &row : shown.rows) {
+                    if (!row.status || (one && row.key != one->key)) {
+                        continue; // not configured, or not the one flow
+                    }
+                    if (row.counter && row.complete && shown.boot_id) {
+                        baselines.emplace_back(row.key,
+                                               Baseline{row.frames, row.bytes, *shown.boot_id});
+                    } else {
+                        result.not_cleared.push_back(
+                            {slot, row.key, not_cleared_reason(shown, row)});
+                    }
+                }
+                std::string why;
+                if (baselines.empty() || services.store.set_baselines(slot, baselines, &why)) {
+                    result.cleared += baselines.size();
+                    continue;
+                }
+                log(Severity::Error, "slot " + std::to_string(slot) + ": clear not stored: " + why);
+                for (const auto &[key, baseline] : baselines) {
+                    result.not_cleared.push_back(
+                        {slot, key, "the database refused the change: " + why});
+                }
+            }
+            respond(api::to_json(result));
         });
 }
 

@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "baseline.h"
 #include "card_protocol.h"
 #include "flow_key.h"
 #include "states.h"
@@ -47,14 +48,6 @@ struct FlowState {
     FlowStatus status = FlowStatus::Pending;
     uint32_t code = 0; // the card's refusal; 0 otherwise
     bool operator==(const FlowState &) const = default;
-};
-
-// A flow's totals when an operator cleared its counters, in the card's boot
-// it was read in: a later boot restarted the counters and voids it.
-struct Baseline {
-    uint64_t frames = 0, bytes = 0;
-    uint64_t boot_id = 0;
-    bool operator==(const Baseline &) const = default;
 };
 
 // A configured flow: its last status, and what the operator gave it.

@@ -35,8 +35,18 @@ TEST(SchemaParams, EncodedParamsDecodeToTheSame) {
         const api::FlowParams params{64, key, {}};
         EXPECT_EQ(value_of(api::decode_flow_params(api::to_json(params))), params);
     }
-    const api::ShowParams show{std::vector<uint32_t>{1, 9, 64}, FlowType::Domain, 12};
+    const api::ShowParams show{std::vector<uint32_t>{1, 9, 64}, FlowType::Domain, 12, true};
     EXPECT_EQ(value_of(api::decode_show_params(api::to_json(show))), show);
+    api::GetParams get;
+    get.slot = 3;
+    get.key = exact;
+    get.since_boot = true;
+    EXPECT_EQ(value_of(api::decode_get_params(api::to_json(get))), get);
+    for (const api::ClearParams &clear :
+         {api::ClearParams{api::FlowParams{2, domain, {}}, {}},
+          api::ClearParams{std::nullopt, {std::vector<uint32_t>{4}, FlowType::Vsan, 7, false}}}) {
+        EXPECT_EQ(value_of(api::decode_clear_params(api::to_json(clear))), clear);
+    }
     EXPECT_EQ(value_of(api::decode_show_params(api::to_json(api::ShowParams{}))),
               api::ShowParams{});
     EXPECT_EQ(value_of(api::decode_list_params(api::to_json(api::ListParams{3}))),
@@ -132,6 +142,10 @@ TEST(SchemaParams, WrongTypesAreRefusedWithTheirMessage) {
         {"flow.show", {{"slots", {"3"}}}, "slots must be an array of slots 1..64"},
         {"flow.show", {{"type", "all"}}, "type must be \"vsan\", \"domain\" or \"exact\""},
         {"flow.show", {{"vsan", "5"}}, "vsan must be an integer in 1..4095"},
+        {"flow.show", {{"since_boot", 1}}, "since_boot must be true or false"},
+        {"flow.clear", {{"slot", 1}, {"slots", {1}}},
+         "slot (one flow) and slots (a selection) exclude each other"},
+        {"flow.clear", {{"slot", 1}}, "type must be \"vsan\", \"domain\" or \"exact\""},
         {"card.traffic", {{"slot", 1}}, "action must be \"pause\", \"resume\" or \"rate\""},
         {"card.traffic", {{"slot", 1}, {"action", 3}}, "action must be \"pause\", \"resume\" or \"rate\""},
         {"card.traffic", {{"slot", 1}, {"action", "rate"}}, "missing pps"},

@@ -1,5 +1,6 @@
 // flowctl against a running chassis: totals of one display against per-flow
-// queries on a paused card, and the exit code of every failure class.
+// queries on a paused card, names shown and totals cleared across a card
+// restart, and the exit code of every failure class.
 
 #include <csignal>
 #include <fstream>
@@ -31,6 +32,17 @@ std::string key_of(const json &row) {
            row.value("sid", "") + " " + row.value("did", "");
 }
 
+// A show's rows by flow, as --json prints them.
+std::map<std::string, json> rows_by_key(const Outcome &shown) {
+    std::map<std::string, json> rows;
+    EXPECT_EQ(shown.status, 0) << shown.out;
+    const json doc = json::parse(shown.out);
+    for (const json &row : doc["flows"]) {
+        rows[key_of(row)] = row;
+    }
+    return rows;
+}
+
 json params_of(const json &row) {
     json p = flow(row["slot"], row["type"], row["vsan"]);
     if (row["type"] != "vsan") {
@@ -48,6 +60,9 @@ TEST(FlowctlE2E, ShowTotalsEqualQueriesOnPausedCard) {
     c.start_supervisor();
     c.start_card({.slot = 1, .counters = "1:199", .pps = 20000, .seed = 7});
     ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    const Outcome named =
+        flowctl(c, {"add", "1", "exact", "12", "0x010101", "0x020201", "--name", "core-a"});
+    ASSERT_EQ(named.status, 0) << named.out;
 
     const std::vector<std::pair<std::string, json>> steps = {
         {"flow.add", flow(1, "exact", 10, 0x010101, 0x020201)},
@@ -73,12 +88,14 @@ TEST(FlowctlE2E, ShowTotalsEqualQueriesOnPausedCard) {
     const Outcome shown = flowctl(c, {"--json", "show", "1"});
     ASSERT_EQ(shown.status, 0) << shown.out;
     const json flows = json::parse(shown.out)["flows"];
-    ASSERT_EQ(flows.size(), 7u) << shown.out;
+    ASSERT_EQ(flows.size(), 8u) << shown.out;
     uint64_t total_frames = 0;
     for (const json &row : flows) {
         SCOPED_TRACE(key_of(row));
         EXPECT_TRUE(row["complete"].get<bool>());
         EXPECT_EQ(row["status"], "applied");
+        EXPECT_EQ(row["name"], row["vsan"] == 12 ? "core-a" : "");
+        EXPECT_FALSE(row["cleared"].get<bool>());
         const json got = c.result("flow.get", params_of(row));
         EXPECT_EQ(row["frames"], got["frames"]);
         EXPECT_EQ(row["bytes"], got["bytes"]);
@@ -94,9 +111,68 @@ TEST(FlowctlE2E, ShowTotalsEqualQueriesOnPausedCard) {
         const std::string series =
             "acl_tcam_flow_frames_total{slot=\"1\",type=\"" + row["type"].get<std::string>() +
             "\",vsan=\"" + std::to_string(row["vsan"].get<int>()) + "\",sid=\"" +
-            row["sid"].get<std::string>() + "\",did=\"" + row["did"].get<std::string>() + "\"} " +
+            row["sid"].get<std::string>() + "\",did=\"" + row["did"].get<std::string>() + "\"" +
+            (row["name"] == "" ? "" : ",name=\"" + row["name"].get<std::string>() + "\"") + "} " +
             std::to_string(row["frames"].get<uint64_t>()) + "\n";
         EXPECT_NE(prom.out.find(series), std::string::npos) << series << prom.out;
+    }
+    // The name in list's table and JSON too.
+    const Outcome listed = flowctl(c, {"list", "1"});
+    EXPECT_NE(listed.out.find("NAME"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("applied  core-a"), std::string::npos) << listed.out;
+    EXPECT_NE(flowctl(c, {"--json", "list"}).out.find("\"name\":\"core-a\""), std::string::npos);
+
+    // Cleared on the paused card: every total restarts from zero, then counts
+    // exactly what the raw totals gain (flow.get agrees); one flow alone too.
+    const Outcome cleared = flowctl(c, {"--json", "clear", "1"});
+    ASSERT_EQ(cleared.status, 0) << cleared.out;
+    EXPECT_EQ(json::parse(cleared.out), (json{{"cleared", 8}, {"not_cleared", json::array()}}));
+    for (const auto &[key, row] : rows_by_key(flowctl(c, {"--json", "show", "1"}))) {
+        EXPECT_EQ(row["frames"], 0) << key;
+        EXPECT_TRUE(row["cleared"].get<bool>()) << key;
+    }
+    c.result("card.traffic", {{"slot", 1}, {"action", "resume"}});
+    std::this_thread::sleep_for(300ms);
+    c.result("card.traffic", {{"slot", 1}, {"action", "pause"}});
+    const auto before = rows_by_key(shown);
+    const auto raw = rows_by_key(flowctl(c, {"--json", "show", "1", "--since-boot"}));
+    uint64_t since_frames = 0;
+    for (const auto &[key, row] : rows_by_key(flowctl(c, {"--json", "show", "1"}))) {
+        SCOPED_TRACE(key);
+        EXPECT_TRUE(row["cleared"].get<bool>());
+        EXPECT_FALSE(raw.at(key)["cleared"].get<bool>());
+        for (const char *count : {"frames", "bytes"}) {
+            EXPECT_EQ(row[count].get<uint64_t>(),
+                      raw.at(key)[count].get<uint64_t>() - before.at(key)[count].get<uint64_t>())
+                << count;
+        }
+        const json got = c.result("flow.get", params_of(row));
+        EXPECT_EQ(got["frames"], row["frames"]);
+        EXPECT_EQ(got["cleared"], true);
+        json since_boot = params_of(row);
+        since_boot["since_boot"] = true;
+        EXPECT_EQ(c.result("flow.get", since_boot)["frames"], raw.at(key)["frames"]);
+        since_frames += row["frames"].get<uint64_t>();
+    }
+    EXPECT_GT(since_frames, 0u);
+    const Outcome one = flowctl(c, {"clear", "1", "exact", "12", "0x010101", "0x020201"});
+    EXPECT_EQ(one.out, "cleared 1 flow\n");
+    EXPECT_EQ(c.result("flow.get", flow(1, "exact", 12, 0x010101, 0x020201))["frames"], 0);
+
+    // A card killed and started again: its counters restarted, so the
+    // baselines are void and the raw totals are shown, equal to --since-boot.
+    c.forget_card(1);
+    c.start_card({.slot = 1, .counters = "1:199", .pps = 20000, .seed = 7});
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    std::this_thread::sleep_for(100ms);
+    c.result("card.traffic", {{"slot", 1}, {"action", "pause"}});
+    const auto after = rows_by_key(flowctl(c, {"--json", "show", "1"}));
+    const auto after_raw = rows_by_key(flowctl(c, {"--json", "show", "1", "--since-boot"}));
+    ASSERT_EQ(after.size(), 8u);
+    EXPECT_EQ(after, after_raw);
+    for (const auto &[key, row] : after) {
+        EXPECT_FALSE(row["cleared"].get<bool>()) << key;
+        EXPECT_EQ(c.result("flow.get", params_of(row))["cleared"], false) << key;
     }
     c.stop_all();
 }

@@ -49,7 +49,7 @@ FlowRow flow(uint32_t slot, FlowKey key, std::optional<uint32_t> counter, uint64
              uint64_t bytes, bool complete = true,
              std::optional<model::FlowStatus> status = model::FlowStatus::Applied,
              uint32_t code = 0) {
-    return {slot, key, counter, frames, bytes, complete, status, code};
+    return {slot, key, counter, frames, bytes, complete, status, code, {}, false};
 }
 
 constexpr auto kReady = model::CardState::Ready;
@@ -113,9 +113,16 @@ TEST(FlowTable, IncompleteAndAbsentTotalsAreNeverShownAsExact) {
                flow(1, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Refused, 0x404e003a),
                flow(2, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Pending)};
     s.cards = {{1, kReady, false, {}}, {2, model::CardState::Down, false, "card down"}};
+    s.flows[0].name = "core-a";
+    s.flows[0].cleared = true;
     const std::string table = flowctl::flows_table(s);
     const std::vector<std::string> lines = lines_of(table);
     ASSERT_EQ(lines.size(), 5u);
+    // A name and a clear add their columns; a flow the card lacks has neither.
+    EXPECT_TRUE(lines[0].ends_with("STATUS                      NAME    SINCE")) << table;
+    EXPECT_TRUE(lines[1].ends_with("core-a  clear")) << table;
+    EXPECT_TRUE(lines[2].ends_with("-       boot")) << table;
+    EXPECT_TRUE(lines[3].ends_with("-       -")) << table;
     EXPECT_NE(lines[1].find("100 "), std::string::npos);
     EXPECT_EQ(lines[1].find(flowctl::kIncompleteMark), std::string::npos);
     EXPECT_NE(lines[2].find("50+"), std::string::npos);
@@ -145,6 +152,8 @@ Snapshot sample_snapshot() {
                flow(3, {FlowType::Exact, 4095, 0xffffff, 0x010000}, 7, 0, 0, true, std::nullopt)};
     s.cards = {{1, kReady, false, {}},
                {3, model::CardState::Replaying, false, "display failed: timeout"}};
+    s.flows[0].name = "core-a";
+    s.flows[0].cleared = true;
     return s;
 }
 
@@ -155,13 +164,15 @@ TEST(FlowJson, ReadsBackExactlyWithTheDocumentedFields) {
     const json want = json::parse(R"([
         {"slot": 1, "type": "vsan", "vsan": 10, "sid": "0x000000", "did": "0x000000",
          "counter": 65534, "frames": 18446744073709551615, "bytes": 9007199254740993,
-         "complete": true, "status": "applied", "code": 0, "refusal": null},
+         "complete": true, "status": "applied", "code": 0, "refusal": null, "name": "core-a",
+         "cleared": true},
         {"slot": 1, "type": "domain", "vsan": 10, "sid": "0x120000", "did": "0x130000",
          "counter": 2, "frames": 9007199254740993, "bytes": 18446744073709551614,
-         "complete": false, "status": "applied", "code": 0, "refusal": null},
+         "complete": false, "status": "applied", "code": 0, "refusal": null, "name": "",
+         "cleared": false},
         {"slot": 3, "type": "exact", "vsan": 10, "sid": "0x120101", "did": "0x130202",
          "counter": null, "frames": 0, "bytes": 0, "complete": false, "status": "refused",
-         "code": 1078853690, "refusal": "COUNTERS_EXHAUSTED"}])");
+         "code": 1078853690, "refusal": "COUNTERS_EXHAUSTED", "name": "", "cleared": false}])");
     for (size_t i = 0; i < want.size(); ++i) {
         EXPECT_EQ(doc["flows"][i], want[i]);
     }
@@ -411,8 +422,9 @@ TEST(Prometheus, OnlyExactTotalsAreExportedAndOnlyFailedReadsMakeASlotIncomplete
     ASSERT_EQ(by_name[flowctl::kBytesMetric].size(), 2u);
     const Series &vsan = *by_name[flowctl::kFramesMetric][0];
     EXPECT_EQ(vsan.value, std::to_string(kMax));
-    const std::map<std::string, std::string> want = {
-        {"slot", "1"}, {"type", "vsan"}, {"vsan", "10"}, {"sid", "0x000000"}, {"did", "0x000000"}};
+    const std::map<std::string, std::string> want = {{"slot", "1"},       {"type", "vsan"},
+                                                     {"vsan", "10"},      {"sid", "0x000000"},
+                                                     {"did", "0x000000"}, {"name", "core-a"}};
     EXPECT_EQ(vsan.labels, want);
     EXPECT_EQ(by_name[flowctl::kBytesMetric][0]->value, std::to_string(kAbove53));
     EXPECT_EQ(by_name[flowctl::kFramesMetric][1]->labels.at("sid"), "0xffffff");

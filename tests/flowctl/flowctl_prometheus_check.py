@@ -28,7 +28,8 @@ assert got_types == want_types, got_types
 frames = families["acl_tcam_flow_frames"].samples
 assert [s.name for s in frames] == ["acl_tcam_flow_frames_total"] * 2, frames
 assert frames[0].labels == {"slot": "1", "type": "vsan", "vsan": "10",
-                            "sid": "0x000000", "did": "0x000000"}, frames[0].labels
+                            "sid": "0x000000", "did": "0x000000", "name": "core-a"}, frames[0].labels
+assert "name" not in frames[1].labels, frames[1].labels
 # Values are floats here; 2^64 - 1 rounds to 2^64.
 assert frames[0].value == float(2**64 - 1), frames[0].value
 complete = {s.labels["slot"]: s.value for s in families["acl_tcam_flow_snapshot_complete"].samples}

@@ -1,6 +1,6 @@
 // The supervisor's store: desired state committed at once and kept across a
 // reopen, statuses written only in batches and never stale, rows it did not
-// write refused.
+// write refused; and the rule of totals since a clear (baseline.h).
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -305,6 +305,45 @@ TEST_F(StoreTest, RowsThisProgramWouldNotWriteAreRefused) {
     sql("DELETE FROM flows; INSERT INTO flows " + std::string(kColumns) +
         " VALUES (1, 3, 10, 65793, 131586, 'refused', 5)");
     EXPECT_EQ(open()->find(1, kExact)->code, 5u);
+}
+
+// Totals since a clear: exact down to the last unit of 64 bits, never below
+// zero, and a baseline void in another boot or under an exact total.
+TEST(SinceClear, CountsFromTheBaselineOnlyInItsBootAndNeverUnderflows) {
+    using supervisor::Baseline;
+    using supervisor::SinceClear;
+    constexpr uint64_t kMax = UINT64_MAX;
+    const Baseline base{100, 6400, 7};
+    struct Case {
+        const char *what;
+        uint64_t frames, bytes;
+        bool complete;
+        std::optional<Baseline> baseline;
+        uint64_t boot;
+        SinceClear want;
+    };
+    const Case cases[] = {
+        {"no baseline: raw", 5, 320, true, std::nullopt, 7, {5, 320, false, false}},
+        {"same boot", 150, 9600, true, base, 7, {50, 3200, true, false}},
+        {"at the baseline", 100, 6400, true, base, 7, {0, 0, true, false}},
+        {"64-bit extremes",
+         kMax,
+         kMax,
+         true,
+         Baseline{1, kMax - 1, 7},
+         7,
+         {kMax - 1, 1, true, false}},
+        {"another boot: dropped", 500, 32000, true, base, 8, {500, 32000, false, true}},
+        {"frames below: re-added", 99, 9600, true, base, 7, {99, 9600, false, true}},
+        {"bytes below: re-added", 150, 6399, true, base, 7, {150, 6399, false, true}},
+        {"a lower bound under it: zero, kept", 40, 7000, false, base, 7, {0, 600, true, false}},
+        {"a lower bound above it", 150, 9600, false, base, 7, {50, 3200, true, false}},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(supervisor::since_clear(c.frames, c.bytes, c.complete, c.baseline, c.boot),
+                  c.want)
+            << c.what;
+    }
 }
 
 } // namespace

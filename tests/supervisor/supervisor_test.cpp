@@ -227,8 +227,11 @@ TEST(Supervisor, RequestsEndWithTheAnswerBusyOrTheCardGoing) {
     card.answer_flow(held.at(2), 0, UINT64_MAX, 1ull << 40);
     r = answer(client);
     EXPECT_EQ(r["id"], 2);
-    EXPECT_EQ(r["result"],
-              (json{{"status", "ok"}, {"code", 0}, {"frames", UINT64_MAX}, {"bytes", 1ull << 40}}));
+    EXPECT_EQ(r["result"], (json{{"status", "ok"},
+                                 {"code", 0},
+                                 {"frames", UINT64_MAX},
+                                 {"bytes", 1ull << 40},
+                                 {"cleared", false}}));
     // Refused: the card's status by name and code.
     card.answer_flow(held.at(3), ACL_TCAM_FS_ERR_NO_ENTRY);
     r = answer(client);
