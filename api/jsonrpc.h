@@ -31,13 +31,13 @@ enum ErrorCode : int {
     kInvalidParams = -32602,
     kInternalError = -32603,
     // Implementation-defined server errors.
-    kCardRefused = -32001,    // data: {"status": NAME, "code": N}
-    kCardDown = -32002,       // the slot has no card connected
-    kNoReply = -32003,        // the card did not answer in time
-    kBusy = -32004,           // too many requests in flight
-    kStoreFailed = -32005,    // the database refused the change
-    kDenied = -32006,         // a peer refused for its credentials, before closing
-    kTooManyClients = -32007, // a client refused for the client limit, before closing
+    kCardRefused = -32001,       // data: {"status": NAME, "code": N}
+    kCardDown = -32002,          // the slot has no card connected
+    kNoReply = -32003,           // the card did not answer in time
+    kBusy = -32004,              // too many requests in flight
+    kStoreFailed = -32005,       // the database refused the change
+    kDenied = -32006,            // a peer refused for its credentials, before closing
+    kTooManyClients = -32007,    // a client refused for the client limit, before closing
     kNotConfigured = -32008,     // a change names a flow that is not configured
     kAlreadyConfigured = -32009, // an add names a configured flow; data as -32001's
 };

@@ -54,9 +54,9 @@ struct CommandEntry {
 };
 using Commands = std::vector<CommandEntry>;
 
-void add_flow_commands(Commands &commands); // add, del, get
-void add_show_commands(Commands &commands); // show, list, watch
-void add_card_commands(Commands &commands); // cards, traffic
+void add_flow_commands(Commands &commands);  // add, del, get
+void add_show_commands(Commands &commands);  // show, list, watch
+void add_card_commands(Commands &commands);  // cards, traffic
 void add_apply_commands(Commands &commands); // apply, export
 
 // ---- what commands share ------------------------------------------------------

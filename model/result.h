@@ -19,20 +19,20 @@
 namespace model {
 
 enum class Errc {
-    InvalidParams,  // a request's parameters are wrong
-    UnknownMethod,  // no such request
-    CardRefused,    // the card answered with a refusal (card_status)
-    CardDown,       // the slot has no card connected
-    NoReply,        // the card, or the supervisor, did not answer in time
-    Busy,           // too many requests in flight
-    StoreFailed,    // the database refused the change
-    Protocol,       // a peer sent something the protocol does not allow
-    Unreachable,    // the supervisor could not be reached
-    Denied,         // the peer's credentials are not allowed
-    TooManyClients, // the supervisor serves its limit of clients already
+    InvalidParams,     // a request's parameters are wrong
+    UnknownMethod,     // no such request
+    CardRefused,       // the card answered with a refusal (card_status)
+    CardDown,          // the slot has no card connected
+    NoReply,           // the card, or the supervisor, did not answer in time
+    Busy,              // too many requests in flight
+    StoreFailed,       // the database refused the change
+    Protocol,          // a peer sent something the protocol does not allow
+    Unreachable,       // the supervisor could not be reached
+    Denied,            // the peer's credentials are not allowed
+    TooManyClients,    // the supervisor serves its limit of clients already
     NotConfigured,     // a change names a flow that is not configured
     AlreadyConfigured, // an add names a flow that is configured (card_status FLOW_EXISTS)
-    Internal,       // anything else
+    Internal,          // anything else
 };
 
 struct Error {

@@ -21,7 +21,6 @@ extern "C" {
 
 /* ---- Message service ----------------------------------------------------- */
 
-
 /* What one vexa_send handed over. Pointers are valid only during the sink
  * call. */
 typedef struct vexa_sim_sent {

@@ -24,8 +24,8 @@ void Chassis::start_card(const CardConfig &card) {
     cards_[card.slot] = std::make_unique<Process>(
         "linecard-sim",
         std::vector<std::string>{"serve", "--slot", slot, "--supervisor", "unix:" + cards_socket(),
-                                 "--counters", card.counters, "--traffic",
-                                 std::to_string(card.pps), "--seed", std::to_string(card.seed)},
+                                 "--counters", card.counters, "--traffic", std::to_string(card.pps),
+                                 "--seed", std::to_string(card.seed)},
         scratch.path(), scratch.file("card" + slot + ".log"));
 }
 
