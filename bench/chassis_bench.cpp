@@ -832,57 +832,63 @@ void BM_Chassis16(benchmark::State &state) {
         const auto per_card = static_cast<uint32_t>(state.range(1));
         constexpr Counters kCardCounters{1, 4097};
         Rig big;
-        for (uint32_t slot = 1; slot <= cards; ++slot) {
-            big.start_card(slot, kCardCounters);
-        }
-        for (uint32_t slot = 1; slot <= cards; ++slot) {
-            big.wait_ready(slot, 0, 60s);
-        }
-        const std::vector<FlowKey> flows = make_flows(per_card);
-        std::string text;
-        for (uint32_t slot = 1; slot <= cards; ++slot) {
-            text += flow_set_text(slot, flows);
-        }
-        const size_t total = static_cast<size_t>(cards) * per_card;
-        harness::RpcClient client(big.control_socket());
-        const Memory before = memory_of(big.supervisor_pid());
-        const Clock::time_point start = Clock::now();
-        const json result = ask(client, "flow.apply", {{"flows", text}});
-        const double apply_ns = since(start);
-        const Memory after = memory_of(big.supervisor_pid());
-        expect_count(result, "added", total);
-        expect_count(result, "applied", total);
+        // guarded() prints the shared rig's logs; this one's are here.
+        try {
+            for (uint32_t slot = 1; slot <= cards; ++slot) {
+                big.start_card(slot, kCardCounters);
+            }
+            for (uint32_t slot = 1; slot <= cards; ++slot) {
+                big.wait_ready(slot, 0, 60s);
+            }
+            const std::vector<FlowKey> flows = make_flows(per_card);
+            std::string text;
+            for (uint32_t slot = 1; slot <= cards; ++slot) {
+                text += flow_set_text(slot, flows);
+            }
+            const size_t total = static_cast<size_t>(cards) * per_card;
+            harness::RpcClient client(big.control_socket());
+            const Memory before = memory_of(big.supervisor_pid());
+            const Clock::time_point start = Clock::now();
+            const json result = ask(client, "flow.apply", {{"flows", text}});
+            const double apply_ns = since(start);
+            const Memory after = memory_of(big.supervisor_pid());
+            expect_count(result, "added", total);
+            expect_count(result, "applied", total);
 
-        const std::string show = request_line(1, "flow.show", json::object());
-        Samples shows;
-        for (auto _ : state) {
-            const Clock::time_point show_start = Clock::now();
-            if (!client.send_raw(show)) {
-                fail("cannot write to the supervisor");
+            const std::string show = request_line(1, "flow.show", json::object());
+            Samples shows;
+            for (auto _ : state) {
+                const Clock::time_point show_start = Clock::now();
+                if (!client.send_raw(show)) {
+                    fail("cannot write to the supervisor");
+                }
+                const json answer = json::parse(read_answer(client));
+                size_t held = 0;
+                uint64_t frames = 0;
+                for (const json &row : answer.at("result").at("flows")) {
+                    frames += row.at("frames").get<uint64_t>();
+                    held += row.at("counter").is_null() ? 0 : 1;
+                }
+                const double ns = since(show_start);
+                benchmark::DoNotOptimize(frames);
+                if (held != total) {
+                    fail("flow.show: " + std::to_string(held) + " flows held, not " +
+                         std::to_string(total));
+                }
+                state.SetIterationTime(ns * 1e-9);
+                shows.add(ns);
             }
-            const json answer = json::parse(read_answer(client));
-            size_t held = 0;
-            uint64_t frames = 0;
-            for (const json &row : answer.at("result").at("flows")) {
-                frames += row.at("frames").get<uint64_t>();
-                held += row.at("counter").is_null() ? 0 : 1;
-            }
-            const double ns = since(show_start);
-            benchmark::DoNotOptimize(frames);
-            if (held != total) {
-                fail("flow.show: " + std::to_string(held) + " flows held, not " +
-                     std::to_string(total));
-            }
-            state.SetIterationTime(ns * 1e-9);
-            shows.add(ns);
+            const Memory settled = memory_of(big.supervisor_pid());
+            state.counters["apply_ms"] = apply_ns / 1e6;
+            state.counters["med_ms"] = shows.median() / 1e6;
+            state.counters["rss_before_MiB"] = before.rss_kib / 1024;
+            state.counters["rss_after_MiB"] = after.rss_kib / 1024;
+            state.counters["hwm_after_MiB"] = after.hwm_kib / 1024;
+            state.counters["hwm_end_MiB"] = settled.hwm_kib / 1024;
+        } catch (const std::exception &) {
+            std::fprintf(stderr, "%s\n", big.logs().c_str());
+            throw;
         }
-        const Memory settled = memory_of(big.supervisor_pid());
-        state.counters["apply_ms"] = apply_ns / 1e6;
-        state.counters["med_ms"] = shows.median() / 1e6;
-        state.counters["rss_before_MiB"] = before.rss_kib / 1024;
-        state.counters["rss_after_MiB"] = after.rss_kib / 1024;
-        state.counters["hwm_after_MiB"] = after.hwm_kib / 1024;
-        state.counters["hwm_end_MiB"] = settled.hwm_kib / 1024;
     });
 }
 
