@@ -1,7 +1,9 @@
 // What the chassis costs an operator: a query from a client through the
 // supervisor to a line card and back, many queries in flight at once, a
-// restarted card brought back to 65,535 configured flows, and a snapshot of
-// every flow's total against one query per flow.
+// restarted card brought back to 65,535 configured flows, a snapshot of
+// every flow's total against one query per flow, and flow sets: 65,535 flows
+// applied to a card against the library inserting them, a dry run, an
+// export, and a chassis of 16 cards configured from one text.
 //
 // Each figure is set beside what it is compared with, measured in the same
 // run (the machine is shared): the library's own query and insertion in this
@@ -40,6 +42,7 @@
 #include "acl_tcam_flow_stats.h"
 #include "bench_support.h"
 #include "flow_key.h"
+#include "flow_set.h"
 #include "harness.h"
 #include "schema.h"
 
@@ -298,6 +301,7 @@ public:
         }
     }
 
+    bool has_card(uint32_t slot) const { return cards_.count(slot) != 0; }
     pid_t card_pid(uint32_t slot) const { return cards_.at(slot)->pid(); }
     pid_t supervisor_pid() const { return supervisor_->pid(); }
 
@@ -635,6 +639,259 @@ void BM_Show(benchmark::State &state) {
     });
 }
 
+// ---- Flow sets ---------------------------------------------------------------------
+
+// Slot 3 takes the applies: a card of its own with the full range, so that
+// slot 2's replay and snapshot rows keep their configuration.
+constexpr uint32_t kApplySlot = 3;
+
+// The flows as a flow-set text for the slot, in their configuration order.
+std::string flow_set_text(uint32_t slot, const std::vector<FlowKey> &flows) {
+    std::string text;
+    for (const FlowKey &key : flows) {
+        text += model::format_flow_entry(slot, key, "");
+        text += '\n';
+    }
+    return text;
+}
+
+json apply_params(const std::string &text, const std::vector<uint32_t> &slots, bool prune,
+                  bool dry_run) {
+    return {{"flows", text}, {"slots", slots}, {"prune", prune}, {"dry_run", dry_run}};
+}
+
+// One request on the connection, its answer read and parsed; the result.
+json ask(harness::RpcClient &client, const std::string &method, const json &params) {
+    if (!client.send_raw(request_line(1, method, params))) {
+        fail("cannot write to the supervisor");
+    }
+    json answer = json::parse(read_answer(client));
+    if (!answer.contains("result")) {
+        fail(method + " failed: " + answer.dump().substr(0, 2000));
+    }
+    return std::move(answer.at("result"));
+}
+
+void expect_count(const json &result, const char *field, size_t n) {
+    if (result.value(field, size_t{0}) != n) {
+        const std::string text = result.dump();
+        fail(std::string("flow.apply: ") + field + " is not " + std::to_string(n) + ": " +
+             text.substr(0, 2000));
+    }
+}
+
+// The slot's card up, with no flow configured: an apply of an empty text
+// with prune while the card is down, then a new card. Removing 65,535 flows
+// from a live card costs the library a whole-tree walk each (tens of seconds
+// for a full table); a restarted card replays none.
+void empty_slot(Rig &r, uint32_t slot, const Counters &counters) {
+    if (r.has_card(slot) && Rig::ready_with(r.card_entry(slot), 0)) {
+        return;
+    }
+    if (r.has_card(slot)) {
+        r.kill_card(slot);
+    }
+    harness::RpcClient client(r.control_socket());
+    ask(client, "flow.apply", apply_params("", {slot}, true, false));
+    r.start_card(slot, counters);
+    r.wait_ready(slot, 0, 60s);
+}
+
+// Memory of a process from /proc/PID/status, in KiB: VmRSS and VmHWM.
+struct Memory {
+    double rss_kib = 0;
+    double hwm_kib = 0;
+};
+
+Memory memory_of(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    Memory m;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string name;
+        double kib = 0;
+        words >> name >> kib;
+        if (name == "VmRSS:") {
+            m.rss_kib = kib;
+        } else if (name == "VmHWM:") {
+            m.hwm_kib = kib;
+        }
+    }
+    return m;
+}
+
+// One flow.apply of 65,535 flows to slot 3's empty card, from the request
+// until the answer (which comes once the card answered every add). Untimed
+// after each: the slot emptied again (empty_slot), and the library inserts
+// the same flows in the same order in this process. CPU time as the replay
+// row gives it: the card's and the supervisor's during the apply.
+void BM_Apply(benchmark::State &state) {
+    guarded(state, [&] {
+        const auto n = static_cast<uint32_t>(state.range(0));
+        const std::vector<FlowKey> flows = make_flows(n);
+        const std::string text = flow_set_text(kApplySlot, flows);
+        empty_slot(rig(), kApplySlot, kFullCounters);
+        harness::RpcClient client(rig().control_socket());
+        const json params = apply_params(text, {kApplySlot}, false, false);
+        Samples applies;
+        Samples directs;
+        Samples supervisor_cpu;
+        Samples card_cpu;
+        Samples direct_cpu;
+        for (auto _ : state) {
+            const double supervisor_before = process_cpu_ns(rig().supervisor_pid());
+            const double card_before = process_cpu_ns(rig().card_pid(kApplySlot));
+            const Clock::time_point start = Clock::now();
+            const json result = ask(client, "flow.apply", params);
+            const double ns = since(start);
+            supervisor_cpu.add(process_cpu_ns(rig().supervisor_pid()) - supervisor_before);
+            card_cpu.add(process_cpu_ns(rig().card_pid(kApplySlot)) - card_before);
+            expect_count(result, "added", n);
+            expect_count(result, "applied", n);
+            state.SetIterationTime(ns * 1e-9);
+            applies.add(ns);
+            empty_slot(rig(), kApplySlot, kFullCounters);
+            const Spent direct = library_holds(flows, kFullCounters);
+            directs.add(direct.wall_ns);
+            direct_cpu.add(direct.cpu_ns);
+        }
+        const double apply_ns = applies.median();
+        const double direct_ns = directs.median();
+        state.counters["med_ms"] = apply_ns / 1e6;
+        state.counters["direct_ms"] = direct_ns / 1e6;
+        state.counters["x_direct"] = apply_ns / direct_ns;
+        state.counters["card_cpu_ms"] = card_cpu.median() / 1e6;
+        state.counters["sup_cpu_ms"] = supervisor_cpu.median() / 1e6;
+        state.counters["direct_cpu_ms"] = direct_cpu.median() / 1e6;
+    });
+}
+
+// One flow.apply with dry_run of the 65,535-flow text: against slot 3's empty
+// card (every flow an add, the answer listing them all: med_ms), then
+// against slot 2, which holds the same flows (nothing changes: same_ms).
+void BM_ApplyDryRun(benchmark::State &state) {
+    guarded(state, [&] {
+        const auto n = static_cast<uint32_t>(state.range(0));
+        const std::vector<FlowKey> &flows = flows_of(n);
+        empty_slot(rig(), kApplySlot, kFullCounters);
+        const json to_empty =
+            apply_params(flow_set_text(kApplySlot, flows), {kApplySlot}, false, true);
+        const json to_same = apply_params(flow_set_text(kFullSlot, flows), {kFullSlot}, true, true);
+        harness::RpcClient client(rig().control_socket());
+        Samples empties;
+        Samples sames;
+        for (auto _ : state) {
+            Clock::time_point start = Clock::now();
+            expect_count(ask(client, "flow.apply", to_empty), "added", n);
+            const double ns = since(start);
+            state.SetIterationTime(ns * 1e-9);
+            empties.add(ns);
+            start = Clock::now();
+            expect_count(ask(client, "flow.apply", to_same), "unchanged", n);
+            sames.add(since(start));
+        }
+        state.counters["med_ms"] = empties.median() / 1e6;
+        state.counters["same_ms"] = sames.median() / 1e6;
+    });
+}
+
+// One flow.export of slot 2 (65,535 flows): from the request until the
+// answer is parsed and its text's lines counted.
+void BM_Export(benchmark::State &state) {
+    guarded(state, [&] {
+        const auto n = static_cast<uint32_t>(state.range(0));
+        flows_of(n);
+        const json params = {{"slots", json::array({kFullSlot})}};
+        harness::RpcClient client(rig().control_socket());
+        Samples exports;
+        for (auto _ : state) {
+            const Clock::time_point start = Clock::now();
+            const json result = ask(client, "flow.export", params);
+            const auto &text = result.at("text").get_ref<const std::string &>();
+            const auto lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+            const double ns = since(start);
+            if (lines != n) {
+                fail("flow.export: " + std::to_string(lines) + " lines, not " + std::to_string(n));
+            }
+            state.SetIterationTime(ns * 1e-9);
+            exports.add(ns);
+        }
+        state.counters["med_ms"] = exports.median() / 1e6;
+    });
+}
+
+// A rig of its own: 16 cards of 4,096 counters (1 to 4096), and one text of
+// 4,096 flows per slot applied at once, timed from the request until the
+// answer, with the supervisor's memory before and after. Then flow.show of
+// the whole chassis, from the request until every row is read (med_ms,
+// median of the iterations). The rig stops when the row ends.
+void BM_Chassis16(benchmark::State &state) {
+    guarded(state, [&] {
+        const auto cards = static_cast<uint32_t>(state.range(0));
+        const auto per_card = static_cast<uint32_t>(state.range(1));
+        constexpr Counters kCardCounters{1, 4097};
+        Rig big;
+        // guarded() prints the shared rig's logs; this one's are here.
+        try {
+            for (uint32_t slot = 1; slot <= cards; ++slot) {
+                big.start_card(slot, kCardCounters);
+            }
+            for (uint32_t slot = 1; slot <= cards; ++slot) {
+                big.wait_ready(slot, 0, 60s);
+            }
+            const std::vector<FlowKey> flows = make_flows(per_card);
+            std::string text;
+            for (uint32_t slot = 1; slot <= cards; ++slot) {
+                text += flow_set_text(slot, flows);
+            }
+            const size_t total = static_cast<size_t>(cards) * per_card;
+            harness::RpcClient client(big.control_socket());
+            const Memory before = memory_of(big.supervisor_pid());
+            const Clock::time_point start = Clock::now();
+            const json result = ask(client, "flow.apply", {{"flows", text}});
+            const double apply_ns = since(start);
+            const Memory after = memory_of(big.supervisor_pid());
+            expect_count(result, "added", total);
+            expect_count(result, "applied", total);
+
+            const std::string show = request_line(1, "flow.show", json::object());
+            Samples shows;
+            for (auto _ : state) {
+                const Clock::time_point show_start = Clock::now();
+                if (!client.send_raw(show)) {
+                    fail("cannot write to the supervisor");
+                }
+                const json answer = json::parse(read_answer(client));
+                size_t held = 0;
+                uint64_t frames = 0;
+                for (const json &row : answer.at("result").at("flows")) {
+                    frames += row.at("frames").get<uint64_t>();
+                    held += row.at("counter").is_null() ? 0 : 1;
+                }
+                const double ns = since(show_start);
+                benchmark::DoNotOptimize(frames);
+                if (held != total) {
+                    fail("flow.show: " + std::to_string(held) + " flows held, not " +
+                         std::to_string(total));
+                }
+                state.SetIterationTime(ns * 1e-9);
+                shows.add(ns);
+            }
+            const Memory settled = memory_of(big.supervisor_pid());
+            state.counters["apply_ms"] = apply_ns / 1e6;
+            state.counters["med_ms"] = shows.median() / 1e6;
+            state.counters["rss_before_MiB"] = before.rss_kib / 1024;
+            state.counters["rss_after_MiB"] = after.rss_kib / 1024;
+            state.counters["hwm_after_MiB"] = after.hwm_kib / 1024;
+            state.counters["hwm_end_MiB"] = settled.hwm_kib / 1024;
+        } catch (const std::exception &) {
+            std::fprintf(stderr, "%s\n", big.logs().c_str());
+            throw;
+        }
+    });
+}
+
 // Names without the iteration count and time type: rows read like
 // flow_bench's.
 class Table : public benchmark::ConsoleReporter {
@@ -652,7 +909,8 @@ public:
 };
 
 // The order matters: slot 1's rows first, then the replay, which configures
-// slot 2, then its snapshot.
+// slot 2, then its snapshot; the applies use slot 3 and slot 2's flows; the
+// 16-card chassis comes last, on a rig of its own.
 void register_all() {
     using benchmark::RegisterBenchmark;
     constexpr int64_t kClients = 4;
@@ -678,6 +936,26 @@ void register_all() {
         ->Unit(benchmark::kMillisecond);
     RegisterBenchmark("chassis_show", BM_Show)
         ->Arg(kFull)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("chassis_apply", BM_Apply)
+        ->Arg(kFull)
+        ->Iterations(3)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("chassis_apply_dry_run", BM_ApplyDryRun)
+        ->Arg(kFull)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("chassis_export", BM_Export)
+        ->Arg(kFull)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("chassis_apply_16x4096", BM_Chassis16)
+        ->Args({16, 4096})
         ->Iterations(5)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
