@@ -67,8 +67,10 @@ std::string summary(const api::ApplyResult &r) {
 std::string forecast_text(const api::ApplyResult &r) {
     std::string text;
     for (const api::ApplySlot &s : r.slots) {
-        text += "slot " + std::to_string(s.slot) + ": " + std::to_string(s.flows) + " flows need " +
-                std::to_string(s.flows) + " counters; ";
+        text += "slot " + std::to_string(s.slot) + ": " +
+                (s.flows == 1 ? "1 flow needs 1 counter; "
+                              : std::to_string(s.flows) + " flows need " + std::to_string(s.flows) +
+                                    " counters; ");
         if (!s.counters) {
             text += "card " + std::string(model::state_name(s.state)) + ", its counters unknown\n";
             continue;
