@@ -2,7 +2,6 @@
 // cards and the client.
 #include "apply.h"
 
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -159,19 +158,14 @@ void flow_apply(Services &services, const api::ApplyParams &params, Respond resp
     result.unchanged = plan->unchanged;
     result.skipped = plan->skipped;
     result.changes = std::move(plan->diff);
-    std::vector<uint32_t> changed_slots;
+    static const std::vector<FlowChange> kNone;
     for (const uint32_t slot : plan->slots) {
-        const bool changes =
-            std::any_of(plan->changes.begin(), plan->changes.end(), [slot](const FlowChange &c) {
-                return c.slot == slot && c.kind != Kind::Rename;
-            });
+        const auto sent = plan->sent.find(slot);
         const CounterForecast f =
-            forecast(slot, *plan, services.store.flows(slot), card_counters(services, slot));
-        if (f.flows == 0 && !changes) {
+            forecast(sent != plan->sent.end() ? sent->second : kNone, services.store.flows(slot),
+                     card_counters(services, slot));
+        if (f.flows == 0 && sent == plan->sent.end()) {
             continue;
-        }
-        if (changes) {
-            changed_slots.push_back(slot);
         }
         result.slots.push_back({slot, services.cards.state(slot), f.flows,
                                 f.counters ? std::optional<uint64_t>(*f.counters) : std::nullopt,
@@ -194,13 +188,8 @@ void flow_apply(Services &services, const api::ApplyParams &params, Respond resp
     test_stop("after-commit");
     auto run = std::make_shared<ApplyRun>(services, std::move(result), params.progress,
                                           std::move(respond));
-    for (const uint32_t slot : changed_slots) {
-        SlotRun slot_run{slot, {}, 0, 0};
-        for (const FlowChange &change : plan->changes) {
-            if (change.slot == slot && change.kind != Kind::Rename) {
-                slot_run.changes.push_back(change);
-            }
-        }
+    for (auto &[slot, changes] : plan->sent) {
+        SlotRun slot_run{slot, std::move(changes), 0, 0};
         if (services.cards.state(slot) == CardState::Down) {
             // Sent by the replay or reconciliation when the card comes.
             run->add_pending(slot_run.changes.size());

@@ -73,6 +73,10 @@ model::Result<ApplyPlan> plan_apply(const std::vector<model::FlowEntry> &entries
             plan.changes.push_back({Kind::Add, slot, e->key, e->name});
             plan.diff += line('+', slot, e->key, e->name);
         }
+        if (removed + added != 0) {
+            plan.sent[slot].assign(plan.changes.end() - static_cast<ptrdiff_t>(removed + added),
+                                   plan.changes.end());
+        }
         plan.removed += removed;
         plan.added += added;
     }
@@ -84,16 +88,13 @@ model::Result<ApplyPlan> plan_apply(const std::vector<model::FlowEntry> &entries
     return plan;
 }
 
-CounterForecast forecast(uint32_t slot, const ApplyPlan &plan, const SlotFlows &configured,
+CounterForecast forecast(const std::vector<FlowChange> &sent, const SlotFlows &configured,
                          std::optional<size_t> counters) {
     CounterForecast f;
     f.counters = counters;
     std::set<model::FlowKey> removed;
     std::vector<model::FlowKey> added;
-    for (const FlowChange &change : plan.changes) {
-        if (change.slot != slot) {
-            continue;
-        }
+    for (const FlowChange &change : sent) {
         if (change.kind == Kind::Remove) {
             removed.insert(change.key);
         } else if (change.kind == Kind::Add) {

@@ -5,7 +5,9 @@
 //
 // Invariants:
 //  - changes hold, per slot, the removes first, then the adds in the text's
-//    order (their order of first configuration), then the renames;
+//    order (their order of first configuration), then the renames; sent
+//    holds the same removes and adds by slot, for the cards (a rename sends
+//    nothing);
 //  - an add is a flow of the text not configured, a remove a configured flow
 //    in scope not in the text (prune only), a rename a flow in both whose
 //    name differs; every other flow of the text in scope is unchanged, and a
@@ -17,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -30,6 +33,8 @@ namespace supervisor {
 
 struct ApplyPlan {
     std::vector<FlowChange> changes;
+    // Per slot, what goes to its card: the slot's removes, then its adds.
+    std::map<uint32_t, std::vector<FlowChange>> sent;
     size_t added = 0, removed = 0, renamed = 0, unchanged = 0, skipped = 0;
     std::string diff;         // "+ LINE", "- LINE", "~ LINE", in the changes' order
     std::set<uint32_t> slots; // in scope
@@ -48,7 +53,7 @@ struct CounterForecast {
     std::optional<size_t> counters;           // the card's; nullopt when unknown (down)
     std::vector<model::FlowKey> would_refuse; // adds past the free counters
 };
-CounterForecast forecast(uint32_t slot, const ApplyPlan &plan, const SlotFlows &configured,
+CounterForecast forecast(const std::vector<FlowChange> &sent, const SlotFlows &configured,
                          std::optional<size_t> counters);
 
 } // namespace supervisor

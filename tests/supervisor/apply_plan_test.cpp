@@ -59,6 +59,11 @@ TEST(ApplyPlan, ChangesWithinTheScopeRemovesFirstThenAddsInTheTextsOrder) {
         EXPECT_EQ(plan->unchanged, 1u);
         EXPECT_EQ(plan->skipped, c.skipped);
         EXPECT_EQ(plan->added + plan->removed + plan->renamed, plan->changes.size());
+        size_t sent = 0;
+        for (const auto &[slot, changes] : plan->sent) {
+            sent += changes.size();
+        }
+        EXPECT_EQ(sent, plan->added + plan->removed);
     }
 }
 
@@ -78,11 +83,12 @@ TEST(ApplyPlan, ForecastAndBound) {
     const auto of = [&configured](uint32_t) -> const SlotFlows & { return configured; };
     const auto plan = supervisor::plan_apply(*text, std::nullopt, true, of);
     ASSERT_TRUE(plan);
-    const auto f = supervisor::forecast(1, *plan, configured, 3);
+    const auto f = supervisor::forecast(plan->sent.at(1), configured, 3);
     EXPECT_EQ(f.flows, 5u);
     EXPECT_EQ(f.held, 2u); // exact(1) goes; exact(4) holds none
     EXPECT_EQ(f.would_refuse, (std::vector<FlowKey>{exact(6)}));
-    EXPECT_TRUE(supervisor::forecast(1, *plan, configured, std::nullopt).would_refuse.empty());
+    EXPECT_TRUE(
+        supervisor::forecast(plan->sent.at(1), configured, std::nullopt).would_refuse.empty());
 
     SlotFlows full;
     for (uint32_t n = 0; n < model::kMaxFlowsPerSlot; ++n) {
