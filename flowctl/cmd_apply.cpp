@@ -126,14 +126,19 @@ public:
     }
 
     int run(RpcClient &client, const Output &out) override {
+        // Progress is always asked for: each notice moves --timeout's
+        // deadline, so a long apply that advances is never given up on. The
+        // bar is drawn only on a terminal.
         ProgressBar bar;
-        params_.progress = bar.shown() && !out.as_json() && !dry_run_;
-        auto reply = client.call(
-            "flow.apply", api::to_json(params_), [&bar](const std::string &method, const json &p) {
-                if (method == api::kApplyProgress && p.is_object()) {
-                    bar.draw(p.value("done", uint64_t{0}), p.value("total", uint64_t{0}));
-                }
-            });
+        const bool draw = bar.shown() && !out.as_json();
+        params_.progress = true;
+        auto reply = client.call("flow.apply", api::to_json(params_),
+                                 [&bar, draw](const std::string &method, const json &p) {
+                                     if (draw && method == api::kApplyProgress && p.is_object()) {
+                                         bar.draw(p.value("done", uint64_t{0}),
+                                                  p.value("total", uint64_t{0}));
+                                     }
+                                 });
         if (!reply) {
             return out.fail(from_error(reply.error()), "apply " + file_);
         }
