@@ -172,6 +172,11 @@ public:
         }
         return value.value_or(E{});
     }
+    // A row's flow: type, vsan, sid, did.
+    model::FlowKey flow_key() {
+        return {name_of<model::FlowType>("type", &model::parse_type, "flow type"), u32("vsan"),
+                fcid("sid"), fcid("did")};
+    }
     model::CardState card_state(const char *name) {
         return name_of<model::CardState>(name, &model::parse_state, "card state");
     }
@@ -630,10 +635,7 @@ ShowFlow read_show_flow(const json &object, Reader &outer) {
     Reader r(object, "a flow");
     ShowFlow row;
     row.slot = r.u32("slot");
-    row.key.type = r.name_of<model::FlowType>("type", &model::parse_type, "flow type");
-    row.key.vsan = r.u32("vsan");
-    row.key.sid = r.fcid("sid");
-    row.key.did = r.fcid("did");
+    row.key = r.flow_key();
     if (!r.get("counter").is_null()) {
         row.counter = r.u32("counter");
     }
@@ -724,10 +726,7 @@ Result<std::vector<ListFlow>> decode_list(const json &result) {
         Reader f(object, "a flow");
         ListFlow row;
         row.slot = f.u32("slot");
-        row.key.type = f.name_of<model::FlowType>("type", &model::parse_type, "flow type");
-        row.key.vsan = f.u32("vsan");
-        row.key.sid = f.fcid("sid");
-        row.key.did = f.fcid("did");
+        row.key = f.flow_key();
         row.status = f.flow_status("status");
         row.code = f.get("code").is_null() ? 0 : f.u32("code");
         row.name = f.optional_text("name").value_or("");
@@ -834,10 +833,7 @@ Result<ClearResult> decode_clear(const json &result) {
         Reader f(object, "a flow");
         NotCleared row;
         row.slot = f.u32("slot");
-        row.key.type = f.name_of<model::FlowType>("type", &model::parse_type, "flow type");
-        row.key.vsan = f.u32("vsan");
-        row.key.sid = f.fcid("sid");
-        row.key.did = f.fcid("did");
+        row.key = f.flow_key();
         row.reason = f.text("reason");
         f.pass_error(r);
         clear.not_cleared.push_back(std::move(row));
