@@ -1,11 +1,12 @@
 // linecard-serve: the line-card daemon (serve.h); `linecard-sim serve ...`
 // runs it too.
 //
-//   linecard-serve --slot N --supervisor ADDR --counters FIRST:LAST
+//   linecard-serve --slot N [--supervisor ADDR] --counters FIRST:LAST
 //                  [--traffic PPS] [--seed S] [--stdout FILE] [--log-level N]
 //                  [--log-format plain|journal] [--version]
 //
-// ADDR is unix:PATH or tcp:HOST:PORT. Counter ids FIRST..LAST, both
+// ADDR is unix:PATH or tcp:HOST:PORT, by default the supervisor's card socket
+// once installed (required from the build tree). Counter ids FIRST..LAST, both
 // included, are handed out (the counter table's size is LAST + 1). The
 // library prints its display table on standard output, which goes to FILE
 // (default /dev/null).
@@ -19,6 +20,7 @@
 
 #include "card_protocol.h"
 #include "flow_key.h"
+#include "program_paths.h"
 #include "program_version.h"
 #include "serve.h"
 #include "serve_log.h"
@@ -64,7 +66,17 @@ int main(int argc, char **argv) {
     app.add_option("--slot", config.slot, "the card's slot")
         ->required()
         ->check(CLI::Range(card_protocol::kMinSlot, card_protocol::kMaxSlot));
-    app.add_option("--supervisor", supervisor, "unix:PATH or tcp:HOST:PORT")->required();
+    // Installed, the supervisor's card socket in its runtime directory is the
+    // default; from the build tree there is none to guess.
+    const std::string runtime = program::process_dirs(false).runtime;
+    auto *supervisor_option =
+        app.add_option("--supervisor", supervisor, "unix:PATH or tcp:HOST:PORT");
+    if (runtime.empty()) {
+        supervisor_option->required();
+    } else {
+        supervisor = "unix:" + program::in_dir(runtime, "flow-supervisor.cards");
+        supervisor_option->capture_default_str();
+    }
     app.add_option("--counters", counters,
                    "FIRST:LAST, the counter ids handed out, both included (1:4 is four)")
         ->required();
