@@ -66,14 +66,13 @@ foreach(part flow_stats:library_dev platform_sim:platform_sim_dev)
   string(REPLACE ":" ";" part ${part})
   list(GET part 0 name)
   list(GET part 1 component)
-  set(pc_out ${PROJECT_BINARY_DIR}/install-pc/acl_tcam_${name}.pc)
   install(CODE "
     set(PC_TEMPLATE \"${PROJECT_BINARY_DIR}/acl_tcam_${name}.pc.in\")
-    set(PC_OUT \"${pc_out}\")
+    set(PC_NAME acl_tcam_${name}.pc)
+    set(PC_DIR \"${pc_dir}\")
     set(LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
     set(INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
     include(\"${PROJECT_SOURCE_DIR}/cmake/install_pc.cmake\")" COMPONENT ${component})
-  install(FILES ${pc_out} DESTINATION ${pc_dir} COMPONENT ${component})
 endforeach()
 
 # ---- The programs -----------------------------------------------------------

@@ -77,7 +77,9 @@ foreach(deb ${debs})
     endforeach()
   endif()
   if(NOT ok)
-    fail("${name} holds:\n${files}\nexpected:\n${want}")
+    string(JOIN "\n  " files ${files})
+    string(JOIN "\n  " want ${want})
+    fail("${name} holds:\n  ${files}\nexpected:\n  ${want}")
   endif()
   # The programs and the development files need the libraries of this version.
   if(name MATCHES "dev$|^flow-supervisor$" AND
