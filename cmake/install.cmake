@@ -15,7 +15,7 @@
 # platform is a real one. Headers go to include/acl_tcam/, and
 # consumers get include/ on their path, so that the platform's vexa.h, avl.h,
 # mtrack.h and card.h never shadow (or are shadowed by) a real platform's.
-# The socket message service stays in the tree.
+# The socket message service comes with the programs only, without headers.
 include(CMakePackageConfigHelpers)
 
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/acl_tcam_flow_stats)
