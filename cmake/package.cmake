@@ -23,7 +23,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${PROJECT_BINARY_DIR}/lib)
+# A shlibs file in each library package: a host built against this version
+# needs this one or a later one of the same SONAME (the export map only ever
+# adds version nodes).
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(deb_version "${PROJECT_VERSION}")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libacl-tcam-flow-stats${PROJECT_VERSION_MAJOR})

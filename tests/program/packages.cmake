@@ -92,6 +92,14 @@ if(NOT seen STREQUAL "flow-supervisor;libacl-tcam-flow-stats-dev;libacl-tcam-flo
   fail("packages: ${seen}")
 endif()
 
+# The library's package tells dpkg-shlibdeps what a host built on it needs.
+file(GLOB library_deb ${SCRATCH}/libacl-tcam-flow-stats1_*.deb)
+check("dpkg-deb -e" out dpkg-deb -e ${library_deb} ${SCRATCH}/library-control)
+file(READ ${SCRATCH}/library-control/shlibs shlibs)
+if(NOT shlibs MATCHES "^libacl_tcam_flow_stats 1 libacl-tcam-flow-stats1 \\(>= ${version}\\)")
+  fail("shlibs: ${shlibs}")
+endif()
+
 # The configuration file is a conffile, kept over upgrades.
 file(GLOB programs_deb ${SCRATCH}/flow-supervisor_*.deb)
 check("dpkg-deb -e" out dpkg-deb -e ${programs_deb} ${SCRATCH}/control)
