@@ -219,7 +219,7 @@
   // or a scan.
   function findFlow(key, hint) {
     const flows = state.flows;
-    if (hint < flows.length && flowKey(flows[hint]) === key) return hint;
+    if (hint >= 0 && hint < flows.length && flowKey(flows[hint]) === key) return hint;
     for (let i = 0; i < flows.length; i++) if (flowKey(flows[i]) === key) return i;
     return -1;
   }

@@ -82,6 +82,15 @@ def run(driver, url):
     if sorted(shown) != sorted(refused) or not all("refused" in c for c in shown.values()):
         raise Failure(f"refused flows marked {shown}, expected {refused}")
 
+    # A row clicked is charted: its rate is drawn from the polls that follow.
+    chosen = next(k for k, f in flows.items() if f["slot"] == 1 and f["type"] == "exact")
+    driver.find_element(By.CSS_SELECTOR, f"#flow-rows tr[data-key='{chosen}']").click()
+    chart = driver.find_element(By.ID, "chart")
+    wait_for("the chosen flow charted", lambda: int(chart.get_attribute("data-points") or 0) >= 2)
+    title = driver.find_element(By.ID, "chart-title").text
+    if "slot 1 exact 10 0x010001" not in title:
+        raise Failure(f"chart title: {title}")
+
     # Paused traffic: rates of slot 1 go to 0, slot 2's stay above.
     def rates(slot):
         return [r for k, (s, r) in rows(driver).items()
