@@ -15,7 +15,7 @@
   const $ = (id) => document.getElementById(id);
   const ui = {
     status: $('status'), cards: $('cards'), count: $('flow-count'), summary: $('flow-summary'),
-    rows: $('flow-rows'), pageInfo: $('page-info'), pageSize: $('page-size'),
+    table: $('flows'), rows: $('flow-rows'), pageInfo: $('page-info'), pageSize: $('page-size'),
     fSlot: $('f-slot'), fType: $('f-type'), fVsan: $('f-vsan'), filters: $('filters'),
     chart: $('chart'), chartTitle: $('chart-title'), chartMetric: $('chart-metric'), chartValue: $('chart-value'),
   };
@@ -36,6 +36,7 @@
     history: new Map(),     // key -> {points: [{t, fps, bps}], at: its row last time}, chosen flows only
     titles: new Map(),      // key -> the chosen flow as the chart names it
     timer: 0,
+    delay: POLL_MS,
   };
 
   // ---- numbers
@@ -123,6 +124,8 @@
       } else {
         errors.push(flows.reason.message);
       }
+      // Rows of an older answer stay, dimmed, until a new one comes.
+      ui.table.classList.toggle('stale', flows.status !== 'fulfilled');
       if (cards.status === 'fulfilled') {
         renderCards(JSON.parse(cards.value.text).cards || [], flowCards);
       } else {
@@ -133,8 +136,10 @@
     }
     showStatus(errors, performance.now() - started);
     // A change of filter while this poll ran has started its own.
+    // While the supervisor does not answer, ask less often (up to 10 s).
+    state.delay = errors.length ? Math.min(10000, state.delay * 2) : POLL_MS;
     if (generation === state.generation) {
-      state.timer = setTimeout(poll, POLL_MS);
+      state.timer = setTimeout(poll, state.delay);
     }
   }
 
