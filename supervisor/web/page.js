@@ -135,9 +135,11 @@
       errors.push(String(e && e.message || e));
     }
     showStatus(errors, performance.now() - started);
+    // While the supervisor does not answer, ask less often (up to 10 s). A
+    // large answer's parse holds the page: leave it idle twice as long.
+    const busy = performance.now() - (flows.status === 'fulfilled' ? flows.value.at : started);
+    state.delay = errors.length ? Math.min(10000, state.delay * 2) : Math.max(POLL_MS, 2 * busy);
     // A change of filter while this poll ran has started its own.
-    // While the supervisor does not answer, ask less often (up to 10 s).
-    state.delay = errors.length ? Math.min(10000, state.delay * 2) : POLL_MS;
     if (generation === state.generation) {
       state.timer = setTimeout(poll, state.delay);
     }
