@@ -243,6 +243,10 @@ int run(const Options &options) {
         ControlOptions{.client_timeout = std::chrono::milliseconds(options.client_timeout_ms)});
     Flusher flusher(io, *store, cards);
     Metrics metrics;
+    store->on_commit([&metrics](Clock::duration took) { metrics.db_commit(took); });
+    cards.observe({.display_sent = [&metrics] { metrics.display_sent(); },
+                   .synced = [&metrics](bool fresh,
+                                        Clock::duration took) { metrics.card_sync(fresh, took); }});
     Http http(io, services, metrics,
               HttpOptions{.answer_timeout = std::chrono::milliseconds(options.timeout_ms) * 2 +
                                             std::chrono::seconds(5)});
