@@ -1,15 +1,13 @@
 'use strict';
 // The supervisor's live page: polls /api/v1/cards and /api/v1/flows, derives
 // rates from successive totals, and renders only the rows of the current
-// page, so a card of 65,535 flows costs a parse, one pass and a selection
-// per poll, and a hundred rows of DOM.
+// page. A card of 65,535 flows costs a parse, one pass and a selection per
+// poll, all in a worker, and a hundred rows of DOM.
 (() => {
   const POLL_MS = 1000;          // from the end of one poll to the start of the next
   const FETCH_TIMEOUT_MS = 20000;
   const CHART_WINDOW_MS = 5 * 60 * 1000;
   const CHART_KEEP = 8;          // flows whose history is kept after another is chosen
-  const TYPE_RANK = { vsan: 0, domain: 1, exact: 2 };
-  const STATUS_RANK = { applied: 0, pending: 1, refused: 2, unconfigured: 3 };
   const COLUMNS = ['slot', 'type', 'vsan', 'sid', 'did', 'name', 'status', 'frames', 'bytes', 'fps', 'bps'];
 
   const $ = (id) => document.getElementById(id);
@@ -23,17 +21,13 @@
   const state = {
     filter: { slots: [], type: '', vsan: '' },
     generation: 0,          // bumped by a filter change: older answers are dropped
-    flows: [],              // the last answer's rows, in the server's order
-    at: 0,                  // when the last answer came (performance.now())
-    fps: new Float64Array(0), // per row of flows: rates (NaN: none), and resets seen
-    bps: new Float64Array(0),
-    reset: new Uint8Array(0),
-    order: new Uint32Array(0),
+    view: null,             // the model's last view: the rows shown and the counts
+    viewSeq: 0,             // the request it answered (older answers are dropped)
     sort: { col: 'fps', dir: -1 },
     page: 0,
     pageSize: 100,
     selected: null,
-    history: new Map(),     // key -> {points: [{t, fps, bps}], at: its row last time}, chosen flows only
+    history: new Map(),     // key -> [{t, fps, bps}], chosen flows only
     titles: new Map(),      // key -> the chosen flow as the chart names it
     timer: 0,
     delay: POLL_MS,
@@ -41,23 +35,6 @@
 
   // ---- numbers
 
-  // Totals above 2^53 would lose digits in JSON.parse: they are kept as text
-  // (the only numbers of that size in the answer are frames and bytes). Such
-  // totals are rare, so the answer is parsed again only when one is seen.
-  const BIG = /"(frames|bytes)":(\d{16,})/g;
-  function parseFlows(text) {
-    const data = JSON.parse(text);
-    const flows = data.flows || [];
-    for (let i = 0; i < flows.length; i++) {
-      if (!Number.isSafeInteger(flows[i].frames) || !Number.isSafeInteger(flows[i].bytes)) {
-        return JSON.parse(text.replace(BIG, '"$1":"$2"'));
-      }
-    }
-    return data;
-  }
-  function minus(a, b) {
-    return typeof a === 'number' && typeof b === 'number' ? a - b : Number(BigInt(a) - BigInt(b));
-  }
   function grouped(v) {
     return String(v).replace(/\B(?=(\d{3})+(?!\d))/g, ',');
   }
@@ -78,14 +55,15 @@
 
   // ---- fetching
 
-  async function getText(url) {
+  async function get(url, asBytes) {
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), FETCH_TIMEOUT_MS);
     try {
       const res = await fetch(url, { cache: 'no-store', signal: abort.signal });
       const at = performance.now();
-      const text = await res.text();
+      const body = asBytes && res.ok ? await res.arrayBuffer() : await res.text();
       if (!res.ok) {
+        const text = body;
         let why = text.trim();
         try {
           const body = JSON.parse(text);
@@ -93,7 +71,7 @@
         } catch (_) { /* not JSON: the text itself */ }
         throw new Error(`${url}: HTTP ${res.status}${why ? ': ' + why : ''}`);
       }
-      return { text, at };
+      return { body, at };
     } catch (e) {
       throw new Error(e.name === 'AbortError' ? `${url}: no answer in ${FETCH_TIMEOUT_MS / 1000} s` :
         e.message.startsWith(url) ? e.message : `supervisor unreachable (${e.message})`);
@@ -116,18 +94,20 @@
     const generation = state.generation;
     const started = performance.now();
     const errors = [];
-    const [cards, flows] = await Promise.allSettled([getText('api/v1/cards'), getText(flowsUrl())]);
+    const [cards, flows] = await Promise.allSettled([get('api/v1/cards', false), get(flowsUrl(), true)]);
+    let flowCards = [];
     try {
-      let flowCards = [];
       if (flows.status === 'fulfilled') {
         if (generation === state.generation) {
-          const data = parseFlows(flows.value.text);
-          ingest(data.flows || [], flows.value.at);
-          flowCards = data.cards || [];
-          renderFlows();
-          recordHistory();
-          drawChart();
-          markShown(state.flows.length);
+          const body = flows.value.body;
+          const v = await ask({ body, at: flows.value.at, view: viewRequest() }, [body]);
+          if (v.error) {
+            errors.push(v.error);
+          } else {
+            flowCards = v.cards;
+            recordHistory(v.watched);
+            showView(v);
+          }
         }
       } else {
         errors.push(flows.reason.message);
@@ -135,16 +115,17 @@
       // Rows of an older answer stay, dimmed, until a new one comes.
       ui.table.classList.toggle('stale', flows.status !== 'fulfilled');
       if (cards.status === 'fulfilled') {
-        renderCards(JSON.parse(cards.value.text).cards || [], flowCards);
+        renderCards(JSON.parse(cards.value.body).cards || [], flowCards);
       } else {
         errors.push(cards.reason.message);
       }
     } catch (e) {
-      errors.push(String(e && e.message || e));
+      errors.push(String((e && e.message) || e));
     }
     showStatus(errors, performance.now() - started);
     // While the supervisor does not answer, ask less often (up to 10 s). A
-    // large answer's parse holds the page: leave it idle twice as long.
+    // large answer costs the model a core for a while: leave it idle twice
+    // as long.
     const busy = performance.now() - (flows.status === 'fulfilled' ? flows.value.at : started);
     state.delay = errors.length ? Math.min(10000, state.delay * 2) : Math.max(POLL_MS, 2 * busy);
     // A change of filter while this poll ran has started its own.
@@ -153,8 +134,63 @@
     }
   }
 
-  // When an answer's rows reach the screen (the frame that paints them), for
-  // measurements from outside: one mark, replaced at each poll.
+  // ---- the model's thread
+
+  let seq = 0;
+  const waiting = new Map(); // request -> its resolve
+  function settle(reply) {
+    const resolve = waiting.get(reply.seq);
+    waiting.delete(reply.seq);
+    if (resolve) resolve(reply);
+  }
+  // A worker from the model's own source; where workers are refused, the
+  // same model on the page's thread.
+  const send = (() => {
+    try {
+      const source = `'use strict'; const handle = (${model})((m) => postMessage(m)); onmessage = (e) => handle(e.data);`;
+      const worker = new Worker(URL.createObjectURL(new Blob([source], { type: 'text/javascript' })));
+      worker.onmessage = (e) => settle(e.data);
+      worker.onerror = (e) => {
+        e.preventDefault();
+        for (const s of [...waiting.keys()]) settle({ seq: s, error: `the page's worker failed: ${e.message}` });
+      };
+      return (msg, transfer) => worker.postMessage(msg, transfer);
+    } catch (_) {
+      const handle = model(settle);
+      return (msg) => setTimeout(() => handle(msg), 0);
+    }
+  })();
+  function ask(msg, transfer) {
+    msg.seq = ++seq;
+    return new Promise((resolve) => {
+      waiting.set(msg.seq, resolve);
+      send(msg, transfer || []);
+    });
+  }
+
+  function viewRequest() {
+    return { sort: state.sort, page: state.page, pageSize: state.pageSize, watch: [...state.history.keys()] };
+  }
+
+  // The table again after a change of page, order or page size.
+  async function refreshView() {
+    const v = await ask({ view: viewRequest() });
+    if (v.error) showStatus([v.error], 0);
+    else showView(v);
+  }
+
+  function showView(v) {
+    if (v.seq < state.viewSeq) return;
+    state.viewSeq = v.seq;
+    state.view = v;
+    state.page = v.page;
+    renderFlows();
+    drawChart();
+    markShown(v.count);
+  }
+
+  // When a view's rows reach the screen (the frame that paints them), for
+  // measurements from outside: one mark, replaced by the next view.
   function markShown(count) {
     requestAnimationFrame(() => {
       performance.clearMarks('flows-shown');
@@ -173,160 +209,241 @@
     }
   }
 
-  // ---- rates
+  // ---- the model: the last answer, its rates and its order. It runs in a
+  // worker, so that the parse of a large answer never holds the page; the
+  // page gets only the rows it shows. Self-contained: its source is the
+  // worker's.
+  function model(post) {
+    const TYPE_RANK = { vsan: 0, domain: 1, exact: 2 };
+    const STATUS_RANK = { applied: 0, pending: 1, refused: 2, unconfigured: 3 };
+    const state = {
+      flows: [],              // the last answer's rows, in the server's order
+      at: 0,                  // when the last answer came (performance.now())
+      fps: new Float64Array(0), // per row of flows: rates (NaN: none), and resets seen
+      bps: new Float64Array(0),
+      reset: new Uint8Array(0),
+      order: new Uint32Array(0),
+      hints: new Map(),       // a watched flow's key -> its row in the last answer
+    };
 
-  function flowKey(f) {
-    return f.slot + ' ' + f.type + ' ' + f.vsan + ' ' + f.sid + ' ' + f.did;
-  }
+    // Totals above 2^53 would lose digits in JSON.parse: they are kept as text
+    // (the only numbers of that size in the answer are frames and bytes). Such
+    // totals are rare, so the answer is parsed again only when one is seen.
+    const BIG = /"(frames|bytes)":(\d{16,})/g;
+    function parseFlows(text) {
+      const data = JSON.parse(text);
+      const flows = data.flows || [];
+      for (let i = 0; i < flows.length; i++) {
+        if (!Number.isSafeInteger(flows[i].frames) || !Number.isSafeInteger(flows[i].bytes)) {
+          return JSON.parse(text.replace(BIG, '"$1":"$2"'));
+        }
+      }
+      return data;
+    }
+    function minus(a, b) {
+      return typeof a === 'number' && typeof b === 'number' ? a - b : Number(BigInt(a) - BigInt(b));
+    }
+    // ---- rates
 
-  function sameFlow(a, b) {
-    return a.slot === b.slot && a.counter === b.counter && a.vsan === b.vsan && a.type === b.type &&
-      a.sid === b.sid && a.did === b.did;
-  }
+    function flowKey(f) {
+      return f.slot + ' ' + f.type + ' ' + f.vsan + ' ' + f.sid + ' ' + f.did;
+    }
 
-  // One pass over the answer: each flow's rates against its row in the
-  // previous answer. The server's order is stable, so that row is nearly
-  // always at the same position; a flow that moved is found by its slot and
-  // counter, with an index built only then. Derived values live in typed
-  // arrays beside the parsed rows rather than on them. No rate when there
-  // is nothing true to say: a new flow, a counter re-created, a total gone
-  // down (a reset or a clear), or an incomplete total on either side.
-  function ingest(flows, at) {
-    const n = flows.length;
-    const prev = state.flows;
-    const dt = (at - state.at) / 1000;
-    const fps = new Float64Array(n).fill(NaN);
-    const bps = new Float64Array(n).fill(NaN);
-    const reset = new Uint8Array(n);
-    let moved = null;
-    for (let i = 0; i < n; i++) {
-      const f = flows[i];
-      if (f.counter === null || !f.complete || !(dt > 0)) continue;
-      let p = prev[i];
-      if (!p || !sameFlow(p, f)) {
-        if (!moved) {
-          moved = new Map();
-          for (let j = 0; j < prev.length; j++) {
-            if (prev[j].counter !== null) moved.set(prev[j].slot * 65536 + prev[j].counter, j);
+    function sameFlow(a, b) {
+      return a.slot === b.slot && a.counter === b.counter && a.vsan === b.vsan && a.type === b.type &&
+        a.sid === b.sid && a.did === b.did;
+    }
+
+    // One pass over the answer: each flow's rates against its row in the
+    // previous answer. The server's order is stable, so that row is nearly
+    // always at the same position; a flow that moved is found by its slot and
+    // counter, with an index built only then. Derived values live in typed
+    // arrays beside the parsed rows rather than on them. No rate when there
+    // is nothing true to say: a new flow, a counter re-created, a total gone
+    // down (a reset or a clear), or an incomplete total on either side.
+    function ingest(flows, at) {
+      const n = flows.length;
+      const prev = state.flows;
+      const dt = (at - state.at) / 1000;
+      const fps = new Float64Array(n).fill(NaN);
+      const bps = new Float64Array(n).fill(NaN);
+      const reset = new Uint8Array(n);
+      let moved = null;
+      for (let i = 0; i < n; i++) {
+        const f = flows[i];
+        if (f.counter === null || !f.complete || !(dt > 0)) continue;
+        let p = prev[i];
+        if (!p || !sameFlow(p, f)) {
+          if (!moved) {
+            moved = new Map();
+            for (let j = 0; j < prev.length; j++) {
+              if (prev[j].counter !== null) moved.set(prev[j].slot * 65536 + prev[j].counter, j);
+            }
+          }
+          p = prev[moved.get(f.slot * 65536 + f.counter)];
+          if (!p || !sameFlow(p, f)) continue;
+        }
+        if (!p.complete) continue;
+        const df = minus(f.frames, p.frames);
+        const db = minus(f.bytes, p.bytes);
+        if (df < 0 || db < 0) {
+          reset[i] = 1;
+        } else {
+          fps[i] = df / dt;
+          bps[i] = db / dt;
+        }
+      }
+      state.flows = flows;
+      state.at = at;
+      state.fps = fps;
+      state.bps = bps;
+      state.reset = reset;
+    }
+
+    // The row of a chosen flow in the current answer: where it was last time,
+    // or a scan.
+    function findFlow(key, hint) {
+      const flows = state.flows;
+      if (hint >= 0 && hint < flows.length && flowKey(flows[hint]) === key) return hint;
+      for (let i = 0; i < flows.length; i++) if (flowKey(flows[i]) === key) return i;
+      return -1;
+    }
+
+    // ---- ordering
+
+    function sortKey(i, col) {
+      const f = state.flows[i];
+      switch (col) {
+        case 'pos': return i;
+        case 'type': return TYPE_RANK[f.type];
+        case 'vsan': return f.vsan;
+        case 'sid': return parseInt(f.sid, 16);
+        case 'did': return parseInt(f.did, 16);
+        case 'status': return STATUS_RANK[f.status] ?? 9;
+        case 'frames': return Number(f.frames);
+        case 'bytes': return Number(f.bytes);
+        case 'fps': return state.fps[i];
+        case 'bps': return state.bps[i];
+      }
+      return 0;
+    }
+
+    // The rows of the current page in order, without sorting the others: a
+    // selection brings the page's ranks into place (linear on average), then
+    // only the page is sorted. Ties keep the server's order; flows without a
+    // value (no rate yet) come last either way.
+    function order(sort, from, size) {
+      const flows = state.flows;
+      const n = flows.length;
+      const lo = Math.min(from, n);
+      const hi = Math.min(lo + size, n);
+      const idx = state.order.length === n ? state.order : new Uint32Array(n);
+      for (let i = 0; i < n; i++) idx[i] = i;
+      state.order = idx;
+      const { col, dir } = sort;
+      if (col === 'name') {
+        const names = flows.map((f) => f.name || '\uffff');
+        idx.sort((a, b) => (names[a] < names[b] ? -dir : names[a] > names[b] ? dir : a - b));
+        return idx.subarray(lo, hi);
+      }
+      const keys = new Float64Array(n);
+      for (let i = 0; i < n; i++) {
+        const v = sortKey(i, col);
+        keys[i] = Number.isNaN(v) ? Infinity : dir * v;
+      }
+      const less = (a, b) => keys[a] < keys[b] || (keys[a] === keys[b] && a < b);
+      if (n > 0 && lo < hi) {
+        select(idx, 0, n - 1, lo, less);
+        select(idx, lo, n - 1, hi - 1, less);
+      }
+      const page = idx.subarray(lo, hi);
+      page.sort((a, b) => (less(a, b) ? -1 : 1));
+      return page;
+    }
+
+    // Rearranges idx[left..right] so that idx[k] holds the element of that rank
+    // and everything before it is less (Hoare's selection, median of three).
+    function select(idx, left, right, k, less) {
+      while (right > left) {
+        const mid = (left + right) >>> 1;
+        if (less(idx[mid], idx[left])) swap(idx, mid, left);
+        if (less(idx[right], idx[left])) swap(idx, right, left);
+        if (less(idx[right], idx[mid])) swap(idx, right, mid);
+        const pivot = idx[mid];
+        let i = left;
+        let j = right;
+        while (i <= j) {
+          while (less(idx[i], pivot)) i++;
+          while (less(pivot, idx[j])) j--;
+          if (i <= j) {
+            swap(idx, i, j);
+            i++;
+            j--;
           }
         }
-        p = prev[moved.get(f.slot * 65536 + f.counter)];
-        if (!p || !sameFlow(p, f)) continue;
-      }
-      if (!p.complete) continue;
-      const df = minus(f.frames, p.frames);
-      const db = minus(f.bytes, p.bytes);
-      if (df < 0 || db < 0) {
-        reset[i] = 1;
-      } else {
-        fps[i] = df / dt;
-        bps[i] = db / dt;
+        if (k <= j) right = j;
+        else if (k >= i) left = i;
+        else return;
       }
     }
-    state.flows = flows;
-    state.at = at;
-    state.fps = fps;
-    state.bps = bps;
-    state.reset = reset;
-  }
-
-  // The row of a chosen flow in the current answer: where it was last time,
-  // or a scan.
-  function findFlow(key, hint) {
-    const flows = state.flows;
-    if (hint >= 0 && hint < flows.length && flowKey(flows[hint]) === key) return hint;
-    for (let i = 0; i < flows.length; i++) if (flowKey(flows[i]) === key) return i;
-    return -1;
-  }
-
-  // ---- ordering
-
-  function sortKey(i, col) {
-    const f = state.flows[i];
-    switch (col) {
-      case 'pos': return i;
-      case 'type': return TYPE_RANK[f.type];
-      case 'vsan': return f.vsan;
-      case 'sid': return parseInt(f.sid, 16);
-      case 'did': return parseInt(f.did, 16);
-      case 'status': return STATUS_RANK[f.status] ?? 9;
-      case 'frames': return Number(f.frames);
-      case 'bytes': return Number(f.bytes);
-      case 'fps': return state.fps[i];
-      case 'bps': return state.bps[i];
+    function swap(a, i, j) {
+      const t = a[i];
+      a[i] = a[j];
+      a[j] = t;
     }
-    return 0;
-  }
 
-  // The rows of the current page in order, without sorting the others: a
-  // selection brings the page's ranks into place (linear on average), then
-  // only the page is sorted. Ties keep the server's order; flows without a
-  // value (no rate yet) come last either way.
-  function order() {
-    const flows = state.flows;
-    const n = flows.length;
-    const lo = Math.min(state.page * state.pageSize, n);
-    const hi = Math.min(lo + state.pageSize, n);
-    const idx = state.order.length === n ? state.order : new Uint32Array(n);
-    for (let i = 0; i < n; i++) idx[i] = i;
-    state.order = idx;
-    const { col, dir } = state.sort;
-    if (col === 'name') {
-      const names = flows.map((f) => f.name || '\uffff');
-      idx.sort((a, b) => (names[a] < names[b] ? -dir : names[a] > names[b] ? dir : a - b));
-      return idx.subarray(lo, hi);
+    // The rows of a view: the page asked for, clamped to the rows there are.
+    function view(v) {
+      const n = state.flows.length;
+      const pages = Math.max(1, Math.ceil(n / v.pageSize));
+      const page = Math.min(v.page, pages - 1);
+      const rows = Array.from(order(v.sort, page * v.pageSize, v.pageSize), row);
+      let refused = 0;
+      let pending = 0;
+      let incomplete = 0;
+      for (let i = 0; i < n; i++) {
+        const f = state.flows[i];
+        if (f.status === 'refused') refused++;
+        else if (f.status === 'pending') pending++;
+        if (f.counter !== null && !f.complete) incomplete++;
+      }
+      return { count: n, page, pages, first: page * v.pageSize, rows, refused, pending, incomplete };
     }
-    const keys = new Float64Array(n);
-    for (let i = 0; i < n; i++) {
-      const v = sortKey(i, col);
-      keys[i] = Number.isNaN(v) ? Infinity : dir * v;
-    }
-    const less = (a, b) => keys[a] < keys[b] || (keys[a] === keys[b] && a < b);
-    if (n > 0 && lo < hi) {
-      select(idx, 0, n - 1, lo, less);
-      select(idx, lo, n - 1, hi - 1, less);
-    }
-    const page = idx.subarray(lo, hi);
-    page.sort((a, b) => (less(a, b) ? -1 : 1));
-    return page;
-  }
 
-  // Rearranges idx[left..right] so that idx[k] holds the element of that rank
-  // and everything before it is less (Hoare's selection, median of three).
-  function select(idx, left, right, k, less) {
-    while (right > left) {
-      const mid = (left + right) >>> 1;
-      if (less(idx[mid], idx[left])) swap(idx, mid, left);
-      if (less(idx[right], idx[left])) swap(idx, right, left);
-      if (less(idx[right], idx[mid])) swap(idx, right, mid);
-      const pivot = idx[mid];
-      let i = left;
-      let j = right;
-      while (i <= j) {
-        while (less(idx[i], pivot)) i++;
-        while (less(pivot, idx[j])) j--;
-        if (i <= j) {
-          swap(idx, i, j);
-          i++;
-          j--;
+    function row(i) {
+      const f = state.flows[i];
+      return Object.assign({}, f, { key: flowKey(f), fps: state.fps[i], bps: state.bps[i], reset: state.reset[i] === 1 });
+    }
+
+    // The watched flows' rates in this answer (null: not in it).
+    function watched(keys) {
+      const hints = new Map();
+      const out = keys.map((key) => {
+        const i = findFlow(key, state.hints.has(key) ? state.hints.get(key) : -1);
+        hints.set(key, i);
+        return i < 0 ? null : { key, fps: state.fps[i], bps: state.bps[i] };
+      });
+      state.hints = hints;
+      return out;
+    }
+
+    return (msg) => {
+      try {
+        const reply = { seq: msg.seq };
+        if (msg.body) {
+          const data = parseFlows(new TextDecoder().decode(msg.body));
+          ingest(data.flows || [], msg.at);
+          reply.cards = data.cards || [];
+          reply.watched = watched(msg.view.watch);
         }
+        post(Object.assign(reply, view(msg.view)));
+      } catch (e) {
+        post({ seq: msg.seq, error: String((e && e.message) || e) });
       }
-      if (k <= j) right = j;
-      else if (k >= i) left = i;
-      else return;
-    }
-  }
-  function swap(a, i, j) {
-    const t = a[i];
-    a[i] = a[j];
-    a[j] = t;
+    };
   }
 
   // ---- the table
-
-  function pageCount() {
-    return Math.max(1, Math.ceil(state.flows.length / state.pageSize));
-  }
 
   function ensureRows(count) {
     const body = ui.rows;
@@ -360,25 +477,23 @@
   }
 
   function renderFlows() {
-    const flows = state.flows;
-    const n = flows.length;
-    state.page = Math.min(state.page, pageCount() - 1);
-    const page = order();
+    const v = state.view;
+    if (!v) return;
+    const n = v.count;
     ensureRows(state.pageSize);
     const rows = ui.rows.rows;
     for (let r = 0; r < rows.length; r++) {
       const tr = rows[r];
-      if (r >= page.length) {
+      if (r >= v.rows.length) {
         tr.hidden = true;
         delete tr.dataset.key;
         continue;
       }
-      const i = page[r];
-      const f = flows[i];
-      const key = flowKey(f);
-      const fps = state.fps[i];
-      const bps = state.bps[i];
-      const reset = state.reset[i] === 1;
+      const f = v.rows[r];
+      const key = f.key;
+      const fps = f.fps;
+      const bps = f.bps;
+      const reset = f.reset;
       tr.hidden = false;
       tr.dataset.key = key;
       tr.dataset.slot = f.slot;
@@ -399,15 +514,7 @@
       setCell(c[9], reset ? 'reset' : rate(fps));
       setCell(c[10], reset ? 'reset' : rate(bps));
     }
-    let refused = 0;
-    let pending = 0;
-    let incomplete = 0;
-    for (let i = 0; i < n; i++) {
-      const f = flows[i];
-      if (f.status === 'refused') refused++;
-      else if (f.status === 'pending') pending++;
-      if (f.counter !== null && !f.complete) incomplete++;
-    }
+    const { refused, pending, incomplete } = v;
     ui.count.dataset.count = String(n);
     ui.count.textContent = `${grouped(n)} flow${n === 1 ? '' : 's'}`;
     const marks = [];
@@ -416,8 +523,7 @@
     if (incomplete) marks.push(`<span class="tag refused" data-mark="incomplete">${incomplete} incomplete +</span>`);
     const summary = marks.join(' ');
     if (ui.summary.innerHTML !== summary) ui.summary.innerHTML = summary;
-    const first = n ? state.page * state.pageSize + 1 : 0;
-    ui.pageInfo.textContent = `${grouped(first)}–${grouped(state.page * state.pageSize + page.length)} of ${grouped(n)} · page ${state.page + 1}/${pageCount()}`;
+    ui.pageInfo.textContent = `${grouped(n ? v.first + 1 : 0)}–${grouped(v.first + v.rows.length)} of ${grouped(n)} · page ${v.page + 1}/${v.pages}`;
     for (const th of document.querySelectorAll('#flows th')) {
       const on = th.dataset.sort === state.sort.col;
       th.classList.toggle('sorted', on);
@@ -470,26 +576,26 @@
 
   // ---- the chart
 
-  function recordHistory() {
+  function recordHistory(watched) {
     const now = Date.now();
-    for (const [key, h] of state.history) {
-      const points = h.points;
-      h.at = findFlow(key, h.at);
-      if (h.at >= 0) points.push({ t: now, fps: state.fps[h.at], bps: state.bps[h.at] });
+    for (const w of watched) {
+      const points = w && state.history.get(w.key);
+      if (points) points.push({ t: now, fps: w.fps, bps: w.bps });
+    }
+    for (const points of state.history.values()) {
       while (points.length && points[0].t < now - CHART_WINDOW_MS) points.shift();
     }
   }
 
   function choose(key) {
     state.selected = key;
-    const at = findFlow(key, -1);
-    const f = state.flows[at];
+    const f = state.view && state.view.rows.find((r) => r.key === key);
     if (f) {
       const ids = f.type === 'vsan' ? '' : ` ${fcid(f, f.sid)} → ${fcid(f, f.did)}`;
       state.titles.set(key, `slot ${f.slot} ${f.type} ${f.vsan}${ids}${f.name ? ' (' + f.name + ')' : ''}`);
     }
     // The chosen flow's history goes last, so the oldest choice is dropped first.
-    const kept = state.history.get(key) || { points: [], at };
+    const kept = state.history.get(key) || [];
     state.history.delete(key);
     state.history.set(key, kept);
     while (state.history.size > CHART_KEEP) {
@@ -499,6 +605,7 @@
     }
     renderFlows();
     drawChart();
+    markShown(v.count);
   }
 
   function niceMax(v) {
@@ -523,7 +630,7 @@
     const metric = ui.chartMetric.value;
     const unit = metric === 'fps' ? 'frames/s' : 'bytes/s';
     const key = state.selected;
-    const points = key && state.history.has(key) ? state.history.get(key).points : [];
+    const points = (key && state.history.get(key)) || [];
     ui.chart.dataset.points = String(points.length);
     if (!key) {
       ui.chartValue.textContent = '';
@@ -627,18 +734,20 @@
     ui.fVsan.value = '';
     applyFilter();
   }));
+  // The model clamps the page to the rows there are.
+  const pages = () => (state.view ? state.view.pages : 1);
   const goTo = (p) => guard(() => {
-    state.page = Math.max(0, Math.min(pageCount() - 1, p()));
-    renderFlows();
+    state.page = Math.max(0, Math.min(pages() - 1, p()));
+    refreshView();
   });
   $('page-first').addEventListener('click', goTo(() => 0));
   $('page-prev').addEventListener('click', goTo(() => state.page - 1));
   $('page-next').addEventListener('click', goTo(() => state.page + 1));
-  $('page-last').addEventListener('click', goTo(() => pageCount() - 1));
+  $('page-last').addEventListener('click', goTo(() => pages() - 1));
   ui.pageSize.addEventListener('change', guard(() => {
     state.pageSize = Number(ui.pageSize.value);
     state.page = 0;
-    renderFlows();
+    refreshView();
   }));
   document.querySelector('#flows thead').addEventListener('click', guard((ev) => {
     const th = ev.target.closest('th');
@@ -648,7 +757,7 @@
     const numeric = ['frames', 'bytes', 'fps', 'bps'].includes(col);
     state.sort = state.sort.col === col ? { col, dir: -state.sort.dir } : { col, dir: numeric ? -1 : 1 };
     state.page = 0;
-    renderFlows();
+    refreshView();
   }));
   ui.rows.addEventListener('click', guard((ev) => {
     const tr = ev.target.closest('tr');
