@@ -229,7 +229,7 @@
     // Totals above 2^53 would lose digits in JSON.parse: they are kept as text
     // (the only numbers of that size in the answer are frames and bytes). Such
     // totals are rare, so the answer is parsed again only when one is seen.
-    const BIG = /"(frames|bytes)":(\d{16,})/g;
+    const BIG = /"(frames|bytes)"\s*:\s*(\d{16,})/g;
     function parseFlows(text) {
       const data = JSON.parse(text);
       const flows = data.flows || [];
@@ -775,5 +775,7 @@
     showStatus([String(ev.message)], 0);
   });
 
+  // The model alone, for the browser test to feed it made-up answers.
+  window.flowPageModel = model;
   poll();
 })();

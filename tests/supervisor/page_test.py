@@ -4,10 +4,12 @@
     page_test.py URL FLOWCTL CONTROL
 
 The truth is what flowctl reads from the same supervisor. Checks that the
-page shows every card and flow, that a card's paused traffic brings its
-flows' rates to 0 (and leaves the other card's running), that a slot filter
-narrows the table, and that the console stays free of errors. Exit 0 when
-all hold; the first failure is printed."""
+page shows every card and flow, that a chosen flow is charted, that a
+card's paused traffic brings its flows' rates to 0 (and leaves the other
+card's running), that a slot filter narrows the table, that rates handle
+resets, re-created counters, incomplete and very large totals (made-up
+answers fed to the page's model), and that the console stays free of
+errors. Exit 0 when all hold; the first failure is printed."""
 import json
 import shutil
 import signal
@@ -67,6 +69,37 @@ def rows(driver):
     return {k: (int(s), float(r) if r else None) for k, s, r in got}
 
 
+# Rates from two answers 2 s apart: (case, first answer's row, second's,
+# frames/s expected or None for none, reset expected).
+RATE_CASES = [
+    ("a rate", {}, {"frames": 300}, 100, False),
+    ("a total gone down is a reset", {}, {"frames": 50}, None, True),
+    ("a counter re-created has no rate", {}, {"counter": 2, "frames": 500}, None, False),
+    ("an incomplete total has no rate", {}, {"frames": 300, "complete": False}, None, False),
+    ("totals above 2^53 exactly", {"frames": 2**60}, {"frames": 2**60 + 200}, 100, False),
+]
+FEED = """
+const [first, second, done] = arguments;
+const replies = [];
+const handle = window.flowPageModel((m) => replies.push(m));
+const view = {sort: {col: 'pos', dir: 1}, page: 0, pageSize: 10, watch: []};
+handle({seq: 1, body: new TextEncoder().encode(first).buffer, at: 1000, view});
+handle({seq: 2, body: new TextEncoder().encode(second).buffer, at: 3000, view});
+const row = replies[1].rows[0];
+done([Number.isNaN(row.fps) ? null : row.fps, row.reset, replies[1].error || null]);
+"""
+
+
+def check_rates(driver):
+    base = {"slot": 1, "type": "exact", "vsan": 1, "sid": "0x010001", "did": "0x020001",
+            "counter": 1, "frames": 100, "bytes": 0, "complete": True, "status": "applied", "name": ""}
+    for case, first, second, fps, reset in RATE_CASES:
+        answers = [json.dumps({"flows": [{**base, **row}], "cards": []}) for row in (first, second)]
+        got = driver.execute_async_script(FEED, *answers)
+        if got != [fps, reset, None]:
+            raise Failure(f"{case}: frames/s, reset, error {got}, expected {[fps, reset, None]}")
+
+
 def run(driver, url):
     flows = {key(f): f for f in flowctl("show")["flows"]}
     slots = sorted({c["slot"] for c in flowctl("cards")["cards"]})
@@ -110,6 +143,7 @@ def run(driver, url):
     wait_for("the slot filter applied", lambda: rows(driver).keys() == slot2 and
              driver.find_element(By.ID, "flow-count").get_attribute("data-count") == str(len(slot2)))
 
+    check_rates(driver)
     errors = [e for e in driver.get_log("browser") if e["level"] in ("SEVERE", "ERROR")]
     if errors:
         raise Failure(f"console errors: {errors}")
