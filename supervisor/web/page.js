@@ -467,6 +467,13 @@
     return f.type === 'domain' ? id.slice(0, 4) + 'xxxx' : id;
   }
 
+  // The card's reason by name where the answer has it (flowctl's JSON),
+  // else its status code as flowctl prints it.
+  function refusal(f) {
+    if (f.refusal) return `: ${f.refusal}`;
+    return f.code ? ` (0x${(f.code >>> 0).toString(16).padStart(8, '0')})` : '';
+  }
+
   function total(td, v, f) {
     if (f.counter === null) {
       setCell(td, '-');
@@ -508,7 +515,7 @@
       setCell(c[3], fcid(f, f.sid));
       setCell(c[4], fcid(f, f.did));
       setCell(c[5], f.name || '');
-      setCell(c[6], f.status === 'refused' && f.refusal ? `refused: ${f.refusal}` : f.status);
+      setCell(c[6], f.status === 'refused' ? `refused${refusal(f)}` : f.status);
       total(c[7], f.frames, f);
       total(c[8], f.bytes, f);
       setCell(c[9], reset ? 'reset' : rate(fps));
