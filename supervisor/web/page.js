@@ -143,23 +143,27 @@
     waiting.delete(reply.seq);
     if (resolve) resolve(reply);
   }
-  // A worker from the model's own source; where workers are refused, the
-  // same model on the page's thread.
-  const send = (() => {
-    try {
-      const source = `'use strict'; const handle = (${model})((m) => postMessage(m)); onmessage = (e) => handle(e.data);`;
-      const worker = new Worker(URL.createObjectURL(new Blob([source], { type: 'text/javascript' })));
-      worker.onmessage = (e) => settle(e.data);
-      worker.onerror = (e) => {
-        e.preventDefault();
-        for (const s of [...waiting.keys()]) settle({ seq: s, error: `the page's worker failed: ${e.message}` });
-      };
-      return (msg, transfer) => worker.postMessage(msg, transfer);
-    } catch (_) {
-      const handle = model(settle);
-      return (msg) => setTimeout(() => handle(msg), 0);
-    }
-  })();
+  // A worker from the model's own source; where workers are refused (also
+  // later, by a policy of the page's origin), the same model on the page's
+  // thread.
+  function inThread() {
+    const handle = model(settle);
+    return (msg) => setTimeout(() => handle(msg), 0);
+  }
+  let send;
+  try {
+    const source = `'use strict'; const handle = (${model})((m) => postMessage(m)); onmessage = (e) => handle(e.data);`;
+    const worker = new Worker(URL.createObjectURL(new Blob([source], { type: 'text/javascript' })));
+    worker.onmessage = (e) => settle(e.data);
+    worker.onerror = (e) => {
+      e.preventDefault();
+      send = inThread();
+      for (const s of [...waiting.keys()]) settle({ seq: s, error: `the page's worker failed: ${e.message}` });
+    };
+    send = (msg, transfer) => worker.postMessage(msg, transfer);
+  } catch (_) {
+    send = inThread();
+  }
   function ask(msg, transfer) {
     msg.seq = ++seq;
     return new Promise((resolve) => {
