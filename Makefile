@@ -61,13 +61,15 @@ sanitize: test-sanitize
 
 # Builds only what the benchmarks need (the library's, then the chassis's
 # with the daemons and flowctl), so a fresh clone measures within minutes;
-# BENCHMARKS.md explains both tables. BENCH_ARGS go to flow_bench,
-# CHASSIS_BENCH_ARGS to chassis_bench.
+# BENCHMARKS.md explains the tables. BENCH_ARGS go to flow_bench,
+# CHASSIS_BENCH_ARGS to chassis_bench; the page's row is bench/page_render.py
+# in headless Chromium.
 bench: deps
 	cmake --preset release $(CMAKE_FLAGS)
 	cmake --build --preset bench -j$(JOBS)
 	$(BUILD)/bin/flow_bench $(BENCH_ARGS)
 	$(BUILD)/bin/chassis_bench $(CHASSIS_BENCH_ARGS)
+	/usr/bin/python3 bench/page_render.py $(BUILD)/bin
 
 # The host runs under valgrind's memcheck: no error, no lost block, and at
 # exit only the counter table and the flow tree with its array

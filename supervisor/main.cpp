@@ -26,6 +26,7 @@
 
 #include "cards.h"
 #include "control.h"
+#include "http.h"
 #include "log.h"
 #include "methods.h"
 #include "program_paths.h"
@@ -59,6 +60,7 @@ struct Options {
     unsigned hello_timeout_ms = 5000;
     unsigned client_timeout_ms = 60000;
     std::string log_format; // empty: journal when JOURNAL_STREAM is set, else plain
+    std::string http;       // empty: no HTTP endpoint
 };
 
 // The supplementary groups of a running process, from /proc/PID/status: the
@@ -243,6 +245,14 @@ int run(const Options &options) {
         },
         ControlOptions{.client_timeout = std::chrono::milliseconds(options.client_timeout_ms)});
     Flusher flusher(io, *store, cards);
+    Metrics metrics;
+    store->on_commit([&metrics](Clock::duration took) { metrics.db_commit(took); });
+    cards.observe({.display_sent = [&metrics] { metrics.display_sent(); },
+                   .synced = [&metrics](bool fresh,
+                                        Clock::duration took) { metrics.card_sync(fresh, took); }});
+    Http http(io, services, metrics,
+              HttpOptions{.answer_timeout = std::chrono::milliseconds(options.timeout_ms) * 2 +
+                                            std::chrono::seconds(5)});
 
     const auto filter = peer_filter(group);
     if (!cards.listen(*cards_address, filter, &error)) {
@@ -251,6 +261,12 @@ int run(const Options &options) {
     }
     if (!control.listen(*control_address, filter, &error)) {
         log(Severity::Error, "cannot listen for clients on " + options.control + ": " + error);
+        cards.stop();
+        return EXIT_FAILURE;
+    }
+    if (!options.http.empty() && !http.listen(options.http, &error)) {
+        log(Severity::Error, "cannot serve HTTP on " + options.http + ": " + error);
+        control.stop();
         cards.stop();
         return EXIT_FAILURE;
     }
@@ -275,6 +291,7 @@ int run(const Options &options) {
         log(Severity::Notice,
             std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
         hangups.cancel();
+        http.stop();
         control.stop();
         cards.stop();
         flusher.flush_now();
@@ -282,7 +299,8 @@ int run(const Options &options) {
     });
     log(Severity::Notice, "started: " + std::to_string(configured) + " flows configured in " +
                               options.db + "; cards on " + vexa_socket::to_string(cards.address()) +
-                              ", clients on " + vexa_socket::to_string(control.address()));
+                              ", clients on " + vexa_socket::to_string(control.address()) +
+                              (options.http.empty() ? "" : ", HTTP on " + http.url()));
     io.run();
     store.reset();
     log(Severity::Notice, "stopped");
@@ -321,6 +339,9 @@ int main(int argc, char **argv) {
                    "(milliseconds)")
         ->capture_default_str()
         ->check(CLI::Range(1u, 3600000u));
+    app.add_option("--http", options.http,
+                   "serve metrics, JSON and the page over HTTP on tcp:HOST:PORT (tcp:PORT: "
+                   "loopback; port 0: any free one); off unless given");
     app.add_option("--log-format", options.log_format,
                    "plain (time and severity) or journal (<N> priority prefix); default journal "
                    "when JOURNAL_STREAM is set, else plain")
