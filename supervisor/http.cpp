@@ -85,7 +85,8 @@ Answer reply_answer(Reply reply) {
 }
 
 // The server's workers: a fixed number of threads taking connections in
-// order. Bounding how many may wait is ConnectionWatch's part.
+// order, as many as connections may be open, so that none waits for a
+// worker for long. Bounding the connections is ConnectionWatch's part.
 class Workers : public httplib::TaskQueue {
 public:
     explicit Workers(size_t count) {
@@ -138,7 +139,7 @@ private:
 // Bounds the server's connections from outside it: the library bounds each
 // read and write, not how long a connection lasts nor how many there are.
 // Every interval it lists the process's sockets connected on our port, shuts
-// down those older than the limit and the newest past the bound; the worker
+// down those older than the limit and the oldest past the bound; the worker
 // serving one then sees its end and closes it.
 class ConnectionWatch {
 public:
@@ -241,9 +242,11 @@ private:
             }
         }
         if (open.size() > max_) {
-            // The newest go: the connections being served keep their place.
+            // The oldest go: a crowd of idle connections then cannot keep a
+            // new client out for long, and a scraper reconnects at its next
+            // scrape.
             std::sort(open.begin(), open.end());
-            for (size_t i = max_; i < open.size(); ++i) {
+            for (size_t i = 0; i < open.size() - max_; ++i) {
                 close_down(open[i].second, seen_[open[i].second]);
             }
         }
@@ -477,13 +480,21 @@ bool Http::listen(const std::string &text, std::string *error) {
         return false;
     }
     const HttpOptions &o = m.options;
-    m.server.new_task_queue = [workers = o.workers] { return new Workers(workers); };
+    m.server.new_task_queue = [workers = o.max_connections] { return new Workers(workers); };
     m.server.set_read_timeout(o.read_timeout);
     m.server.set_write_timeout(o.write_timeout);
     m.server.set_keep_alive_timeout(o.read_timeout.count());
     m.server.set_keep_alive_max_count(o.keep_alive_requests);
     m.server.set_payload_max_length(o.max_body);
     m.routes();
+    // The library's default would share the port (SO_REUSEPORT) with any
+    // other process binding it: a second supervisor must fail instead.
+    int listening = -1;
+    m.server.set_socket_options([&listening](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = sock;
+    });
     m.host = address->host;
     m.port = address->port == 0
                  ? m.server.bind_to_any_port(address->host)
@@ -492,6 +503,9 @@ bool Http::listen(const std::string &text, std::string *error) {
         *error = "cannot listen on " + text;
         return false;
     }
+    // The library listens with a backlog of 5: a burst of connections would
+    // wait seconds for the kernel's SYN retries.
+    ::listen(listening, SOMAXCONN);
     m.watch.start(static_cast<uint16_t>(m.port), o.max_connections, o.connection_limit);
     m.listener = std::thread([&m] { m.server.listen_after_bind(); });
     // stop() needs the server running to end it.
