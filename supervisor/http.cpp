@@ -26,6 +26,7 @@
 #include "http_rules.h"
 #include "log.h"
 #include "schema.h"
+#include "show.h"
 #include "web_page.h"
 
 namespace supervisor {
@@ -321,7 +322,8 @@ struct Http::Impl {
             return;
         }
         struct Parts {
-            std::optional<Reply> flows, cards;
+            std::optional<model::Result<api::ShowResult>> flows;
+            std::optional<Reply> cards;
         };
         auto parts = std::make_shared<Parts>();
         const Clock::time_point started = Clock::now();
@@ -329,19 +331,16 @@ struct Http::Impl {
             if (!parts->flows || !parts->cards) {
                 return;
             }
-            const Answer answer = render(std::move(*parts->flows), std::move(*parts->cards));
+            const Answer answer = render(*parts->flows, *parts->cards);
             metrics.snapshot(Clock::now() - started);
             scrapes.finish(answer);
         };
-        jsonrpc::Request show;
-        show.method = "flow.show";
         // Counters since each card's boot: a clear is no reset, a restart is.
-        show.params = json{{"since_boot", true}};
-        dispatch(services, show, [parts, finish](Reply reply) {
-            if (!std::holds_alternative<Notice>(reply)) {
-                parts->flows = std::move(reply);
-                finish();
-            }
+        api::ShowParams show;
+        show.since_boot = true;
+        flow_snapshot(services, show, [parts, finish](model::Result<api::ShowResult> shown) {
+            parts->flows = std::move(shown);
+            finish();
         });
         jsonrpc::Request list;
         list.method = "cards.list";
@@ -353,24 +352,23 @@ struct Http::Impl {
         });
     }
 
-    static Answer render(Reply flows, Reply cards) {
-        for (const Reply *reply : {&flows, &cards}) {
-            if (const auto *error = std::get_if<model::Error>(reply)) {
-                return text_answer(503, "no snapshot: " + error->message + "\n");
-            }
+    static Answer render(const model::Result<api::ShowResult> &flows, const Reply &cards) {
+        if (const model::Error *error = model::failed(flows)) {
+            return text_answer(503, "no snapshot: " + error->message + "\n");
         }
-        const json flows_json =
-            std::holds_alternative<RawResult>(flows)
-                ? json::parse(std::get<RawResult>(flows).json_text, nullptr, false)
-                : std::get<json>(flows);
-        const auto snapshot = api::decode_show(flows_json);
-        const auto list = api::decode_cards(std::get<json>(cards));
-        if (!snapshot || !list) {
-            return text_answer(500, "no snapshot: undecodable answer\n");
+        if (const auto *error = std::get_if<model::Error>(&cards)) {
+            return text_answer(503, "no snapshot: " + error->message + "\n");
         }
-        return {200,
-                std::make_shared<const std::string>(api::flows_prometheus(*snapshot) +
-                                                    api::cards_prometheus(*list)),
+        const json *cards_json = std::get_if<json>(&cards);
+        const auto list = cards_json != nullptr ? api::decode_cards(*cards_json)
+                                                : model::Result<std::vector<api::CardInfo>>(
+                                                      model::error(model::Errc::Internal, ""));
+        if (!list) {
+            return text_answer(500, "no snapshot: undecodable card list\n");
+        }
+        std::string text = api::flows_prometheus(*flows);
+        text += api::cards_prometheus(*list);
+        return {200, std::make_shared<const std::string>(std::move(text)),
                 api::kPrometheusContentType};
     }
 
