@@ -19,7 +19,7 @@ CMAKE_FLAGS ?=
 LINECARD = $(BUILD)/bin/linecard-sim
 VALGRIND_RUNS ?= "$(LINECARD) --drain linecard/scenarios/demo.lcs" \
 	"$(LINECARD) --drain linecard/scenarios/nesting.lcs" "$(LINECARD) --drain --random 2000 --seed 1"
-FUZZERS = fuzz_stats_msg fuzz_flow_ops fuzz_frame fuzz_jsonrpc fuzz_display fuzz_flow_set
+FUZZERS = fuzz_stats_msg fuzz_flow_ops fuzz_frame fuzz_jsonrpc fuzz_display fuzz_flow_set fuzz_http_query
 
 .PHONY: all demo demo-scenario test package abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
 	test-i386 ci-all bench deps clean

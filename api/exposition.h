@@ -43,6 +43,7 @@ public:
     void sample(std::string_view name, std::string_view labels, uint64_t value);
     void sample(std::string_view name, std::string_view labels, double value);
     void raw(std::string_view text) { out_ += text; }
+    void reserve(size_t bytes) { out_.reserve(bytes); }
     std::string take() { return std::move(out_); }
 
 private:

@@ -26,6 +26,7 @@
 #include "http_rules.h"
 #include "log.h"
 #include "schema.h"
+#include "show.h"
 #include "web_page.h"
 
 namespace supervisor {
@@ -89,7 +90,8 @@ Answer reply_answer(Reply reply) {
 }
 
 // The server's workers: a fixed number of threads taking connections in
-// order. Bounding how many may wait is ConnectionWatch's part.
+// order, as many as connections may be open, so that none waits for a
+// worker for long. Bounding the connections is ConnectionWatch's part.
 class Workers : public httplib::TaskQueue {
 public:
     explicit Workers(size_t count) {
@@ -142,7 +144,7 @@ private:
 // Bounds the server's connections from outside it: the library bounds each
 // read and write, not how long a connection lasts nor how many there are.
 // Every interval it lists the process's sockets connected on our port, shuts
-// down those older than the limit and the newest past the bound; the worker
+// down those older than the limit and the oldest past the bound; the worker
 // serving one then sees its end and closes it.
 class ConnectionWatch {
 public:
@@ -245,9 +247,11 @@ private:
             }
         }
         if (open.size() > max_) {
-            // The newest go: the connections being served keep their place.
+            // The oldest go: a crowd of idle connections then cannot keep a
+            // new client out for long, and a scraper reconnects at its next
+            // scrape.
             std::sort(open.begin(), open.end());
-            for (size_t i = max_; i < open.size(); ++i) {
+            for (size_t i = 0; i < open.size() - max_; ++i) {
                 close_down(open[i].second, seen_[open[i].second]);
             }
         }
@@ -322,7 +326,8 @@ struct Http::Impl {
             return;
         }
         struct Parts {
-            std::optional<Reply> flows, cards;
+            std::optional<model::Result<api::ShowResult>> flows;
+            std::optional<Reply> cards;
         };
         auto parts = std::make_shared<Parts>();
         const Clock::time_point started = Clock::now();
@@ -330,19 +335,16 @@ struct Http::Impl {
             if (!parts->flows || !parts->cards) {
                 return;
             }
-            const Answer answer = render(std::move(*parts->flows), std::move(*parts->cards));
+            const Answer answer = render(*parts->flows, *parts->cards);
             metrics.snapshot(Clock::now() - started);
             scrapes.finish(answer);
         };
-        jsonrpc::Request show;
-        show.method = "flow.show";
         // Counters since each card's boot: a clear is no reset, a restart is.
-        show.params = json{{"since_boot", true}};
-        dispatch(services, show, [parts, finish](Reply reply) {
-            if (!std::holds_alternative<Notice>(reply)) {
-                parts->flows = std::move(reply);
-                finish();
-            }
+        api::ShowParams show;
+        show.since_boot = true;
+        flow_snapshot(services, show, [parts, finish](model::Result<api::ShowResult> shown) {
+            parts->flows = std::move(shown);
+            finish();
         });
         jsonrpc::Request list;
         list.method = "cards.list";
@@ -354,24 +356,23 @@ struct Http::Impl {
         });
     }
 
-    static Answer render(Reply flows, Reply cards) {
-        for (const Reply *reply : {&flows, &cards}) {
-            if (const auto *error = std::get_if<model::Error>(reply)) {
-                return text_answer(503, "no snapshot: " + error->message + "\n");
-            }
+    static Answer render(const model::Result<api::ShowResult> &flows, const Reply &cards) {
+        if (const model::Error *error = model::failed(flows)) {
+            return text_answer(503, "no snapshot: " + error->message + "\n");
         }
-        const json flows_json =
-            std::holds_alternative<RawResult>(flows)
-                ? json::parse(std::get<RawResult>(flows).json_text, nullptr, false)
-                : std::get<json>(flows);
-        const auto snapshot = api::decode_show(flows_json);
-        const auto list = api::decode_cards(std::get<json>(cards));
-        if (!snapshot || !list) {
-            return text_answer(500, "no snapshot: undecodable answer\n");
+        if (const auto *error = std::get_if<model::Error>(&cards)) {
+            return text_answer(503, "no snapshot: " + error->message + "\n");
         }
-        return {200,
-                std::make_shared<const std::string>(api::flows_prometheus(*snapshot) +
-                                                    api::cards_prometheus(*list)),
+        const json *cards_json = std::get_if<json>(&cards);
+        const auto list = cards_json != nullptr ? api::decode_cards(*cards_json)
+                                                : model::Result<std::vector<api::CardInfo>>(
+                                                      model::error(model::Errc::Internal, ""));
+        if (!list) {
+            return text_answer(500, "no snapshot: undecodable card list\n");
+        }
+        std::string text = api::flows_prometheus(*flows);
+        text += api::cards_prometheus(*list);
+        return {200, std::make_shared<const std::string>(std::move(text)),
                 api::kPrometheusContentType};
     }
 
@@ -481,13 +482,21 @@ bool Http::listen(const std::string &text, std::string *error) {
         return false;
     }
     const HttpOptions &o = m.options;
-    m.server.new_task_queue = [workers = o.workers] { return new Workers(workers); };
+    m.server.new_task_queue = [workers = o.max_connections] { return new Workers(workers); };
     m.server.set_read_timeout(o.read_timeout);
     m.server.set_write_timeout(o.write_timeout);
     m.server.set_keep_alive_timeout(o.read_timeout.count());
     m.server.set_keep_alive_max_count(o.keep_alive_requests);
     m.server.set_payload_max_length(o.max_body);
     m.routes();
+    // The library's default would share the port (SO_REUSEPORT) with any
+    // other process binding it: a second supervisor must fail instead.
+    int listening = -1;
+    m.server.set_socket_options([&listening](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = sock;
+    });
     m.host = address->host;
     m.port = address->port == 0
                  ? m.server.bind_to_any_port(address->host)
@@ -496,6 +505,9 @@ bool Http::listen(const std::string &text, std::string *error) {
         *error = "cannot listen on " + text;
         return false;
     }
+    // The library listens with a backlog of 5: a burst of connections would
+    // wait seconds for the kernel's SYN retries.
+    ::listen(listening, SOMAXCONN);
     m.watch.start(static_cast<uint16_t>(m.port), o.max_connections, o.connection_limit);
     m.listener = std::thread([&m] { m.server.listen_after_bind(); });
     // stop() needs the server running to end it.

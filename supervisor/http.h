@@ -5,10 +5,11 @@
 //
 // Invariants:
 //  - only GET and HEAD; nothing here changes the configuration;
-//  - at most max_connections are open: the newest beyond it are closed at
-//    once; a connection lives at most connection_limit, a request reads and
-//    writes within read_timeout/write_timeout per step, a body over
-//    max_body is refused;
+//  - about max_connections are open, each with its worker: past it the
+//    oldest are closed within a fifth of a second; a connection lives at
+//    most connection_limit; each read and write of a request waits at most
+//    read_timeout/write_timeout; a body over max_body is refused, and so is
+//    a header line over 8 KiB;
 //  - an answer the event loop does not give within answer_timeout is 503;
 //  - concurrent scrapes of /metrics share one snapshot of the cards;
 //  - stop() returns with the listener closed and every thread joined; after
@@ -30,9 +31,8 @@
 namespace supervisor {
 
 struct HttpOptions {
-    size_t workers = 16;
-    size_t max_connections = 64;
-    size_t max_body = 4096; // a GET has no business sending more
+    size_t max_connections = 64; // and as many worker threads
+    size_t max_body = 4096;      // a GET has no business sending more
     std::chrono::seconds read_timeout{2};
     std::chrono::seconds write_timeout{10};
     std::chrono::seconds connection_limit{60};

@@ -27,6 +27,7 @@
 #include "cards.h"
 #include "control.h"
 #include "http.h"
+#include "http_rules.h"
 #include "log.h"
 #include "methods.h"
 #include "program_paths.h"
@@ -215,8 +216,20 @@ int run(const Options &options) {
 
     asio::io_context io;
     std::string error;
-    for (const auto &[address, text] :
-         {std::pair(*cards_address, options.cards), std::pair(*control_address, options.control)}) {
+    std::vector<std::pair<vexa_socket::Address, std::string>> listens = {
+        {*cards_address, options.cards}, {*control_address, options.control}};
+    if (!options.http.empty()) {
+        const auto http_address = parse_http_address(options.http);
+        if (!http_address) {
+            log(Severity::Error,
+                "bad --http address '" + options.http + "': " + http_address.error().message);
+            return EXIT_FAILURE;
+        }
+        listens.emplace_back(vexa_socket::Address{vexa_socket::Address::Kind::Tcp, "",
+                                                  http_address->host, http_address->port},
+                             options.http);
+    }
+    for (const auto &[address, text] : listens) {
         if (!can_listen(io, address, &error)) {
             log("cannot listen on " + text + ": " + error);
             return EXIT_FAILURE;
