@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -115,6 +116,8 @@ TEST_F(Http, APrometheusServerScrapesRatesAndSeesACardRestartAsAReset) {
     EXPECT_EQ(scrape->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
     EXPECT_EQ(promtool_check(chassis.scratch, scrape->body), "");
 
+    ASSERT_TRUE(std::filesystem::exists("/usr/bin/prometheus"))
+        << "prometheus missing: run scripts/build-deps";
     const int prom_port = free_port();
     std::ofstream(chassis.scratch.file("prometheus.yml"))
         << "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
