@@ -35,7 +35,11 @@ model::Error invalid(std::string message) {
 model::Result<json> query_params(const std::multimap<std::string, std::string> &query,
                                  std::span<const QueryParam> accepted) {
     json params = json::object();
-    for (const auto &[name, value] : query) {
+    for (const auto &entry : query) {
+        // Named copies: a lambda may not capture a structured binding (C++20
+        // allows it, clang 14 does not yet).
+        const std::string &name = entry.first;
+        const std::string &value = entry.second;
         const auto param = std::find_if(accepted.begin(), accepted.end(), [&](const QueryParam &p) {
             return name == p.name || (p.alias != nullptr && name == p.alias);
         });
