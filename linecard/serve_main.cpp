@@ -3,9 +3,11 @@
 //
 //   linecard-serve --slot N --supervisor ADDR --counters FIRST:LAST
 //                  [--traffic PPS] [--seed S] [--stdout FILE] [--log-level N]
-//                  [--log-format plain|journal] [--version]
+//                  [--log-format plain|journal] [--tls-cert F --tls-key F --tls-ca F]
+//                  [--version]
 //
-// ADDR is unix:PATH or tcp:HOST:PORT. Counter ids FIRST..LAST, both
+// ADDR is unix:PATH, tcp:HOST:PORT or tls:HOST:PORT (with the three --tls-*
+// files: the card's certificate names its slot, slot-N). Counter ids FIRST..LAST, both
 // included, are handed out (the counter table's size is LAST + 1). The
 // library prints its display table on standard output, which goes to FILE
 // (default /dev/null).
@@ -64,7 +66,12 @@ int main(int argc, char **argv) {
     app.add_option("--slot", config.slot, "the card's slot")
         ->required()
         ->check(CLI::Range(card_protocol::kMinSlot, card_protocol::kMaxSlot));
-    app.add_option("--supervisor", supervisor, "unix:PATH or tcp:HOST:PORT")->required();
+    app.add_option("--supervisor", supervisor, "unix:PATH, tcp:HOST:PORT or tls:HOST:PORT")
+        ->required();
+    vexa_socket::TlsFiles tls;
+    app.add_option("--tls-cert", tls.cert, "the card's certificate (PEM), naming slot-N");
+    app.add_option("--tls-key", tls.key, "its private key (PEM)");
+    app.add_option("--tls-ca", tls.ca, "the CA the supervisor's certificate must chain to");
     app.add_option("--counters", counters,
                    "FIRST:LAST, the counter ids handed out, both included (1:4 is four)")
         ->required();
@@ -99,6 +106,13 @@ int main(int argc, char **argv) {
         return kUsageError;
     }
     config.supervisor = *address;
+    if (address->kind == vexa_socket::Address::Kind::Tls) {
+        config.tls = vexa_socket::make_tls_context(tls, vexa_socket::TlsRole::Client, &error);
+        if (!config.tls) {
+            std::fprintf(stderr, "--supervisor: %s\n", error.c_str());
+            return kUsageError;
+        }
+    }
     if (error = parse_counters(counters, config); !error.empty()) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return kUsageError;
