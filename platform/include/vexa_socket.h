@@ -150,7 +150,7 @@ struct PeerCredentials {
     pid_t pid = 0;
     uid_t uid = 0;
     gid_t gid = 0;
-    std::optional<PeerCertificate> certificate; // TLS peers only
+    std::optional<PeerCertificate> certificate{}; // TLS peers only
 };
 // SO_PEERCRED of a connected Unix socket; known false otherwise.
 PeerCredentials peer_credentials(Socket &socket);

@@ -47,17 +47,18 @@ class Tls : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string dir = c.scratch.path();
-        ASSERT_EQ(std::system(("cd " + dir + " && sh -c '" + kMakeCertificates + "' >/dev/null 2>&1")
-                                  .c_str()),
-                  0);
+        ASSERT_EQ(
+            std::system(
+                ("cd " + dir + " && sh -c '" + kMakeCertificates + "' >/dev/null 2>&1").c_str()),
+            0);
         c.start_supervisor({"--cards", "tls:127.0.0.1:0", "--control", "tls:127.0.0.1:0",
                             "--client-timeout", "1500", "--tls-cert", "server.pem", "--tls-key",
                             "server.key", "--tls-ca", "ca.pem"},
                            false);
         std::smatch ports;
         const std::string log = c.supervisor().log();
-        ASSERT_TRUE(std::regex_search(log, ports,
-                                      std::regex("cards on (tls:\\S+), clients on (tls:\\S+)")))
+        ASSERT_TRUE(
+            std::regex_search(log, ports, std::regex("cards on (tls:\\S+), clients on (tls:\\S+)")))
             << log;
         cards = ports[1];
         control = ports[2];
@@ -65,8 +66,9 @@ protected:
     void TearDown() override { c.stop_all(); }
 
     std::vector<std::string> tls_args(const std::string &who) const {
-        return {"--tls-cert", c.scratch.file(who + ".pem"), "--tls-key",
-                c.scratch.file(who + ".key"), "--tls-ca", c.scratch.file("ca.pem")};
+        return {"--tls-cert", c.scratch.file(who + ".pem"),
+                "--tls-key",  c.scratch.file(who + ".key"),
+                "--tls-ca",   c.scratch.file("ca.pem")};
     }
     Outcome flowctl(const std::string &who, std::vector<std::string> args) {
         std::vector<std::string> all = {"--json", "--control", control};
@@ -133,9 +135,12 @@ TEST_F(Tls, CardsMatchTheirSlotAndReadersCannotChangeButAreAudited) {
     std::ofstream(set) << "3 vsan 10\n3 vsan 12\n";
     EXPECT_EQ(flowctl("reader", {"apply", "--dry-run", set}).status, 0) << c.logs();
 
-    const std::vector<std::vector<std::string>> changes = {
-        {"add", "3", "vsan", "10"}, {"add", "3", "vsan", "11"}, {"del", "3", "vsan", "11"},
-        {"apply", set},             {"clear", "3"},             {"traffic", "3", "pause"}};
+    const std::vector<std::vector<std::string>> changes = {{"add", "3", "vsan", "10"},
+                                                           {"add", "3", "vsan", "11"},
+                                                           {"del", "3", "vsan", "11"},
+                                                           {"apply", set},
+                                                           {"clear", "3"},
+                                                           {"traffic", "3", "pause"}};
     for (const auto &change : changes) {
         const Outcome done = flowctl("admin", change);
         EXPECT_EQ(done.status, 0) << change[0] << ": " << done.out;

@@ -24,11 +24,18 @@ void Chassis::start_supervisor(const std::vector<std::string> &extra, bool unix_
 
 void Chassis::start_card(const CardConfig &card) {
     const std::string slot = std::to_string(card.slot);
-    std::vector<std::string> args = {
-        "serve",    "--slot",      slot, "--supervisor",
-        card.supervisor.empty() ? "unix:" + cards_socket() : card.supervisor,
-        "--counters", card.counters, "--traffic", std::to_string(card.pps),
-        "--seed",   std::to_string(card.seed)};
+    std::vector<std::string> args = {"serve",
+                                     "--slot",
+                                     slot,
+                                     "--supervisor",
+                                     card.supervisor.empty() ? "unix:" + cards_socket()
+                                                             : card.supervisor,
+                                     "--counters",
+                                     card.counters,
+                                     "--traffic",
+                                     std::to_string(card.pps),
+                                     "--seed",
+                                     std::to_string(card.seed)};
     args.insert(args.end(), card.extra.begin(), card.extra.end());
     cards_[card.slot] = std::make_unique<Process>("linecard-sim", args, scratch.path(),
                                                   scratch.file("card" + slot + ".log"));

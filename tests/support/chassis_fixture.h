@@ -19,8 +19,8 @@ struct CardConfig {
     std::string counters = "1:999"; // FIRST:LAST
     uint64_t pps = 2000;
     uint64_t seed = 1;
-    std::string supervisor;         // default: unix: the cards socket
-    std::vector<std::string> extra; // more arguments (--tls-cert ...)
+    std::string supervisor{};         // default: unix: the cards socket
+    std::vector<std::string> extra{}; // more arguments (--tls-cert ...)
 };
 
 class Chassis {
