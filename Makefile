@@ -10,7 +10,7 @@
 BUILD = build
 FUZZ_BUILD = build-fuzz
 FUZZ_COV_BUILD = build-fuzz-cov
-BUILD_DIRS = $(BUILD) build-asan $(FUZZ_BUILD) $(FUZZ_COV_BUILD) build-s390x build-i386
+BUILD_DIRS = $(BUILD) build-package build-asan $(FUZZ_BUILD) $(FUZZ_COV_BUILD) build-s390x build-i386
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 30
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -21,7 +21,7 @@ VALGRIND_RUNS ?= "$(LINECARD) --drain linecard/scenarios/demo.lcs" \
 	"$(LINECARD) --drain linecard/scenarios/nesting.lcs" "$(LINECARD) --drain --random 2000 --seed 1"
 FUZZERS = fuzz_stats_msg fuzz_flow_ops fuzz_frame fuzz_jsonrpc fuzz_display fuzz_flow_set
 
-.PHONY: all demo demo-scenario test abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
+.PHONY: all demo demo-scenario test package abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
 	test-i386 ci-all bench deps clean
 
 all: $(BUILD)/.built
@@ -36,6 +36,14 @@ demo-scenario: all
 
 test: all
 	ctest --preset release -j$(JOBS)
+
+# The Debian packages (cmake/package.cmake), built under /usr in
+# build-package/; the .deb files land there. docs/install.md.
+package: deps
+	cmake --preset package $(CMAKE_FLAGS)
+	cmake --build build-package -j$(JOBS)
+	cd build-package && cpack
+	@ls build-package/*.deb
 
 # The exported dynamic symbols and their version nodes against
 # tests/library/abi/exported-symbols.txt (also part of `make test`, natively

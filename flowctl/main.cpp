@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "program_paths.h"
 #include "program_version.h"
 
 namespace flowctl {
@@ -72,7 +73,6 @@ namespace {
 
 using namespace flowctl;
 
-constexpr const char *kDefaultControl = "unix:flow-supervisor.ctl";
 // The global options that take a value: the command is the first word that
 // is neither an option nor such a value.
 constexpr const char *kValueOptions[] = {"--control",  "--format",  "--timeout",
@@ -136,7 +136,10 @@ int main(int argc, char **argv) {
     CLI::App app{"flowctl: the flow supervisor's operator tool", "flowctl"};
     app.formatter(std::make_shared<Formatter>());
     app.set_version_flag("--version", std::string("flowctl ") + PROGRAM_VERSION);
-    std::string control = kDefaultControl;
+    // The supervisor's default socket: in the working directory from the
+    // build tree, in the unit's runtime directory once installed.
+    std::string control =
+        "unix:" + program::in_dir(program::process_dirs(false).runtime, "flow-supervisor.ctl");
     app.add_option("--control", control,
                    "the supervisor's control socket: unix:PATH, tcp:HOST:PORT or tls:HOST:PORT")
         ->envname("FLOWCTL_CONTROL")

@@ -87,7 +87,7 @@ std::string status_text(uint32_t status) {
     if (status == 0) {
         return "ok";
     }
-    return model::status_full_name(status) + " (" + model::status_hex(status) + ")";
+    return model::status_name(status) + " (" + model::status_hex(status) + ")";
 }
 
 std::string totals_text(const Counter &c) {

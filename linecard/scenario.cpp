@@ -368,14 +368,14 @@ std::string format(const Command &c) {
     switch (c.verb) {
     case Verb::Init:
         text += " " + std::to_string(c.first_counter_id) + " " + std::to_string(c.table_size);
-        text += c.expect ? " expect=" + model::status_full_name(*c.expect) : "";
+        text += c.expect ? " expect=" + model::status_name(*c.expect) : "";
         break;
     case Verb::Add:
     case Verb::Del:
     case Verb::Get:
         text += " " + flow_text(c.flow);
         text += c.index != 1 ? " index=" + std::to_string(c.index) : "";
-        text += c.expect ? " expect=" + model::status_full_name(*c.expect) : "";
+        text += c.expect ? " expect=" + model::status_name(*c.expect) : "";
         break;
     case Verb::Traffic:
         text += " " + conversation_text(c.flow) + " frames=" + std::to_string(c.frames) +

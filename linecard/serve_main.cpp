@@ -1,13 +1,15 @@
 // linecard-serve: the line-card daemon (serve.h); `linecard-sim serve ...`
 // runs it too.
 //
-//   linecard-serve --slot N --supervisor ADDR --counters FIRST:LAST
+//   linecard-serve --slot N [--supervisor ADDR] --counters FIRST:LAST
 //                  [--traffic PPS] [--seed S] [--stdout FILE] [--log-level N]
 //                  [--log-format plain|journal] [--tls-cert F --tls-key F --tls-ca F]
 //                  [--version]
 //
 // ADDR is unix:PATH, tcp:HOST:PORT or tls:HOST:PORT (with the three --tls-*
-// files: the card's certificate names its slot, slot-N). Counter ids FIRST..LAST, both
+// files: the card's certificate names its slot, slot-N), by default the
+// supervisor's card socket once installed (required from the build tree).
+// Counter ids FIRST..LAST, both
 // included, are handed out (the counter table's size is LAST + 1). The
 // library prints its display table on standard output, which goes to FILE
 // (default /dev/null).
@@ -21,6 +23,7 @@
 
 #include "card_protocol.h"
 #include "flow_key.h"
+#include "program_paths.h"
 #include "program_version.h"
 #include "serve.h"
 #include "serve_log.h"
@@ -66,8 +69,17 @@ int main(int argc, char **argv) {
     app.add_option("--slot", config.slot, "the card's slot")
         ->required()
         ->check(CLI::Range(card_protocol::kMinSlot, card_protocol::kMaxSlot));
-    app.add_option("--supervisor", supervisor, "unix:PATH, tcp:HOST:PORT or tls:HOST:PORT")
-        ->required();
+    // Installed, the supervisor's card socket in its runtime directory is the
+    // default; from the build tree there is none to guess.
+    const std::string runtime = program::process_dirs(false).runtime;
+    auto *supervisor_option =
+        app.add_option("--supervisor", supervisor, "unix:PATH, tcp:HOST:PORT or tls:HOST:PORT");
+    if (runtime.empty()) {
+        supervisor_option->required();
+    } else {
+        supervisor = "unix:" + program::in_dir(runtime, "flow-supervisor.cards");
+        supervisor_option->capture_default_str();
+    }
     vexa_socket::TlsFiles tls;
     app.add_option("--tls-cert", tls.cert, "the card's certificate (PEM), naming slot-N");
     app.add_option("--tls-key", tls.key, "its private key (PEM)");

@@ -30,19 +30,15 @@ std::string status_hex(uint32_t code) {
     return text;
 }
 
-std::string status_full_name(uint32_t code) {
-    if (code == 0) {
-        return "ok";
-    }
-    const char *name = acl_tcam_wire_status_name(code);
-    return name != nullptr ? std::string(name) : status_hex(code);
-}
-
 // The library's name without its prefix; a host callback's own code has no
 // name and is shown by number.
 std::string status_name(uint32_t code) {
-    const std::string full = status_full_name(code);
-    return full.starts_with(kPrefix) ? full.substr(kPrefix.size()) : full;
+    if (code == 0) {
+        return "ok";
+    }
+    const char *full = acl_tcam_wire_status_name(code);
+    const std::string_view name = full != nullptr ? full : "";
+    return name.starts_with(kPrefix) ? std::string(name.substr(kPrefix.size())) : status_hex(code);
 }
 
 std::string status_text(uint32_t code) {

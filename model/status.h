@@ -11,16 +11,15 @@
 
 namespace model {
 
-// A status code's short name ("COUNTERS_EXHAUSTED", "ok" for 0, "0x%08x" for
-// a code the library does not define) and the operator's text ("counters
+// A status code's name everywhere outside the library (flowctl, the JSON, the
+// database, the line card's reports and scenarios): the short name
+// ("COUNTERS_EXHAUSTED"), "ok" for 0, "0x%08x" for a code the library does
+// not define. The library's own helper says ACL_TCAM_FS_ERR_COUNTERS_EXHAUSTED;
+// this is the one place that maps it. And the operator's text ("counters
 // exhausted (0x404e003a)").
 std::string status_name(uint32_t code);
 std::string status_text(uint32_t code);
 
-// The library's own name, prefix and all ("ACL_TCAM_FS_ERR_FLOW_EXISTS"),
-// "ok" for 0, "0x%08x" for another code: how the line card's scenarios and
-// its reports name codes.
-std::string status_full_name(uint32_t code);
 // "0x%08x".
 std::string status_hex(uint32_t code);
 

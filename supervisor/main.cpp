@@ -28,6 +28,7 @@
 #include "control.h"
 #include "log.h"
 #include "methods.h"
+#include "program_paths.h"
 #include "program_version.h"
 #include "store.h"
 #include "vexa_socket.h"
@@ -47,10 +48,12 @@ constexpr std::chrono::milliseconds kFlushDeferLimit{60000};
 // A batch the database refused is tried again at most this late.
 constexpr std::chrono::milliseconds kFlushRetryLimit{10000};
 
+// The defaults of the paths follow program::process_dirs: relative names in
+// the build tree, the unit's directories once installed.
 struct Options {
-    std::string db = "flows.db";
-    std::string cards = "unix:flow-supervisor.cards";
-    std::string control = "unix:flow-supervisor.ctl";
+    std::string db;
+    std::string cards;
+    std::string control;
     std::string group; // deprecated: --admin-group
     std::string admin_group;
     std::string read_group;
@@ -333,7 +336,11 @@ int run(const Options &options) {
 int main(int argc, char **argv) {
     // A client or card that goes away mid-write must not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
+    const program::Dirs dirs = program::process_dirs(true);
     Options options;
+    options.db = program::in_dir(dirs.state, "flows.db");
+    options.cards = "unix:" + program::in_dir(dirs.runtime, "flow-supervisor.cards");
+    options.control = "unix:" + program::in_dir(dirs.runtime, "flow-supervisor.ctl");
     CLI::App app{"flow-supervisor: keeps the configured flows of every line card and answers "
                  "JSON-RPC clients"};
     app.add_option("--db", options.db, "SQLite database of the configured flows")
@@ -374,6 +381,14 @@ int main(int argc, char **argv) {
                    "plain (time and severity) or journal (<N> priority prefix); default journal "
                    "when JOURNAL_STREAM is set, else plain")
         ->check(CLI::IsMember({"plain", "journal"}));
+    // Every option is also a key of the configuration file (KEY = VALUE);
+    // the command line wins. An installed supervisor reads its default file
+    // when it exists.
+    app.set_config("--config",
+                   dirs.config.empty() ? "" : program::in_dir(dirs.config, "flow-supervisor.conf"),
+                   "read options from this file (KEY = VALUE, the long option names)");
+    // A misspelt key is refused rather than silently left at its default.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_version_flag("--version", std::string("flow-supervisor ") + PROGRAM_VERSION);
     CLI11_PARSE(app, argc, argv);
     program::set_log_program("flow-supervisor");

@@ -74,12 +74,12 @@ TEST(ScenarioParser, ReportsWhatIsWrongWithALine) {
 TEST(ScenarioParser, CommandsPrintAsLinesThatParseBack) {
     const char *lines[] = {
         "init 100 2000",
-        "init 5 5 expect=ACL_TCAM_FS_ERR_INIT_ARGS",
+        "init 5 5 expect=INIT_ARGS",
         "region-ready",
         "add vsan 10",
         "add domain 10 0x120000 0x340000",
         "del exact 4095 0x12ab01 0x34cd02 index=7",
-        "get exact 1 0x000000 0xffffff expect=ACL_TCAM_FS_ERR_NO_ENTRY",
+        "get exact 1 0x000000 0xffffff expect=NO_ENTRY",
         "add vsan 0",
         "del domain 4096 0x000001 0xffffffff",
         "get vsan 2 index=0 expect=0x00001234",
