@@ -395,10 +395,10 @@ int main(int argc, char **argv) {
     program::set_log_format(
         *program::choose_log_format(options.log_format, std::getenv("JOURNAL_STREAM")));
     if (!options.group.empty()) {
+        // The old spelling, on the command line mostly: it wins, as the
+        // command line does over the file.
         log(Severity::Warning, "--group is deprecated: it is --admin-group");
-        if (options.admin_group.empty()) {
-            options.admin_group = options.group;
-        }
+        options.admin_group = options.group;
     }
     return run(options);
 }
