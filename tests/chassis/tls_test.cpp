@@ -1,6 +1,11 @@
 // Cards and clients over mutual TLS, with certificates made by openssl in
 // the scratch directory: who gets through the handshake, a card's slot
-// against its certificate, a reader's change refused, and the audit trail.
+// against its certificate, a reader's change refused, and the audit trail;
+// and a reader on the Unix socket, a second uid through setpriv.
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -167,6 +172,33 @@ TEST_F(Tls, CardsMatchTheirSlotAndReadersCannotChangeButAreAudited) {
     EXPECT_NE(entries[3]["what"].get<std::string>().find("\"vsan\":11"), std::string::npos);
     EXPECT_NE(entries[4]["what"].get<std::string>().find("2 lines"), std::string::npos);
     EXPECT_NE(entries[4]["what"].get<std::string>().find("added 1"), std::string::npos);
+}
+
+TEST(UnixRoles, AReadGroupMemberReadsButCannotChange) {
+    const struct group *readers = ::getgrnam("nogroup");
+    if (::getuid() != 0 || readers == nullptr ||
+        std::system("command -v setpriv >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "needs root, setpriv and the group nogroup";
+    }
+    Chassis c;
+    c.start_supervisor({"--read-group", "nogroup"});
+    // The second uid must reach the socket: its group is the readers'.
+    ASSERT_EQ(::chmod(c.scratch.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chown(c.control_socket().c_str(), 0, readers->gr_gid), 0);
+    const auto as_reader = [&](const std::string &args) {
+        return shell("setpriv --reuid=65534 --regid=" + std::to_string(readers->gr_gid) +
+                     " --clear-groups " + std::getenv("CHASSIS_BIN") +
+                     "/flowctl --json --control unix:" + c.control_socket() + " " + args +
+                     "; echo exit=$?");
+    };
+    EXPECT_NE(as_reader("list").find("exit=0"), std::string::npos);
+    const std::string refused = as_reader("add 1 vsan 10");
+    EXPECT_NE(refused.find("exit=9"), std::string::npos) << refused;
+    const json entries = c.result("audit.list")["entries"];
+    ASSERT_EQ(entries.size(), 1u) << entries;
+    EXPECT_EQ(entries[0]["who"].get<std::string>().rfind("uid 65534 pid ", 0), 0u) << entries;
+    EXPECT_EQ(entries[0]["code"], -32010);
+    c.stop_all();
 }
 
 } // namespace
