@@ -434,8 +434,11 @@ void Control::Impl::refused(vexa_socket::Socket &socket, vexa_socket::Listener::
         full ? model::error(model::Errc::TooManyClients,
                             "too many clients (" + std::to_string(kMaxClients) + ")")
              : model::error(model::Errc::Denied, "permission denied: " + why);
-    // Best effort: a line this short fits in any socket buffer.
-    vexa_socket::send_now(socket, jsonrpc::error_line(nullptr, jsonrpc::to_jsonrpc(error)));
+    // Best effort: a line this short fits in any socket buffer. A failed TLS
+    // handshake leaves nobody to tell.
+    if (refusal != vexa_socket::Listener::Refusal::Handshake) {
+        vexa_socket::send_now(socket, jsonrpc::error_line(nullptr, jsonrpc::to_jsonrpc(error)));
+    }
     refusals.refused("client " + peer_name + " refused: " + why);
 }
 

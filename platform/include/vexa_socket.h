@@ -238,7 +238,9 @@ private:
 // verified certificate and known is false.
 class Listener {
 public:
-    enum class Refusal { Full, Denied };
+    // Handshake: a TLS peer whose handshake failed or timed out; its socket
+    // is closed already, nothing can be written to it.
+    enum class Refusal { Full, Denied, Handshake };
     using AcceptFilter = std::function<bool(const PeerCredentials &, std::string *why)>;
     using OnAccept =
         std::function<void(Socket socket, const PeerCredentials &, const std::string &peer_name)>;

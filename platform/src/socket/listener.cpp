@@ -104,6 +104,8 @@ std::string peer_name_of(State &s, Socket &socket, const PeerCredentials &creden
 
 void accept_next(const std::shared_ptr<State> &s);
 void handshake(const std::shared_ptr<State> &s, Socket socket, std::string name);
+void refuse_handshake(const std::shared_ptr<State> &s, const std::string &name,
+                      const std::string &error);
 void admit(const std::shared_ptr<State> &s, Socket socket, const PeerCredentials &credentials,
            const std::string &name);
 
@@ -150,13 +152,25 @@ void handshake(const std::shared_ptr<State> &s, Socket socket, std::string name)
                               if (s->stopped)
                                   return;
                               if (!plain) {
-                                  log(name + ": refused: " + error);
+                                  refuse_handshake(s, name, error);
                                   return;
                               }
                               PeerCredentials credentials;
                               credentials.certificate = std::move(peer);
                               admit(s, std::move(*plain), credentials, name);
                           });
+}
+
+// Seen by on_refused too, so that its owner counts and bounds these lines
+// as any other refusal's.
+void refuse_handshake(const std::shared_ptr<State> &s, const std::string &name,
+                      const std::string &error) {
+    if (!s->on_refused) {
+        log(name + ": refused: " + error);
+        return;
+    }
+    Socket closed(s->io); // the peer's is gone with its TLS stream
+    Listener::OnRefused(s->on_refused)(closed, Listener::Refusal::Handshake, name, error);
 }
 
 void admit(const std::shared_ptr<State> &s, Socket socket, const PeerCredentials &credentials,
