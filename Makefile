@@ -19,7 +19,7 @@ CMAKE_FLAGS ?=
 LINECARD = $(BUILD)/bin/linecard-sim
 VALGRIND_RUNS ?= "$(LINECARD) --drain linecard/scenarios/demo.lcs" \
 	"$(LINECARD) --drain linecard/scenarios/nesting.lcs" "$(LINECARD) --drain --random 2000 --seed 1"
-FUZZERS = fuzz_stats_msg fuzz_flow_ops fuzz_frame fuzz_jsonrpc fuzz_display fuzz_flow_set
+FUZZERS = fuzz_stats_msg fuzz_flow_ops fuzz_frame fuzz_jsonrpc fuzz_display fuzz_flow_set fuzz_http_query
 
 .PHONY: all demo demo-scenario test package abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
 	test-i386 ci-all bench deps clean
@@ -61,13 +61,15 @@ sanitize: test-sanitize
 
 # Builds only what the benchmarks need (the library's, then the chassis's
 # with the daemons and flowctl), so a fresh clone measures within minutes;
-# BENCHMARKS.md explains both tables. BENCH_ARGS go to flow_bench,
-# CHASSIS_BENCH_ARGS to chassis_bench.
+# BENCHMARKS.md explains the tables. BENCH_ARGS go to flow_bench,
+# CHASSIS_BENCH_ARGS to chassis_bench; the page's row is bench/page_render.py
+# in headless Chromium.
 bench: deps
 	cmake --preset release $(CMAKE_FLAGS)
 	cmake --build --preset bench -j$(JOBS)
 	$(BUILD)/bin/flow_bench $(BENCH_ARGS)
 	$(BUILD)/bin/chassis_bench $(CHASSIS_BENCH_ARGS)
+	/usr/bin/python3 bench/page_render.py $(BUILD)/bin
 
 # The host runs under valgrind's memcheck: no error, no lost block, and at
 # exit only the counter table and the flow tree with its array

@@ -45,6 +45,7 @@
 #include "flow_set.h"
 #include "harness.h"
 #include "schema.h"
+#include <httplib.h>
 
 // ---- The in-process host ---------------------------------------------------------
 
@@ -226,13 +227,20 @@ public:
         supervisor_ = std::make_unique<harness::Process>(
             "flow-supervisor",
             std::vector<std::string>{"--db", "flows.db", "--cards", "unix:" + cards_socket(),
-                                     "--control", "unix:" + control_socket()},
+                                     "--control", "unix:" + control_socket(), "--http",
+                                     "tcp:127.0.0.1:0"},
             scratch_.path(), scratch_.file("supervisor.log"));
         const bool up = harness::wait_until(
             [&] { return harness::RpcClient(control_socket()).connected(); }, 10s);
         if (!up) {
             fail("the supervisor did not come up:\n" + logs());
         }
+        const std::string log = supervisor_->log();
+        const size_t at = log.find("HTTP on http://127.0.0.1:");
+        if (at == std::string::npos) {
+            fail("the supervisor serves no HTTP:\n" + log);
+        }
+        http_port_ = std::stoi(log.substr(at + 25));
     }
 
     // SIGTERM, then the destructors' SIGKILL for whatever did not stop.
@@ -257,6 +265,20 @@ public:
     Rig &operator=(const Rig &) = delete;
 
     std::string control_socket() const { return scratch_.file("flow-supervisor.ctl"); }
+
+    // GET /metrics, gzip-compressed when asked as Prometheus asks; its
+    // body, decompressed (a failure unless 200).
+    std::string scrape(bool gzip = false) const {
+        httplib::Client client("127.0.0.1", http_port_);
+        client.set_read_timeout(60s);
+        const auto res =
+            gzip ? client.Get("/metrics", {{"Accept-Encoding", "gzip"}}) : client.Get("/metrics");
+        if (!res || res->status != 200) {
+            fail("GET /metrics failed: " + (res ? std::to_string(res->status) + " " + res->body
+                                                : httplib::to_string(res.error())));
+        }
+        return res->body;
+    }
 
     std::string logs() const {
         std::string text = "--- supervisor\n" + supervisor_->log();
@@ -365,6 +387,7 @@ private:
     std::string cards_socket() const { return scratch_.file("flow-supervisor.cards"); }
 
     harness::Scratch scratch_;
+    int http_port_ = 0;
     std::unique_ptr<harness::Process> supervisor_;
     std::map<uint32_t, std::unique_ptr<harness::Process>> cards_;
     std::map<uint32_t, std::vector<FlowKey>> configured_;
@@ -639,6 +662,77 @@ void BM_Show(benchmark::State &state) {
     });
 }
 
+// The samples of a family in an exposition.
+size_t samples_of(const std::string &text, const std::string &family) {
+    size_t n = 0;
+    for (size_t at = text.find('\n' + family + '{'); at != std::string::npos;
+         at = text.find('\n' + family + '{', at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// The value of an unlabelled sample.
+uint64_t sample_value(const std::string &text, const std::string &name) {
+    const size_t at = text.find('\n' + name + ' ');
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + name.size() + 2));
+}
+
+// GET /metrics of every card, the full one among them, end to end; then ten
+// scrapes at once, and the displays they cost each card.
+void BM_Scrape(benchmark::State &state) {
+    guarded(state, [&] {
+        const auto n = static_cast<uint32_t>(state.range(0));
+        flows_of(n);
+        const json list = rig().call("cards.list");
+        size_t cards = 0;
+        for (const json &card : list.at("cards")) {
+            cards += card.value("state", "") == "ready" ? 1 : 0;
+        }
+        if (cards == 0) {
+            fail("no card ready: " + list.dump());
+        }
+        Samples scrapes;
+        size_t bytes = 0;
+        for (auto _ : state) {
+            const Clock::time_point start = Clock::now();
+            const std::string text = rig().scrape();
+            const double ns = since(start);
+            if (samples_of(text, "acl_tcam_flow_frames_total") < n) {
+                fail("GET /metrics: fewer than " + std::to_string(n) + " flows");
+            }
+            bytes = text.size();
+            state.SetIterationTime(ns * 1e-9);
+            scrapes.add(ns);
+        }
+        Samples gzipped;
+        for (int i = 0; i < 3; ++i) {
+            const Clock::time_point start = Clock::now();
+            if (samples_of(rig().scrape(true), "acl_tcam_flow_frames_total") < n) {
+                fail("GET /metrics (gzip): fewer than " + std::to_string(n) + " flows");
+            }
+            gzipped.add(since(start));
+        }
+        constexpr int kConcurrent = 10;
+        const std::string displays = "acl_tcam_supervisor_card_displays_total";
+        const uint64_t before = sample_value(rig().scrape(), displays);
+        std::vector<std::thread> clients;
+        for (int i = 0; i < kConcurrent; ++i) {
+            clients.emplace_back([] { rig().scrape(); });
+        }
+        for (std::thread &t : clients) {
+            t.join();
+        }
+        // The scrape reading the count made its own displays first.
+        const uint64_t after = sample_value(rig().scrape(), displays);
+        state.counters["med_ms"] = scrapes.median() / 1e6;
+        state.counters["gzip_ms"] = gzipped.median() / 1e6;
+        state.counters["MiB"] = static_cast<double>(bytes) / (1 << 20);
+        state.counters["displays_per_card_x10"] =
+            static_cast<double>(after - before - cards) / static_cast<double>(cards);
+    });
+}
+
 // ---- Flow sets ---------------------------------------------------------------------
 
 // Slot 3 takes the applies: a card of its own with the full range, so that
@@ -879,6 +973,15 @@ void BM_Chassis16(benchmark::State &state) {
                 shows.add(ns);
             }
             const Memory settled = memory_of(big.supervisor_pid());
+            Samples scrapes;
+            for (int i = 0; i < 3; ++i) {
+                const Clock::time_point scrape_start = Clock::now();
+                if (samples_of(big.scrape(), "acl_tcam_flow_frames_total") != total) {
+                    fail("GET /metrics: not every flow");
+                }
+                scrapes.add(since(scrape_start));
+            }
+            state.counters["scrape_ms"] = scrapes.median() / 1e6;
             state.counters["apply_ms"] = apply_ns / 1e6;
             state.counters["med_ms"] = shows.median() / 1e6;
             state.counters["rss_before_MiB"] = before.rss_kib / 1024;
@@ -935,6 +1038,11 @@ void register_all() {
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     RegisterBenchmark("chassis_show", BM_Show)
+        ->Arg(kFull)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("chassis_scrape", BM_Scrape)
         ->Arg(kFull)
         ->Iterations(5)
         ->UseManualTime()

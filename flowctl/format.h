@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "exposition.h"
 #include "flow_key.h"
 #include "schema.h"
 
@@ -85,30 +86,21 @@ json flows_json(const Snapshot &snapshot); // {"flows": [...], "cards": [...]}
 // {"flows": [{"slot", "type", "vsan", "sid", "did", "status", "code", "refusal", "name"}]}
 json list_json(const std::vector<ListRow> &rows);
 
-// ---- Prometheus text exposition ---------------------------------------------------
+// ---- Prometheus text exposition (api/exposition.h) ---------------------------------
 
-inline constexpr const char *kFramesMetric = "acl_tcam_flow_frames_total";
-inline constexpr const char *kBytesMetric = "acl_tcam_flow_bytes_total";
-inline constexpr const char *kCompleteMetric = "acl_tcam_flow_snapshot_complete";
-inline constexpr const char *kOmittedMetric = "acl_tcam_flow_omitted_flows";
-inline constexpr const char *kConfiguredMetric = "acl_tcam_flow_configured_flows";
-inline constexpr const char *kCardStateMetric = "acl_tcam_card_state";
-inline constexpr const char *kCountersUsedMetric = "acl_tcam_card_counters_used";
-inline constexpr const char *kCountersFreeMetric = "acl_tcam_card_counters_free";
-inline constexpr const char *kMismatchesMetric = "acl_tcam_card_mismatches";
-inline constexpr const char *kUptimeMetric = "acl_tcam_card_uptime_seconds";
-// A label value with \, " and newline escaped.
-std::string prometheus_escape(std::string_view value);
-// Every flow with an exact total as two counter samples (a named flow with a
-// name label; the totals are the snapshot's, since_boot for monotonic
-// counters). Per slot: whether
-// every flow the card holds was read (a flow refused or pending is not a
-// read that failed), and how many flows were left out for want of a read;
-// refused and pending flows counted by status and reason.
-std::string flows_prometheus(const Snapshot &snapshot);
-// Per card: its state (one series per state, 1 for the current one), and,
-// when it is up, counters used and free, mismatches and uptime.
-std::string cards_prometheus(const std::vector<Card> &cards);
+using api::cards_prometheus;
+using api::flows_prometheus;
+using api::kBytesMetric;
+using api::kCardStateMetric;
+using api::kCompleteMetric;
+using api::kConfiguredMetric;
+using api::kCountersFreeMetric;
+using api::kCountersUsedMetric;
+using api::kFramesMetric;
+using api::kMismatchesMetric;
+using api::kOmittedMetric;
+using api::kUptimeMetric;
+using api::prometheus_escape;
 
 } // namespace flowctl
 

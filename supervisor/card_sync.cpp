@@ -123,8 +123,12 @@ void Cards::Impl::pump(const SessionPtr &s) {
         };
         send_flow(s->slot, request->msg_type, request->key, std::move(done));
     }
-    if (const std::optional<std::string> summary = s->replay.finish(s->slot, Clock::now())) {
+    const Clock::time_point now = Clock::now();
+    if (const std::optional<std::string> summary = s->replay.finish(s->slot, now)) {
         log(*summary);
+        if (events.synced) {
+            events.synced(s->replay.fresh(), now - s->replay.started());
+        }
         std::string error;
         if (!store.flush(&error)) {
             log(Severity::Error, "status batch not written: " + error);

@@ -435,7 +435,14 @@ void Cards::traffic(uint32_t slot, const card_protocol::TrafficRequest &request,
         StatusCall{std::move(done), {}});
 }
 
+void Cards::observe(CardEvents events) {
+    impl_->events = std::move(events);
+}
+
 void Cards::display(uint32_t slot, std::function<void(Outcome<DisplayText>)> done) {
+    if (impl_->events.display_sent) {
+        impl_->events.display_sent();
+    }
     impl_->send_empty(slot, cp::kOpDisplayRequest, DisplayCall{std::move(done), {}});
 }
 

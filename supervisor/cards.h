@@ -81,6 +81,15 @@ model::Error card_down_error(uint32_t slot);
 model::Error no_reply_error(uint32_t slot, std::chrono::milliseconds timeout);
 model::Error busy_error(uint32_t slot);
 
+// What the cards' sessions report as they go, for the supervisor's metrics;
+// either may be empty.
+struct CardEvents {
+    std::function<void()> display_sent;
+    // A card brought to the configuration: replayed when fresh, else
+    // reconciled; took: from its start to its last answer.
+    std::function<void(bool fresh, std::chrono::steady_clock::duration took)> synced;
+};
+
 class Cards {
 public:
     Cards(asio::io_context &io, Store &store, CardOptions options);
@@ -110,6 +119,7 @@ public:
     size_t replay_window() const;
     // Whether some card is being replayed or reconciled with requests out.
     bool replay_active() const;
+    void observe(CardEvents events);
 
     void flow_request(uint32_t slot, int32_t msg_type, const model::FlowKey &key,
                       std::function<void(Outcome<model::FlowReply>)> done);

@@ -99,6 +99,7 @@ struct Cards::Impl {
     PeerRate rate;
     GreetingBound<const vexa_socket::Connection *> greeting_order;
     RefusalLines refusals;
+    CardEvents events;
 
     SessionPtr session(uint32_t slot) const {
         return slot < sessions.size() ? sessions[slot] : nullptr;

@@ -26,6 +26,8 @@
 
 #include "cards.h"
 #include "control.h"
+#include "http.h"
+#include "http_rules.h"
 #include "log.h"
 #include "methods.h"
 #include "program_paths.h"
@@ -64,6 +66,7 @@ struct Options {
     unsigned hello_timeout_ms = 5000;
     unsigned client_timeout_ms = 60000;
     std::string log_format; // empty: journal when JOURNAL_STREAM is set, else plain
+    std::string http;       // empty: no HTTP endpoint
 };
 
 // The supplementary groups of a running process, from /proc/PID/status: the
@@ -252,8 +255,20 @@ int run(const Options &options) {
 
     asio::io_context io;
     std::string error;
-    for (const auto &[address, text] :
-         {std::pair(*cards_address, options.cards), std::pair(*control_address, options.control)}) {
+    std::vector<std::pair<vexa_socket::Address, std::string>> listens = {
+        {*cards_address, options.cards}, {*control_address, options.control}};
+    if (!options.http.empty()) {
+        const auto http_address = parse_http_address(options.http);
+        if (!http_address) {
+            log(Severity::Error,
+                "bad --http address '" + options.http + "': " + http_address.error().message);
+            return EXIT_FAILURE;
+        }
+        listens.emplace_back(vexa_socket::Address{vexa_socket::Address::Kind::Tcp, "",
+                                                  http_address->host, http_address->port},
+                             options.http);
+    }
+    for (const auto &[address, text] : listens) {
         if (!can_listen(io, address, &error)) {
             log("cannot listen on " + text + ": " + error);
             return EXIT_FAILURE;
@@ -282,6 +297,14 @@ int run(const Options &options) {
                     Respond respond) { dispatch(services, request, identity, std::move(respond)); },
         ControlOptions{.client_timeout = std::chrono::milliseconds(options.client_timeout_ms)});
     Flusher flusher(io, *store, cards);
+    Metrics metrics;
+    store->on_commit([&metrics](Clock::duration took) { metrics.db_commit(took); });
+    cards.observe({.display_sent = [&metrics] { metrics.display_sent(); },
+                   .synced = [&metrics](bool fresh,
+                                        Clock::duration took) { metrics.card_sync(fresh, took); }});
+    Http http(io, services, metrics,
+              HttpOptions{.answer_timeout = std::chrono::milliseconds(options.timeout_ms) * 2 +
+                                            std::chrono::seconds(5)});
 
     if (!cards.listen(*cards_address, card_filter(policy), tls, &error)) {
         log(Severity::Error, "cannot listen for cards on " + options.cards + ": " + error);
@@ -293,6 +316,12 @@ int run(const Options &options) {
     };
     if (!control.listen(*control_address, identify, tls, &error)) {
         log(Severity::Error, "cannot listen for clients on " + options.control + ": " + error);
+        cards.stop();
+        return EXIT_FAILURE;
+    }
+    if (!options.http.empty() && !http.listen(options.http, &error)) {
+        log(Severity::Error, "cannot serve HTTP on " + options.http + ": " + error);
+        control.stop();
         cards.stop();
         return EXIT_FAILURE;
     }
@@ -317,6 +346,7 @@ int run(const Options &options) {
         log(Severity::Notice,
             std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
         hangups.cancel();
+        http.stop();
         control.stop();
         cards.stop();
         flusher.flush_now();
@@ -324,7 +354,8 @@ int run(const Options &options) {
     });
     log(Severity::Notice, "started: " + std::to_string(configured) + " flows configured in " +
                               options.db + "; cards on " + vexa_socket::to_string(cards.address()) +
-                              ", clients on " + vexa_socket::to_string(control.address()));
+                              ", clients on " + vexa_socket::to_string(control.address()) +
+                              (options.http.empty() ? "" : ", HTTP on " + http.url()));
     io.run();
     store.reset();
     log(Severity::Notice, "stopped");
@@ -377,6 +408,9 @@ int main(int argc, char **argv) {
                    "(milliseconds)")
         ->capture_default_str()
         ->check(CLI::Range(1u, 3600000u));
+    app.add_option("--http", options.http,
+                   "serve metrics, JSON and the page over HTTP on tcp:HOST:PORT (tcp:PORT: "
+                   "loopback; port 0: any free one); off unless given");
     app.add_option("--log-format", options.log_format,
                    "plain (time and severity) or journal (<N> priority prefix); default journal "
                    "when JOURNAL_STREAM is set, else plain")

@@ -64,6 +64,9 @@ public:
     uint64_t generation() const { return generation_; }
     const ReplayCounts &counts() const { return counts_; }
     size_t in_flight() const { return in_flight_; }
+    // Whether the run is a replay (a fresh card), and when it started.
+    bool fresh() const { return fresh_; }
+    Clock::time_point started() const { return started_; }
 
     // A new run (or none, with Idle): whatever the last one left is dropped.
     void restart(ReplayPhase phase, bool fresh, Clock::time_point now);

@@ -213,32 +213,50 @@ std::string not_cleared_reason(const SlotRows &slot, const ShowRow &row) {
 
 } // namespace
 
-void flow_show(Services &services, const api::ShowParams &params, Respond respond) {
+void flow_snapshot(Services &services, const api::ShowParams &params,
+                   std::function<void(model::Result<api::ShowResult>)> done) {
     const std::vector<uint32_t> slots = params.slots ? *params.slots : known_slots(services);
     gather_displays(
         services, slots,
-        [&services, slots, params, respond = std::move(respond)](Outcomes<BootDisplay> &displays) {
+        [&services, slots, params, done = std::move(done)](Outcomes<BootDisplay> &displays) {
             if (const Error *error = busy(displays)) {
-                respond(*error);
+                done(*error);
                 return;
             }
-            FlowText text(kShowRowBytes * configured_rows(services, slots));
-            text.raw("{\"flows\":[");
-            api::json cards = api::json::array();
+            api::ShowResult result;
+            result.flows.reserve(configured_rows(services, slots));
             for (const uint32_t slot : slots) {
                 const auto it = displays.find(slot);
-                const SlotRows shown =
+                SlotRows shown =
                     slot_rows(services, slot, it == displays.end() ? nullptr : &it->second, params);
-                for (const ShowRow &row : shown.rows) {
-                    text.show_row(row);
-                }
-                cards.push_back(api::to_json(shown.card));
+                std::move(shown.rows.begin(), shown.rows.end(), std::back_inserter(result.flows));
+                result.cards.push_back(std::move(shown.card));
             }
-            text.raw("],\"cards\":");
-            text.raw(cards.dump());
-            text.raw("}");
-            respond(RawResult{text.take()});
+            done(std::move(result));
         });
+}
+
+void flow_show(Services &services, const api::ShowParams &params, Respond respond) {
+    flow_snapshot(services, params,
+                  [respond = std::move(respond)](model::Result<api::ShowResult> shown) {
+                      if (const Error *error = model::failed(shown)) {
+                          respond(*error);
+                          return;
+                      }
+                      FlowText text(kShowRowBytes * shown->flows.size());
+                      text.raw("{\"flows\":[");
+                      for (const ShowRow &row : shown->flows) {
+                          text.show_row(row);
+                      }
+                      api::json cards = api::json::array();
+                      for (const api::ShowCard &card : shown->cards) {
+                          cards.push_back(api::to_json(card));
+                      }
+                      text.raw("],\"cards\":");
+                      text.raw(cards.dump());
+                      text.raw("}");
+                      respond(RawResult{text.take()});
+                  });
 }
 
 void flow_clear(Services &services, const api::ClearParams &params, Respond respond) {

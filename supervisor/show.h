@@ -21,6 +21,10 @@
 namespace supervisor {
 
 void flow_show(Services &services, const api::ShowParams &params, Respond respond);
+// flow.show's result before it is written: for callers that write it in
+// another form (the HTTP endpoint's /metrics).
+void flow_snapshot(Services &services, const api::ShowParams &params,
+                   std::function<void(model::Result<api::ShowResult>)> done);
 void flow_clear(Services &services, const api::ClearParams &params, Respond respond);
 
 } // namespace supervisor

@@ -334,10 +334,19 @@ bool Store::transaction(std::string_view what, std::string *error, const Body &b
     if (!run(db_, begin_, std::string("begin ") + std::string(what), error)) {
         return false;
     }
-    if (!body() || !run(db_, commit_, std::string("commit ") + std::string(what), error)) {
+    if (!body()) {
         std::string ignored;
         run(db_, rollback_, "rollback", &ignored);
         return false;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    if (!run(db_, commit_, std::string("commit ") + std::string(what), error)) {
+        std::string ignored;
+        run(db_, rollback_, "rollback", &ignored);
+        return false;
+    }
+    if (on_commit_) {
+        on_commit_(std::chrono::steady_clock::now() - started);
     }
     return true;
 }

@@ -20,6 +20,7 @@
 #define SUPERVISOR_STORE_H
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -148,6 +149,10 @@ public:
     // Called when a status is recorded while none was waiting: the owner
     // schedules a flush.
     void on_dirty(std::function<void()> callback) { on_dirty_ = std::move(callback); }
+    // Called with how long each successful commit took.
+    void on_commit(std::function<void(std::chrono::steady_clock::duration)> callback) {
+        on_commit_ = std::move(callback);
+    }
 
 private:
     Store() = default;
@@ -179,6 +184,7 @@ private:
     // Statuses waiting for a flush, each with the one the database holds.
     std::map<std::pair<uint32_t, model::FlowKey>, FlowState> dirty_;
     std::function<void()> on_dirty_;
+    std::function<void(std::chrono::steady_clock::duration)> on_commit_;
 };
 
 } // namespace supervisor

@@ -371,6 +371,7 @@ std::vector<flowctl::Card> sample_cards() {
     up.counter_first = 1;
     up.counter_size = 100; // ids 1..99
     up.mismatches = 0;
+    up.queries_checked = 7;
     up.uptime_s = 61;
     flowctl::Card down;
     down.slot = 8;
@@ -457,7 +458,9 @@ TEST(Prometheus, OnlyExactTotalsAreExportedAndOnlyFailedReadsMakeASlotIncomplete
         // A down card says nothing more.
         "acl_tcam_card_counters_used{slot=1} 3",
         "acl_tcam_card_counters_free{slot=1} 96",
+        "acl_tcam_card_counters_size{slot=1} 100",
         "acl_tcam_card_mismatches{slot=1} 0",
+        "acl_tcam_card_replies_checked{slot=1} 7",
         "acl_tcam_card_uptime_seconds{slot=1} 61",
     };
     EXPECT_EQ(samples, want_samples);

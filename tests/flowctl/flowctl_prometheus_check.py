@@ -19,7 +19,9 @@ want_types = {
     "acl_tcam_card_state": "gauge",
     "acl_tcam_card_counters_used": "gauge",
     "acl_tcam_card_counters_free": "gauge",
+    "acl_tcam_card_counters_size": "gauge",
     "acl_tcam_card_mismatches": "gauge",
+    "acl_tcam_card_replies_checked": "gauge",
     "acl_tcam_card_uptime_seconds": "gauge",
 }
 got_types = {name: m.type for name, m in families.items()}

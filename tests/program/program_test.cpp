@@ -111,7 +111,7 @@ TEST(Programs, SupervisorReadsTheInstalledConfigurationFile) {
     ASSERT_TRUE(in) << SUPERVISOR_CONF;
     std::stringstream shipped;
     shipped << in.rdbuf();
-    const std::string today = "db|cards|control|timeout|hello-timeout|client-timeout|log-format";
+    const std::string today = "db|cards|control|timeout|hello-timeout|client-timeout|log-format|http";
     const std::string text = std::regex_replace(
         shipped.str(), std::regex("^#((" + today + ") = )", std::regex::multiline), "$1");
     harness::Scratch scratch;
