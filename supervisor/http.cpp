@@ -33,6 +33,10 @@ namespace supervisor {
 
 namespace {
 
+// The endpoint only reads: its requests are a reader's, so that a change
+// could not pass through it even by mistake.
+const PeerIdentity kHttpClient{api::Role::Reader, "http"};
+
 using Clock = std::chrono::steady_clock;
 using jsonrpc::json;
 
@@ -311,7 +315,7 @@ struct Http::Impl {
             jsonrpc::Request request;
             request.method = method;
             request.params = params;
-            dispatch(services, request, [done = std::move(done)](Reply reply) {
+            dispatch(services, request, kHttpClient, [done = std::move(done)](Reply reply) {
                 if (!std::holds_alternative<Notice>(reply)) {
                     done(reply_answer(std::move(reply)));
                 }
@@ -348,7 +352,7 @@ struct Http::Impl {
         });
         jsonrpc::Request list;
         list.method = "cards.list";
-        dispatch(services, list, [parts, finish](Reply reply) {
+        dispatch(services, list, kHttpClient, [parts, finish](Reply reply) {
             if (!std::holds_alternative<Notice>(reply)) {
                 parts->cards = std::move(reply);
                 finish();
