@@ -304,7 +304,8 @@ int run(const Options &options) {
                                         Clock::duration took) { metrics.card_sync(fresh, took); }});
     Http http(io, services, metrics,
               HttpOptions{.answer_timeout = std::chrono::milliseconds(options.timeout_ms) * 2 +
-                                            std::chrono::seconds(5)});
+                                            std::chrono::seconds(5),
+                          .tls = options.tls});
 
     if (!cards.listen(*cards_address, card_filter(policy), tls, &error)) {
         log(Severity::Error, "cannot listen for cards on " + options.cards + ": " + error);

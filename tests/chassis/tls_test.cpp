@@ -57,16 +57,18 @@ protected:
                 ("cd " + dir + " && sh -c '" + kMakeCertificates + "' >/dev/null 2>&1").c_str()),
             0);
         c.start_supervisor({"--cards", "tls:127.0.0.1:0", "--control", "tls:127.0.0.1:0",
-                            "--client-timeout", "1500", "--tls-cert", "server.pem", "--tls-key",
-                            "server.key", "--tls-ca", "ca.pem"},
+                            "--client-timeout", "1500", "--http", "tls:0", "--tls-cert",
+                            "server.pem", "--tls-key", "server.key", "--tls-ca", "ca.pem"},
                            false);
         std::smatch ports;
         const std::string log = c.supervisor().log();
-        ASSERT_TRUE(
-            std::regex_search(log, ports, std::regex("cards on (tls:\\S+), clients on (tls:\\S+)")))
+        ASSERT_TRUE(std::regex_search(
+            log, ports, std::regex("cards on (tls:[^,]+), clients on (tls:[^,\\s]+)")))
             << log;
         cards = ports[1];
         control = ports[2];
+        ASSERT_TRUE(std::regex_search(log, ports, std::regex("HTTP on (https://\\S+/)"))) << log;
+        http = ports[1];
     }
     void TearDown() override { c.stop_all(); }
 
@@ -84,7 +86,7 @@ protected:
     }
 
     Chassis c;
-    std::string cards, control;
+    std::string cards, control, http;
 };
 
 TEST_F(Tls, OnlyAPeerWithAValidCertificateFromTheCaIsServed) {
@@ -108,6 +110,13 @@ TEST_F(Tls, OnlyAPeerWithAValidCertificateFromTheCaIsServed) {
     }
     const std::string log = c.supervisor().log();
     EXPECT_NE(log.find("TLS handshake failed"), std::string::npos) << log;
+    // The HTTP endpoint takes the same certificates.
+    const std::string curl = "curl -s -o /dev/null -w '%{http_code}' --max-time 10 --cacert " +
+                             c.scratch.file("ca.pem") + " " + http + "healthz";
+    EXPECT_EQ(shell(curl + " --cert " + c.scratch.file("reader.pem") + " --key " +
+                    c.scratch.file("reader.key")),
+              "200");
+    EXPECT_NE(shell(curl), "200");
     // A plain tcp: listener needs the operator's say-so.
     const Outcome plain =
         run("flow-supervisor", {"--db", c.scratch.file("other.db"), "--control", "tcp:127.0.0.1:0",
