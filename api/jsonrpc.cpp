@@ -88,6 +88,7 @@ constexpr CodeOf kCodes[] = {
     {model::Errc::TooManyClients, kTooManyClients},
     {model::Errc::NotConfigured, kNotConfigured},
     {model::Errc::AlreadyConfigured, kAlreadyConfigured},
+    {model::Errc::Forbidden, kForbidden},
     {model::Errc::Protocol, kInvalidRequest},
     {model::Errc::Internal, kInternalError},
 };

@@ -40,6 +40,7 @@ enum ErrorCode : int {
     kTooManyClients = -32007,    // a client refused for the client limit, before closing
     kNotConfigured = -32008,     // a change names a flow that is not configured
     kAlreadyConfigured = -32009, // an add names a configured flow; data as -32001's
+    kForbidden = -32010,         // a change asked by a client with the reader role
 };
 
 struct Error {

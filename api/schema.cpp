@@ -456,6 +456,38 @@ Result<TrafficParams> decode_traffic_params(const json &params) {
     return traffic;
 }
 
+Result<AuditParams> decode_audit_params(const json &params) {
+    AuditParams audit;
+    if (member(params, "since") != nullptr) {
+        const auto since = integer(params, "since", 0, UINT64_MAX);
+        if (const Error *e = model::failed(since)) {
+            return *e;
+        }
+        audit.since_ms = *since;
+    }
+    if (member(params, "limit") != nullptr) {
+        const auto limit = integer(params, "limit", 1, kMaxAuditList);
+        if (const Error *e = model::failed(limit)) {
+            return *e;
+        }
+        audit.limit = static_cast<uint32_t>(*limit);
+    }
+    return audit;
+}
+
+bool needs_admin(const MethodInfo &method, const json &params) {
+    switch (method.role) {
+    case Role::Reader:
+        return false;
+    case Role::Admin:
+        return true;
+    case Role::AdminUnlessDryRun:
+        break;
+    }
+    const auto dry_run = flag(params, "dry_run");
+    return !dry_run || !*dry_run;
+}
+
 model::Status check_params(std::string_view method, const json &params) {
     if (const auto named = check_named(params); !named) {
         return named;
@@ -530,6 +562,10 @@ json to_json(const ExportParams &params) {
     return params.slots ? json{{"slots", *params.slots}} : json::object();
 }
 
+json to_json(const AuditParams &params) {
+    return {{"since", params.since_ms}, {"limit", params.limit}};
+}
+
 json to_json(const ClearParams &params) {
     return params.flow ? to_json(*params.flow) : to_json(params.selection);
 }
@@ -576,6 +612,50 @@ std::string to_text(const GetResult &result) {
     text.number(result.frames);
     text.raw(",\"status\":\"ok\"}");
     return text.take();
+}
+
+json to_json(const std::vector<AuditEntry> &entries) {
+    json list = json::array();
+    for (const AuditEntry &e : entries) {
+        json row = {{"id", e.id},         {"time_ms", e.time_ms}, {"who", e.who},
+                    {"method", e.method}, {"what", e.what},       {"result", "ok"}};
+        if (!e.ok) {
+            row["result"] = "error";
+            row["code"] = e.code;
+            row["message"] = e.message;
+        }
+        list.push_back(std::move(row));
+    }
+    return {{"entries", std::move(list)}};
+}
+
+Result<std::vector<AuditEntry>> decode_audit(const json &result) {
+    Reader top(result, "the result");
+    const json &list = top.get("entries");
+    if (!list.is_array()) {
+        return model::error(Errc::Protocol, "\"entries\" is not an array");
+    }
+    std::vector<AuditEntry> entries;
+    for (const json &row : list) {
+        Reader r(row, "an entry");
+        AuditEntry e;
+        e.id = r.count("id");
+        e.time_ms = r.count("time_ms");
+        e.who = r.text("who");
+        e.method = r.text("method");
+        e.what = r.text("what");
+        e.ok = r.text("result") == "ok";
+        if (!e.ok) {
+            const json &code = r.get("code");
+            e.code = code.is_number_integer() ? code.get<int>() : 0;
+            e.message = r.optional_text("message").value_or("");
+        }
+        if (const Error *error = r.error()) {
+            return *error;
+        }
+        entries.push_back(std::move(e));
+    }
+    return entries;
 }
 
 Result<GetResult> decode_get(const json &result) {
@@ -844,7 +924,10 @@ Result<ClearResult> decode_clear(const json &result) {
 json methods_json() {
     json list = json::array();
     for (const MethodInfo &m : kMethods) {
-        list.push_back({{"name", m.name}, {"params", m.params}, {"help", m.help}});
+        list.push_back({{"name", m.name},
+                        {"params", m.params},
+                        {"help", m.help},
+                        {"role", m.role == Role::Reader ? "reader" : "admin"}});
     }
     return {{"methods", std::move(list)}};
 }

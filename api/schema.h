@@ -114,12 +114,28 @@ Result<TrafficParams> decode_traffic_params(const json &params);
 Result<ApplyParams> decode_apply_params(const json &params);
 Result<ExportParams> decode_export_params(const json &params);
 
+// audit.list: the entries at or after since (UTC ms), oldest first, at most
+// limit of them (the newest of those, when there are more).
+inline constexpr uint32_t kMaxAuditList = 100000;
+struct AuditParams {
+    uint64_t since_ms = 0;
+    uint32_t limit = 1000;
+    bool operator==(const AuditParams &) const = default;
+};
+Result<AuditParams> decode_audit_params(const json &params);
+
 // ---- the registry -------------------------------------------------------------
+
+// Who may call a method. A change needs the admin role; a reader may ask
+// for a dry run of flow.apply, which changes nothing. The methods an admin
+// needs are the changes the audit trail records.
+enum class Role { Reader, Admin, AdminUnlessDryRun };
 
 struct MethodInfo {
     const char *name;
     const char *params; // a summary of the params; "" for none
     const char *help;   // one line
+    Role role;
     // The method's params through its decoder, the value dropped.
     model::Status (*check)(const json &params);
 };
@@ -138,37 +154,40 @@ inline model::Status no_params(const json &) {
 }
 } // namespace detail
 
-inline constexpr std::array<MethodInfo, 13> kMethods = {{
+inline constexpr std::array<MethodInfo, 14> kMethods = {{
     {"flow.add", "slot, type, vsan, sid, did", "configure a flow and send it to its card",
-     detail::check<FlowParams, decode_flow_params>},
+     Role::Admin, detail::check<FlowParams, decode_flow_params>},
     {"flow.del", "slot, type, vsan, sid, did", "unconfigure a flow and remove it from its card",
-     detail::check<FlowParams, decode_flow_params>},
+     Role::Admin, detail::check<FlowParams, decode_flow_params>},
     {"flow.get", "slot, type, vsan, sid, did, since_boot?",
-     "a flow's total (frames, bytes) from its card, since its clear",
+     "a flow's total (frames, bytes) from its card, since its clear", Role::Reader,
      detail::check<GetParams, decode_get_params>},
-    {"flow.list", "slot?", "the configured flows with their statuses",
+    {"flow.list", "slot?", "the configured flows with their statuses", Role::Reader,
      detail::check<ListParams, decode_list_params>},
     {"flow.apply", "flows, slots?, prune?, dry_run?, progress?",
      "make the configuration the flow-set text given: the difference committed at once, then "
      "sent to the cards",
-     detail::check<ApplyParams, decode_apply_params>},
-    {"flow.export", "slots?", "the configuration as a flow-set text",
+     Role::AdminUnlessDryRun, detail::check<ApplyParams, decode_apply_params>},
+    {"flow.export", "slots?", "the configuration as a flow-set text", Role::Reader,
      detail::check<ExportParams, decode_export_params>},
     {"flow.show", "slots?, type?, vsan?, since_boot?",
-     "every flow with its total, from the cards' displays",
+     "every flow with its total, from the cards' displays", Role::Reader,
      detail::check<ShowParams, decode_show_params>},
     {"flow.clear", "slot, type, vsan, sid, did | slots?, type?, vsan?",
-     "clear flows' totals: later totals count from now",
+     "clear flows' totals: later totals count from now", Role::Admin,
      detail::check<ClearParams, decode_clear_params>},
-    {"cards.list", "", "every known slot's card: state, flows, counters, traffic",
+    {"cards.list", "", "every known slot's card: state, flows, counters, traffic", Role::Reader,
      detail::no_params},
-    {"card.status", "slot", "one card, as cards.list shows it",
+    {"card.status", "slot", "one card, as cards.list shows it", Role::Reader,
      detail::check<SlotParams, decode_slot_params>},
     {"card.traffic", "slot, action, pps?", "pause, resume or set the card's simulated traffic",
-     detail::check<TrafficParams, decode_traffic_params>},
-    {"card.display", "slot", "the card's display text, reassembled",
+     Role::Admin, detail::check<TrafficParams, decode_traffic_params>},
+    {"card.display", "slot", "the card's display text, reassembled", Role::Reader,
      detail::check<SlotParams, decode_slot_params>},
-    {"methods.list", "", "these methods: name, params and help of each", detail::no_params},
+    {"audit.list", "since?, limit?", "the audit trail of changes: who, what, when, result",
+     Role::Reader, detail::check<AuditParams, decode_audit_params>},
+    {"methods.list", "", "these methods: name, params and help of each", Role::Reader,
+     detail::no_params},
 }};
 
 // The registry's entry for name; nullptr for an unknown method, which is
@@ -179,6 +198,9 @@ model::Error unknown_method(std::string_view name);
 // through its registry entry's decoder; an unknown method is
 // Errc::UnknownMethod.
 model::Status check_params(std::string_view method, const json &params);
+// Whether a call of the method with these params needs the admin role (and
+// is recorded in the audit trail).
+bool needs_admin(const MethodInfo &method, const json &params);
 
 json to_json(const FlowParams &params);
 json to_json(const SlotParams &params);
@@ -189,6 +211,7 @@ json to_json(const ClearParams &params);
 json to_json(const TrafficParams &params);
 json to_json(const ApplyParams &params);
 json to_json(const ExportParams &params);
+json to_json(const AuditParams &params);
 
 // ---- results ------------------------------------------------------------------
 
@@ -234,6 +257,23 @@ struct ApplyProgress {
     uint64_t done = 0, total = 0;
 };
 json to_json(const ApplyProgress &progress);
+
+// One entry of the audit trail (audit.list): a change, when (UTC ms), who
+// asked, what (the method and a summary of its params), and its result
+// ("ok", or the error's JSON-RPC code and message).
+struct AuditEntry {
+    uint64_t id = 0; // ascending with time
+    uint64_t time_ms = 0;
+    std::string who;
+    std::string method;
+    std::string what;
+    bool ok = true;
+    int code = 0; // JSON-RPC error code when not ok
+    std::string message;
+    bool operator==(const AuditEntry &) const = default;
+};
+json to_json(const std::vector<AuditEntry> &entries);
+Result<std::vector<AuditEntry>> decode_audit(const json &result);
 
 // flow.get; cleared: the total counts from the flow's clear.
 struct GetResult {

@@ -58,6 +58,7 @@ void add_flow_commands(Commands &commands);  // add, del, get
 void add_show_commands(Commands &commands);  // show, list, watch
 void add_card_commands(Commands &commands);  // cards, traffic
 void add_apply_commands(Commands &commands); // apply, export
+void add_audit_commands(Commands &commands); // audit
 
 // ---- what commands share ------------------------------------------------------
 

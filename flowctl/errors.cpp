@@ -22,6 +22,7 @@ constexpr ErrorKind kErrorKinds[] = {
     {model::Errc::StoreFailed, kExitFailure, "STORE_FAILED"},
     {model::Errc::Denied, kExitDenied, "PERMISSION_DENIED"},
     {model::Errc::TooManyClients, kExitTooManyClients, "TOO_MANY_CLIENTS"},
+    {model::Errc::Forbidden, kExitForbidden, "FORBIDDEN"},
     {model::Errc::NotConfigured, kExitRefused, "NOT_CONFIGURED"},
     {model::Errc::AlreadyConfigured, kExitRefused, "FLOW_EXISTS"},
     {model::Errc::InvalidParams, kExitBadArguments, "BAD_ARGUMENTS"},

@@ -26,13 +26,14 @@ enum ExitCode : int {
     kExitUnknown = 6, // stored, but the card did not answer in time: its outcome is not known
     kExitDenied = 7,  // the supervisor refused our credentials
     kExitTooManyClients = 8,
+    kExitForbidden = 9, // a change refused: our role is reader
 };
 
 struct Failure {
     ExitCode exit = kExitFailure;
     // A stable upper-case name: the card's status name for a refusal
     // ("COUNTERS_EXHAUSTED"), else one of BAD_ARGUMENTS, CARD_DOWN, NO_REPLY,
-    // BUSY, STORE_FAILED, PERMISSION_DENIED, TOO_MANY_CLIENTS, UNREACHABLE,
+    // BUSY, STORE_FAILED, PERMISSION_DENIED, FORBIDDEN, TOO_MANY_CLIENTS, UNREACHABLE,
     // PROTOCOL, FAILED.
     std::string status;
     json rpc_code;       // the supervisor's JSON-RPC error code; null for our own

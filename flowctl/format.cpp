@@ -5,6 +5,7 @@
 #include "status.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <tuple>
@@ -204,6 +205,71 @@ std::string list_table(const std::vector<ListRow> &rows) {
         if (named) {
             cells.back().push_back(r.name.empty() ? "-" : r.name);
         }
+    }
+    return render_table(columns, cells);
+}
+
+std::optional<uint64_t> parse_since(std::string_view text, uint64_t now_ms) {
+    constexpr std::pair<char, uint64_t> kUnits[] = {
+        {'s', 1000}, {'m', 60'000}, {'h', 3'600'000}, {'d', 86'400'000}};
+    if (text.size() >= 2) {
+        for (const auto &[unit, ms] : kUnits) {
+            if (text.back() != unit) {
+                continue;
+            }
+            const auto n = model::parse_number(text.substr(0, text.size() - 1));
+            if (!n || *n > now_ms / ms) {
+                return std::nullopt;
+            }
+            return now_ms - *n * ms;
+        }
+    }
+    // YYYY-MM-DD[THH:MM[:SS]][Z]
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    char tail[3] = {};
+    const std::string owned(text);
+    const int n =
+        std::sscanf(owned.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u%2s", &y, &mo, &d, &h, &mi, &s, tail);
+    const bool shape = n == 3   ? owned.size() == 10
+                       : n == 5 ? owned.size() == 16 || (owned.size() == 17 && owned[16] == 'Z')
+                       : n == 6 ? owned.size() == 19
+                                : n == 7 && std::string_view(tail) == "Z" && owned.size() == 20;
+    if (!shape || y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(y)),
+                                           std::chrono::month(mo), std::chrono::day(d)};
+    if (!date.ok()) {
+        return std::nullopt;
+    }
+    const auto days = std::chrono::sys_days(date).time_since_epoch();
+    const auto at =
+        days + std::chrono::hours(h) + std::chrono::minutes(mi) + std::chrono::seconds(s);
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(at).count());
+}
+
+std::string utc_text(uint64_t ms) {
+    const std::chrono::sys_time<std::chrono::milliseconds> at{std::chrono::milliseconds(ms)};
+    const auto day = std::chrono::floor<std::chrono::days>(at);
+    const std::chrono::year_month_day date{day};
+    const std::chrono::hh_mm_ss time{at - day};
+    char text[32];
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
+}
+
+std::string audit_table(const std::vector<AuditEntry> &entries) {
+    const std::vector<Column> columns = {
+        {"TIME", false}, {"WHO", false}, {"METHOD", false}, {"RESULT", false}, {"WHAT", false}};
+    std::vector<std::vector<std::string>> cells;
+    cells.reserve(entries.size());
+    for (const AuditEntry &e : entries) {
+        cells.push_back({utc_text(e.time_ms), e.who, e.method,
+                         e.ok ? "ok" : std::to_string(e.code) + " " + e.message, e.what});
     }
     return render_table(columns, cells);
 }

@@ -31,6 +31,16 @@ using ShowCard = api::ShowCard;
 using Snapshot = api::ShowResult;
 using Card = api::CardInfo;
 using ListRow = api::ListFlow;
+using AuditEntry = api::AuditEntry;
+
+// ---- times ------------------------------------------------------------------
+
+// `audit --since`: an ISO 8601 UTC time (2026-12-06T21:00:00Z, the seconds
+// and the Z optional, or a date alone: its midnight) or a time back from now
+// (30s, 10m, 2h, 1d); UTC milliseconds, nullopt when neither.
+std::optional<uint64_t> parse_since(std::string_view text, uint64_t now_ms);
+// UTC milliseconds as "2026-12-06T21:00:00.123Z".
+std::string utc_text(uint64_t ms);
 
 // ---- tables -------------------------------------------------------------------
 
@@ -61,6 +71,8 @@ std::string card_line(const Card &card);
 std::string flows_table(const Snapshot &snapshot);
 // flowctl list: the configured flows, no totals.
 std::string list_table(const std::vector<ListRow> &rows);
+// TIME, WHO, METHOD, RESULT, WHAT: one line an entry, oldest first.
+std::string audit_table(const std::vector<AuditEntry> &entries);
 // The footnotes under a flow table: the marker, cards that are down or
 // whose display failed. Empty when there is nothing to say.
 std::string flows_footnotes(const Snapshot &snapshot);

@@ -75,7 +75,8 @@ using namespace flowctl;
 
 // The global options that take a value: the command is the first word that
 // is neither an option nor such a value.
-constexpr const char *kValueOptions[] = {"--control", "--format", "--timeout"};
+constexpr const char *kValueOptions[] = {"--control",  "--format",  "--timeout",
+                                         "--tls-cert", "--tls-key", "--tls-ca"};
 
 // A positional of a few words (a flow's 1 to 4) reads "flow..." in a usage
 // line, rather than CLI11's "flow(1x)".
@@ -121,6 +122,7 @@ int main(int argc, char **argv) {
     add_show_commands(commands);
     add_card_commands(commands);
     add_apply_commands(commands);
+    add_audit_commands(commands);
 
     std::vector<std::string> names;
     for (const CommandEntry &c : commands) {
@@ -139,9 +141,16 @@ int main(int argc, char **argv) {
     std::string control =
         "unix:" + program::in_dir(program::process_dirs(false).runtime, "flow-supervisor.ctl");
     app.add_option("--control", control,
-                   "the supervisor's control socket: unix:PATH or tcp:HOST:PORT")
+                   "the supervisor's control socket: unix:PATH, tcp:HOST:PORT or tls:HOST:PORT")
         ->envname("FLOWCTL_CONTROL")
         ->capture_default_str();
+    vexa_socket::TlsFiles tls;
+    app.add_option("--tls-cert", tls.cert,
+                   "our certificate for tls: (PEM); its OU, admin or reader, is our role")
+        ->envname("FLOWCTL_TLS_CERT");
+    app.add_option("--tls-key", tls.key, "its private key (PEM)")->envname("FLOWCTL_TLS_KEY");
+    app.add_option("--tls-ca", tls.ca, "the CA the supervisor's certificate must chain to (PEM)")
+        ->envname("FLOWCTL_TLS_CA");
     bool json_flag = false;
     app.add_flag("--json", json_flag, "print JSON, failures too (docs/flowctl.md has the schema)");
     std::string format_text;
@@ -200,7 +209,7 @@ int main(int argc, char **argv) {
 
     RpcClient client;
     client.set_reply_timeout(std::chrono::milliseconds(timeout_ms));
-    if (!client.connect(control, &failure)) {
+    if (!client.connect(control, &failure, tls)) {
         return out.fail(failure);
     }
     return command.run(client, out);

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <optional>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -48,13 +50,24 @@ std::string errno_text(int err) {
 
 } // namespace
 
+struct RpcClient::TlsLink {
+    asio::io_context io;
+    std::thread thread;
+};
+
+RpcClient::RpcClient() = default;
+
 RpcClient::~RpcClient() {
     if (fd_ >= 0) {
-        ::close(fd_);
+        ::close(fd_); // ends the relay, and with it the TLS thread's loop
+    }
+    if (tls_ && tls_->thread.joinable()) {
+        tls_->thread.join();
     }
 }
 
-bool RpcClient::connect(std::string_view address, Failure *failure) {
+bool RpcClient::connect(std::string_view address, Failure *failure,
+                        const vexa_socket::TlsFiles &tls) {
     std::string error;
     const std::optional<vexa_socket::Address> parsed = vexa_socket::parse_address(address, &error);
     if (!parsed) {
@@ -62,6 +75,9 @@ bool RpcClient::connect(std::string_view address, Failure *failure) {
         return false;
     }
     address_ = std::string(address);
+    if (parsed->kind == vexa_socket::Address::Kind::Tls) {
+        return connect_tls(*parsed, tls, failure);
+    }
     asio::io_context io;
     const std::optional<vexa_socket::Endpoint> endpoint =
         vexa_socket::endpoint_of(io, *parsed, &error);
@@ -95,6 +111,43 @@ bool RpcClient::connect(std::string_view address, Failure *failure) {
         return false;
     }
     ::fcntl(fd, F_SETFL, flags);
+    fd_ = fd;
+    return true;
+}
+
+bool RpcClient::connect_tls(const vexa_socket::Address &address, const vexa_socket::TlsFiles &files,
+                            Failure *failure) {
+    std::string error;
+    auto context = vexa_socket::make_tls_context(files, vexa_socket::TlsRole::Client, &error);
+    if (!context) {
+        *failure = bad_arguments("--control " + address_ + ": " + error);
+        return false;
+    }
+    tls_ = std::make_unique<TlsLink>();
+    std::promise<std::pair<int, std::string>> connected;
+    std::future<std::pair<int, std::string>> result = connected.get_future();
+    vexa_socket::connect(
+        tls_->io, address,
+        [&connected](std::optional<vexa_socket::Socket> socket, const std::string &why) {
+            // The descriptor leaves the loop's socket: our blocking I/O takes it.
+            connected.set_value(socket ? std::pair(socket->release(), std::string())
+                                       : std::pair(-1, why));
+        },
+        context);
+    tls_->thread = std::thread([link = tls_.get()] { link->io.run(); });
+    if (result.wait_for(kConnectTimeout + vexa_socket::Limits{}.handshake_timeout) !=
+        std::future_status::ready) {
+        tls_->io.stop(); // the handler then never runs: connected may go
+        tls_->thread.join();
+        *failure = unreachable("cannot connect to " + address_ + ": timed out");
+        return false;
+    }
+    auto [fd, why] = result.get();
+    if (fd < 0) {
+        tls_->thread.join();
+        *failure = unreachable("cannot connect to " + address_ + ": " + why);
+        return false;
+    }
     fd_ = fd;
     return true;
 }

@@ -1,6 +1,7 @@
 // flowctl's side of the control socket: one blocking connection to the
 // supervisor, one request at a time. Blocking I/O with poll() deadlines is
-// enough for a command-line tool; nothing here runs an event loop.
+// enough for a command-line tool; only TLS runs an event loop, on a thread
+// of its own, for the transport's relay.
 //
 // Invariants: a response line is read whole before it is parsed and may be
 // up to kMaxResponseBytes long (a show of 64 cards of 65,535 flows); a
@@ -12,11 +13,13 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "errors.h"
 #include "result.h"
+#include "vexa_socket.h"
 
 namespace flowctl {
 
@@ -28,14 +31,16 @@ inline constexpr std::chrono::milliseconds kReplyTimeout{30000};
 
 class RpcClient {
 public:
-    RpcClient() = default;
+    RpcClient();
     ~RpcClient();
     RpcClient(const RpcClient &) = delete;
     RpcClient &operator=(const RpcClient &) = delete;
 
-    // "unix:PATH" or "tcp:HOST:PORT". A malformed address is a BAD_ARGUMENTS
-    // failure, a refused or timed-out connection UNREACHABLE.
-    bool connect(std::string_view address, Failure *failure);
+    // "unix:PATH", "tcp:HOST:PORT" or "tls:HOST:PORT" (with tls's files). A
+    // malformed address or unusable TLS files are a BAD_ARGUMENTS failure, a
+    // refused, timed-out or failed connection (TLS handshake included)
+    // UNREACHABLE.
+    bool connect(std::string_view address, Failure *failure, const vexa_socket::TlsFiles &tls = {});
 
     // The result of one call, or the error: the supervisor's error answer,
     // NoReply (without a slot) when nothing came within timeout, Unreachable
@@ -50,7 +55,13 @@ public:
     void set_reply_timeout(std::chrono::milliseconds timeout) { reply_timeout_ = timeout; }
 
 private:
+    bool connect_tls(const vexa_socket::Address &address, const vexa_socket::TlsFiles &files,
+                     Failure *failure);
     int fd_ = -1;
+    // Over TLS, fd_ is the plain end of the transport's relay, which runs on
+    // a thread of its own for as long as fd_ is open.
+    struct TlsLink;
+    std::unique_ptr<TlsLink> tls_;
     long next_id_ = 1;
     std::string buffer_; // bytes read past the last response line
     std::string address_;

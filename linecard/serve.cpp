@@ -118,7 +118,8 @@ void Daemon::connect() {
                 return;
             }
             on_connected(std::move(*socket));
-        });
+        },
+        config_.tls);
 }
 
 void Daemon::retry_later() {

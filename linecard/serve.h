@@ -13,6 +13,7 @@
 #define LINECARD_SERVE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "vexa_socket.h"
@@ -22,7 +23,8 @@ namespace serve {
 struct Config {
     uint32_t slot = 0;
     vexa_socket::Address supervisor;
-    uint32_t first_counter = 0; // counter ids first_counter..table_size-1
+    std::shared_ptr<vexa_socket::TlsContext> tls; // for a tls: supervisor address
+    uint32_t first_counter = 0;                   // counter ids first_counter..table_size-1
     uint32_t table_size = 0;
     uint64_t traffic_pps = 1000; // 0: paused
     uint64_t seed = 1;

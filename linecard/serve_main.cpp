@@ -3,10 +3,13 @@
 //
 //   linecard-serve --slot N [--supervisor ADDR] --counters FIRST:LAST
 //                  [--traffic PPS] [--seed S] [--stdout FILE] [--log-level N]
-//                  [--log-format plain|journal] [--version]
+//                  [--log-format plain|journal] [--tls-cert F --tls-key F --tls-ca F]
+//                  [--version]
 //
-// ADDR is unix:PATH or tcp:HOST:PORT, by default the supervisor's card socket
-// once installed (required from the build tree). Counter ids FIRST..LAST, both
+// ADDR is unix:PATH, tcp:HOST:PORT or tls:HOST:PORT (with the three --tls-*
+// files: the card's certificate names its slot, slot-N), by default the
+// supervisor's card socket once installed (required from the build tree).
+// Counter ids FIRST..LAST, both
 // included, are handed out (the counter table's size is LAST + 1). The
 // library prints its display table on standard output, which goes to FILE
 // (default /dev/null).
@@ -70,13 +73,17 @@ int main(int argc, char **argv) {
     // default; from the build tree there is none to guess.
     const std::string runtime = program::process_dirs(false).runtime;
     auto *supervisor_option =
-        app.add_option("--supervisor", supervisor, "unix:PATH or tcp:HOST:PORT");
+        app.add_option("--supervisor", supervisor, "unix:PATH, tcp:HOST:PORT or tls:HOST:PORT");
     if (runtime.empty()) {
         supervisor_option->required();
     } else {
         supervisor = "unix:" + program::in_dir(runtime, "flow-supervisor.cards");
         supervisor_option->capture_default_str();
     }
+    vexa_socket::TlsFiles tls;
+    app.add_option("--tls-cert", tls.cert, "the card's certificate (PEM), naming slot-N");
+    app.add_option("--tls-key", tls.key, "its private key (PEM)");
+    app.add_option("--tls-ca", tls.ca, "the CA the supervisor's certificate must chain to");
     app.add_option("--counters", counters,
                    "FIRST:LAST, the counter ids handed out, both included (1:4 is four)")
         ->required();
@@ -111,6 +118,13 @@ int main(int argc, char **argv) {
         return kUsageError;
     }
     config.supervisor = *address;
+    if (address->kind == vexa_socket::Address::Kind::Tls) {
+        config.tls = vexa_socket::make_tls_context(tls, vexa_socket::TlsRole::Client, &error);
+        if (!config.tls) {
+            std::fprintf(stderr, "--supervisor: %s\n", error.c_str());
+            return kUsageError;
+        }
+    }
     if (error = parse_counters(counters, config); !error.empty()) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return kUsageError;

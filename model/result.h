@@ -32,6 +32,7 @@ enum class Errc {
     TooManyClients,    // the supervisor serves its limit of clients already
     NotConfigured,     // a change names a flow that is not configured
     AlreadyConfigured, // an add names a flow that is configured (card_status FLOW_EXISTS)
+    Forbidden,         // a reader asked for a change
     Internal,          // anything else
 };
 

@@ -63,7 +63,7 @@ void Cards::Impl::accept(vexa_socket::Socket socket, const vexa_socket::PeerCred
                            const std::string &reason) { on_close(conn, reason); },
     };
     ConnectionPtr conn = vexa_socket::Connection::create(std::move(socket), vexa_socket::Limits{},
-                                                         std::move(handlers), peer_name);
+                                                         std::move(handlers), peer_name, peer);
     auto timer = std::make_unique<asio::steady_timer>(io, options.hello_timeout);
     timer->async_wait([this, weak = std::weak_ptr(conn)](const std::error_code &ec) {
         const ConnectionPtr conn = weak.lock();
@@ -111,10 +111,14 @@ void Cards::Impl::on_frame(const ConnectionPtr &conn, const vexa_socket::FrameHe
 
 void Cards::Impl::on_hello(const ConnectionPtr &conn, const vexa_socket::FrameHeader &header,
                            std::span<const uint8_t> payload) {
-    const auto hello = check_hello(header.opcode, payload, [this](uint32_t slot) {
-        const SessionPtr other = session(slot);
-        return other ? std::optional(other->conn->peer_name()) : std::nullopt;
-    });
+    const auto &certificate = conn->credentials().certificate;
+    const auto hello = check_hello(
+        header.opcode, payload,
+        [this](uint32_t slot) {
+            const SessionPtr other = session(slot);
+            return other ? std::optional(other->conn->peer_name()) : std::nullopt;
+        },
+        certificate ? &*certificate : nullptr);
     if (const model::Error *error = model::failed(hello)) {
         refusals.refused("card " + conn->peer_name() + " dropped: " + error->message);
         conn->close(error->message);
@@ -342,7 +346,8 @@ vexa_socket::Address Cards::address() const {
 }
 
 bool Cards::listen(const vexa_socket::Address &address, vexa_socket::Listener::AcceptFilter filter,
-                   std::string *error) {
+                   std::shared_ptr<vexa_socket::TlsContext> tls, std::string *error) {
+    impl_->listener.set_tls(std::move(tls));
     if (!impl_->listener.listen(address, error)) {
         return false;
     }

@@ -97,8 +97,9 @@ public:
     Cards(const Cards &) = delete;
     Cards &operator=(const Cards &) = delete;
 
+    // tls: the server context, for a tls: address.
     bool listen(const vexa_socket::Address &address, vexa_socket::Listener::AcceptFilter filter,
-                std::string *error);
+                std::shared_ptr<vexa_socket::TlsContext> tls, std::string *error);
     // Where it listens: a TCP port 0 given is the port the kernel chose.
     vexa_socket::Address address() const;
     // Stops listening and closes every card connection; every outstanding

@@ -68,7 +68,10 @@ struct Control::Impl {
     size_t total_output = 0; // unsent, every session's
     RefusalLines refusals;
 
-    void accept(vexa_socket::Socket socket, const std::string &peer_name);
+    Identify identify;
+
+    void accept(vexa_socket::Socket socket, const vexa_socket::PeerCredentials &peer,
+                const std::string &peer_name);
     void refused(vexa_socket::Socket &socket, vexa_socket::Listener::Refusal refusal,
                  const std::string &peer_name, const std::string &why);
     // Over max_total_output: the session with the most unsent output goes.
@@ -81,12 +84,15 @@ struct Control::Impl {
 };
 
 struct ClientSession : std::enable_shared_from_this<ClientSession> {
-    ClientSession(Control::Impl &owner_, vexa_socket::Socket socket_, std::string peer_)
-        : owner(owner_), socket(std::move(socket_)), peer(std::move(peer_)), idle(owner_.io) {}
+    ClientSession(Control::Impl &owner_, vexa_socket::Socket socket_, std::string peer_,
+                  PeerIdentity identity_)
+        : owner(owner_), socket(std::move(socket_)), peer(std::move(peer_)),
+          identity(std::move(identity_)), idle(owner_.io) {}
 
     Control::Impl &owner;
     vexa_socket::Socket socket;
     std::string peer;
+    PeerIdentity identity;
     std::array<char, kReadChunk> chunk{};
     std::string input;
     size_t scanned = 0; // input before this holds no newline
@@ -234,7 +240,7 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
             --self->in_flight;
             answer(*self, notification ? Pieces{} : reply_lines(id, std::move(reply)));
         };
-        owner.dispatch(request, std::move(respond));
+        owner.dispatch(request, identity, std::move(respond));
     }
 
     // A batch's answers wait for its last element, then go out as one array
@@ -404,8 +410,19 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
     }
 };
 
-void Control::Impl::accept(vexa_socket::Socket socket, const std::string &peer_name) {
-    auto session = std::make_shared<ClientSession>(*this, std::move(socket), peer_name);
+void Control::Impl::accept(vexa_socket::Socket socket, const vexa_socket::PeerCredentials &peer,
+                           const std::string &peer_name) {
+    std::string why;
+    std::optional<PeerIdentity> identity = identify(peer, peer_name, &why);
+    if (!identity) {
+        refused(socket, vexa_socket::Listener::Refusal::Denied, peer_name, why);
+        std::error_code ignored;
+        socket.close(ignored);
+        listener.released();
+        return;
+    }
+    auto session =
+        std::make_shared<ClientSession>(*this, std::move(socket), peer_name, std::move(*identity));
     sessions.emplace(session.get(), session);
     session->start();
 }
@@ -417,8 +434,11 @@ void Control::Impl::refused(vexa_socket::Socket &socket, vexa_socket::Listener::
         full ? model::error(model::Errc::TooManyClients,
                             "too many clients (" + std::to_string(kMaxClients) + ")")
              : model::error(model::Errc::Denied, "permission denied: " + why);
-    // Best effort: a line this short fits in any socket buffer.
-    vexa_socket::send_now(socket, jsonrpc::error_line(nullptr, jsonrpc::to_jsonrpc(error)));
+    // Best effort: a line this short fits in any socket buffer. A failed TLS
+    // handshake leaves nobody to tell.
+    if (refusal != vexa_socket::Listener::Refusal::Handshake) {
+        vexa_socket::send_now(socket, jsonrpc::error_line(nullptr, jsonrpc::to_jsonrpc(error)));
+    }
     refusals.refused("client " + peer_name + " refused: " + why);
 }
 
@@ -448,17 +468,19 @@ vexa_socket::Address Control::address() const {
     return impl_->listener.bound_address();
 }
 
-bool Control::listen(const vexa_socket::Address &address,
-                     vexa_socket::Listener::AcceptFilter filter, std::string *error) {
+bool Control::listen(const vexa_socket::Address &address, Identify identify,
+                     std::shared_ptr<vexa_socket::TlsContext> tls, std::string *error) {
+    impl_->listener.set_tls(std::move(tls));
     if (!impl_->listener.listen(address, error)) {
         return false;
     }
+    impl_->identify = std::move(identify);
     impl_->listener.start(
-        [impl = impl_.get()](vexa_socket::Socket socket, const vexa_socket::PeerCredentials &,
+        [impl = impl_.get()](vexa_socket::Socket socket, const vexa_socket::PeerCredentials &peer,
                              const std::string &peer_name) {
-            impl->accept(std::move(socket), peer_name);
+            impl->accept(std::move(socket), peer, peer_name);
         },
-        std::move(filter),
+        {},
         [impl = impl_.get()](vexa_socket::Socket &socket, vexa_socket::Listener::Refusal refusal,
                              const std::string &peer_name, const std::string &why) {
             impl->refused(socket, refusal, peer_name, why);

@@ -38,6 +38,7 @@
 #include <asio/io_context.hpp>
 
 #include "jsonrpc.h"
+#include "peer_identity.h"
 #include "vexa_socket.h"
 
 namespace supervisor {
@@ -67,7 +68,11 @@ using Reply = std::variant<jsonrpc::json, RawResult, model::Error, Notice>;
 // Called once per request with its answer, from the event loop, at any later
 // time; before that, any number of times with a Notice.
 using Respond = std::function<void(Reply)>;
-using Dispatch = std::function<void(const jsonrpc::Request &, Respond)>;
+// Each request comes with its client's identity.
+using Dispatch = std::function<void(const jsonrpc::Request &, const PeerIdentity &, Respond)>;
+// A new client's identity, or nullopt with *why to refuse it.
+using Identify = std::function<std::optional<PeerIdentity>(
+    const vexa_socket::PeerCredentials &, const std::string &peer_name, std::string *why)>;
 
 class Control {
 public:
@@ -76,8 +81,9 @@ public:
     Control(const Control &) = delete;
     Control &operator=(const Control &) = delete;
 
-    bool listen(const vexa_socket::Address &address, vexa_socket::Listener::AcceptFilter filter,
-                std::string *error);
+    // tls: the server context, for a tls: address.
+    bool listen(const vexa_socket::Address &address, Identify identify,
+                std::shared_ptr<vexa_socket::TlsContext> tls, std::string *error);
     // Where it listens: a TCP port 0 given is the port the kernel chose.
     vexa_socket::Address address() const;
     // Stops listening and closes every client.

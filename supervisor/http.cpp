@@ -33,6 +33,10 @@ namespace supervisor {
 
 namespace {
 
+// The endpoint only reads: its requests are a reader's, so that a change
+// could not pass through it even by mistake.
+const PeerIdentity kHttpClient{api::Role::Reader, "http"};
+
 using Clock = std::chrono::steady_clock;
 using jsonrpc::json;
 
@@ -311,7 +315,7 @@ struct Http::Impl {
             jsonrpc::Request request;
             request.method = method;
             request.params = params;
-            dispatch(services, request, [done = std::move(done)](Reply reply) {
+            dispatch(services, request, kHttpClient, [done = std::move(done)](Reply reply) {
                 if (!std::holds_alternative<Notice>(reply)) {
                     done(reply_answer(std::move(reply)));
                 }
@@ -348,7 +352,7 @@ struct Http::Impl {
         });
         jsonrpc::Request list;
         list.method = "cards.list";
-        dispatch(services, list, [parts, finish](Reply reply) {
+        dispatch(services, list, kHttpClient, [parts, finish](Reply reply) {
             if (!std::holds_alternative<Notice>(reply)) {
                 parts->cards = std::move(reply);
                 finish();
@@ -391,10 +395,10 @@ struct Http::Impl {
             res.status = answer.status;
             res.set_content(*answer.body, answer.type);
         };
-        server.Get("/", [](const httplib::Request &, httplib::Response &res) {
+        server->Get("/", [](const httplib::Request &, httplib::Response &res) {
             res.set_content(std::string(web_page()), "text/html; charset=utf-8");
         });
-        server.Get("/metrics", [this, send](const httplib::Request &, httplib::Response &res) {
+        server->Get("/metrics", [this, send](const httplib::Request &, httplib::Response &res) {
             Answer answer = ask([this](std::function<void(Answer)> done) { snapshot(done); });
             if (answer.status == 200) {
                 // The supervisor's own families are read fresh for each scrape.
@@ -403,23 +407,23 @@ struct Http::Impl {
             }
             send(res, answer);
         });
-        server.Get("/api/v1/flows",
-                   [this, send](const httplib::Request &req, httplib::Response &res) {
-                       auto params = query_params(req.params, kShowQuery);
-                       send(res, params ? call("flow.show", std::move(*params))
-                                        : error_answer(params.error()));
-                   });
-        server.Get("/api/v1/cards", [this, send](const httplib::Request &req,
-                                                 httplib::Response &res) {
+        server->Get("/api/v1/flows",
+                    [this, send](const httplib::Request &req, httplib::Response &res) {
+                        auto params = query_params(req.params, kShowQuery);
+                        send(res, params ? call("flow.show", std::move(*params))
+                                         : error_answer(params.error()));
+                    });
+        server->Get("/api/v1/cards", [this, send](const httplib::Request &req,
+                                                  httplib::Response &res) {
             auto params = query_params(req.params, {});
             send(res, params ? call("cards.list", json::object()) : error_answer(params.error()));
         });
-        server.Get("/healthz", [this, send](const httplib::Request &, httplib::Response &res) {
+        server->Get("/healthz", [this, send](const httplib::Request &, httplib::Response &res) {
             // Alive means the event loop still turns.
             send(res,
                  ask([](std::function<void(Answer)> done) { done(text_answer(200, "ok\n")); }));
         });
-        server.Get("/readyz", [this, send](const httplib::Request &, httplib::Response &res) {
+        server->Get("/readyz", [this, send](const httplib::Request &, httplib::Response &res) {
             send(res, ask([this](std::function<void(Answer)> done) { readiness(done); }));
         });
         const auto refuse = [](const httplib::Request &, httplib::Response &res) {
@@ -427,26 +431,26 @@ struct Http::Impl {
             res.set_header("Allow", "GET, HEAD");
             res.set_content("read-only: GET and HEAD only\n", kText);
         };
-        server.Post(".*", refuse);
-        server.Put(".*", refuse);
-        server.Patch(".*", refuse);
-        server.Delete(".*", refuse);
-        server.Options(".*", refuse);
-        server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        server->Post(".*", refuse);
+        server->Put(".*", refuse);
+        server->Patch(".*", refuse);
+        server->Delete(".*", refuse);
+        server->Options(".*", refuse);
+        server->set_error_handler([](const httplib::Request &, httplib::Response &res) {
             if (res.body.empty()) {
                 res.set_content(std::to_string(res.status) + "\n", kText);
             }
         });
-        server.set_exception_handler(
+        server->set_exception_handler(
             [](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
                 res.status = 500;
                 res.set_content("internal error\n", kText);
             });
-        server.set_pre_routing_handler([](const httplib::Request &, httplib::Response &) {
+        server->set_pre_routing_handler([](const httplib::Request &, httplib::Response &) {
             request_started = Clock::now();
             return httplib::Server::HandlerResponse::Unhandled;
         });
-        server.set_logger([this](const httplib::Request &req, const httplib::Response &res) {
+        server->set_logger([this](const httplib::Request &req, const httplib::Response &res) {
             const Clock::time_point now = Clock::now();
             metrics.request(req.method, res.status,
                             request_started ? now - *request_started : Clock::duration{});
@@ -458,12 +462,13 @@ struct Http::Impl {
     Services &services;
     Metrics &metrics;
     const HttpOptions options;
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> server; // made by listen(), plain or TLS
     ConnectionWatch watch;
     std::thread listener;
     std::atomic<bool> stopping{false};
     Coalescer<Answer> scrapes; // the event loop's
     std::string host;
+    std::string scheme = "http://";
     int port = 0;
 };
 
@@ -482,25 +487,44 @@ bool Http::listen(const std::string &text, std::string *error) {
         return false;
     }
     const HttpOptions &o = m.options;
-    m.server.new_task_queue = [workers = o.max_connections] { return new Workers(workers); };
-    m.server.set_read_timeout(o.read_timeout);
-    m.server.set_write_timeout(o.write_timeout);
-    m.server.set_keep_alive_timeout(o.read_timeout.count());
-    m.server.set_keep_alive_max_count(o.keep_alive_requests);
-    m.server.set_payload_max_length(o.max_body);
+    if (address->tls) {
+        if (!o.tls.complete()) {
+            *error = text + ": TLS needs --tls-cert, --tls-key and --tls-ca";
+            return false;
+        }
+        // The library asks for a client certificate from the CA when given
+        // one, and refuses a client without.
+        auto tls = std::make_unique<httplib::SSLServer>(o.tls.cert.c_str(), o.tls.key.c_str(),
+                                                        o.tls.ca.c_str());
+        if (!tls->is_valid()) {
+            *error = text + ": cannot use " + o.tls.cert + ", " + o.tls.key + " or " + o.tls.ca;
+            return false;
+        }
+        SSL_CTX_set_min_proto_version(tls->ssl_context(), TLS1_2_VERSION);
+        m.server = std::move(tls);
+    } else {
+        m.server = std::make_unique<httplib::Server>();
+    }
+    m.scheme = address->tls ? "https://" : "http://";
+    m.server->new_task_queue = [workers = o.max_connections] { return new Workers(workers); };
+    m.server->set_read_timeout(o.read_timeout);
+    m.server->set_write_timeout(o.write_timeout);
+    m.server->set_keep_alive_timeout(o.read_timeout.count());
+    m.server->set_keep_alive_max_count(o.keep_alive_requests);
+    m.server->set_payload_max_length(o.max_body);
     m.routes();
     // The library's default would share the port (SO_REUSEPORT) with any
     // other process binding it: a second supervisor must fail instead.
     int listening = -1;
-    m.server.set_socket_options([&listening](socket_t sock) {
+    m.server->set_socket_options([&listening](socket_t sock) {
         const int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         listening = sock;
     });
     m.host = address->host;
     m.port = address->port == 0
-                 ? m.server.bind_to_any_port(address->host)
-                 : (m.server.bind_to_port(address->host, address->port) ? address->port : -1);
+                 ? m.server->bind_to_any_port(address->host)
+                 : (m.server->bind_to_port(address->host, address->port) ? address->port : -1);
     if (m.port <= 0) {
         *error = "cannot listen on " + text;
         return false;
@@ -509,9 +533,9 @@ bool Http::listen(const std::string &text, std::string *error) {
     // wait seconds for the kernel's SYN retries.
     ::listen(listening, SOMAXCONN);
     m.watch.start(static_cast<uint16_t>(m.port), o.max_connections, o.connection_limit);
-    m.listener = std::thread([&m] { m.server.listen_after_bind(); });
+    m.listener = std::thread([&m] { m.server->listen_after_bind(); });
     // stop() needs the server running to end it.
-    while (!m.server.is_running()) {
+    while (!m.server->is_running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -519,7 +543,7 @@ bool Http::listen(const std::string &text, std::string *error) {
 
 std::string Http::url() const {
     const std::string &host = impl_->host;
-    return "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+    return impl_->scheme + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
            std::to_string(impl_->port) + "/";
 }
 
@@ -529,7 +553,7 @@ void Http::stop() {
     if (!m.listener.joinable()) {
         return;
     }
-    m.server.stop();
+    m.server->stop();
     m.watch.stop(); // ends every connection, so that the workers return
     m.listener.join();
 }

@@ -38,6 +38,7 @@ struct HttpOptions {
     std::chrono::seconds connection_limit{60};
     size_t keep_alive_requests = 100;
     std::chrono::milliseconds answer_timeout{15000};
+    vexa_socket::TlsFiles tls{}; // for a tls: address: the same files as the sockets'
 };
 
 class Http {

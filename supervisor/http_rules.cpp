@@ -72,23 +72,27 @@ model::Result<json> query_params(const std::multimap<std::string, std::string> &
 }
 
 model::Result<HttpAddress> parse_http_address(std::string_view text) {
-    std::string_view port_only = text.starts_with("tcp:") ? text.substr(4) : std::string_view();
+    const bool scheme = text.starts_with("tcp:") || text.starts_with("tls:");
+    std::string_view port_only = scheme ? text.substr(4) : std::string_view();
     if (port_only.starts_with(':')) {
         port_only.remove_prefix(1);
     }
     if (!port_only.empty() && port_only.find_first_not_of("0123456789") == std::string_view::npos) {
         // Loopback unless a host is named: metrics are not for every network.
-        return parse_http_address("tcp:127.0.0.1:" + std::string(port_only));
+        return parse_http_address(std::string(text.substr(0, 4)) +
+                                  "127.0.0.1:" + std::string(port_only));
     }
     std::string error;
     const auto address = vexa_socket::parse_address(text, &error);
     if (!address) {
         return invalid(error);
     }
-    if (address->kind != vexa_socket::Address::Kind::Tcp) {
-        return invalid("the HTTP endpoint listens on TCP: tcp:HOST:PORT or tcp:PORT");
+    if (address->kind == vexa_socket::Address::Kind::Unix) {
+        return invalid(
+            "the HTTP endpoint listens on TCP: tcp:HOST:PORT or tcp:PORT (tls: with TLS)");
     }
-    return HttpAddress{address->host, address->port};
+    return HttpAddress{address->host, address->port,
+                       address->kind == vexa_socket::Address::Kind::Tls};
 }
 
 std::optional<std::string> not_ready(bool database_open, const std::vector<SlotReadiness> &slots) {

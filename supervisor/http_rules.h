@@ -45,11 +45,12 @@ inline constexpr QueryParam kShowQuery[] = {
 model::Result<nlohmann::json> query_params(const std::multimap<std::string, std::string> &query,
                                            std::span<const QueryParam> accepted);
 
-// Where --http listens: "tcp:HOST:PORT", or "tcp:PORT" for loopback. Port 0:
-// the kernel chooses.
+// Where --http listens: "tcp:HOST:PORT", or "tcp:PORT" for loopback; "tls:"
+// the same, with mutual TLS. Port 0: the kernel chooses.
 struct HttpAddress {
     std::string host;
     uint16_t port = 0;
+    bool tls = false;
     bool operator==(const HttpAddress &) const = default;
 };
 model::Result<HttpAddress> parse_http_address(std::string_view text);

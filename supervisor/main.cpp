@@ -56,7 +56,12 @@ struct Options {
     std::string db;
     std::string cards;
     std::string control;
-    std::string group;
+    std::string group; // deprecated: --admin-group
+    std::string admin_group;
+    std::string read_group;
+    vexa_socket::TlsFiles tls;
+    bool insecure_tcp = false;
+    uint64_t audit_limit = 100000;
     unsigned timeout_ms = 3000;
     unsigned hello_timeout_ms = 5000;
     unsigned client_timeout_ms = 60000;
@@ -82,28 +87,35 @@ std::vector<gid_t> supplementary_groups(pid_t pid) {
     return groups;
 }
 
-// Peers allowed on the Unix sockets: our own user, or members of the --group
-// group, as their primary group or a supplementary one. TCP peers carry no
-// credentials: listening on TCP is the operator's choice.
-vexa_socket::Listener::AcceptFilter peer_filter(std::optional<gid_t> group) {
-    const uid_t self = getuid();
-    return [self, group](const vexa_socket::PeerCredentials &peer, std::string *why) {
-        if (!peer.known || peer.uid == self) {
+// Cards: over TLS the CA vouches for the peer (and its hello must match the
+// slot its certificate names); on a Unix socket it must be an admin, as a
+// card changes what the supervisor believes; plain TCP is the operator's
+// choice (--insecure-tcp).
+vexa_socket::Listener::AcceptFilter card_filter(const RolePolicy &policy) {
+    return [policy](const vexa_socket::PeerCredentials &peer, std::string *why) {
+        if (peer.certificate) {
             return true;
         }
-        if (group && peer.gid == *group) {
-            return true;
+        const auto identity = identify(peer, "", policy, why);
+        if (identity && identity->role != api::Role::Admin) {
+            *why = identity->who + " is a reader, not allowed to be a card";
+            return false;
         }
-        if (group) {
-            const std::vector<gid_t> groups = supplementary_groups(peer.pid);
-            if (std::find(groups.begin(), groups.end(), *group) != groups.end()) {
-                return true;
-            }
-        }
-        *why = "uid " + std::to_string(peer.uid) + " gid " + std::to_string(peer.gid) +
-               " is neither our user nor in the allowed group";
-        return false;
+        return identity.has_value();
     };
+}
+
+std::optional<gid_t> group_option(const std::string &name, bool *ok) {
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    const struct group *entry = getgrnam(name.c_str());
+    if (entry == nullptr) {
+        log(Severity::Error, "unknown group '" + name + "'");
+        *ok = false;
+        return std::nullopt;
+    }
+    return entry->gr_gid;
 }
 
 std::optional<vexa_socket::Address> address_option(const std::string &text, const char *what) {
@@ -120,7 +132,12 @@ std::optional<vexa_socket::Address> address_option(const std::string &text, cons
 // of the database.
 bool can_listen(asio::io_context &io, const vexa_socket::Address &address, std::string *error) {
     vexa_socket::Listener probe(io, vexa_socket::Limits{});
-    if (!probe.listen(address, error)) {
+    // Only the bind is tried, and a tls: address binds as a tcp: one.
+    vexa_socket::Address bind_only = address;
+    if (bind_only.kind == vexa_socket::Address::Kind::Tls) {
+        bind_only.kind = vexa_socket::Address::Kind::Tcp;
+    }
+    if (!probe.listen(bind_only, error)) {
         return false;
     }
     probe.stop();
@@ -199,19 +216,41 @@ private:
 
 int run(const Options &options) {
     vexa_socket::set_logger([](const std::string &line) { log(Severity::Warning, line); });
-    std::optional<gid_t> group;
-    if (!options.group.empty()) {
-        const struct group *entry = getgrnam(options.group.c_str());
-        if (entry == nullptr) {
-            log(Severity::Error, "unknown group '" + options.group + "'");
-            return EXIT_FAILURE;
-        }
-        group = entry->gr_gid;
+    bool groups_ok = true;
+    RolePolicy policy{.self = getuid(),
+                      .admin_group = group_option(options.admin_group, &groups_ok),
+                      .read_group = group_option(options.read_group, &groups_ok),
+                      .groups_of = supplementary_groups};
+    if (!groups_ok) {
+        return EXIT_FAILURE;
     }
     const auto cards_address = address_option(options.cards, "--cards");
     const auto control_address = address_option(options.control, "--control");
     if (!cards_address || !control_address) {
         return EXIT_FAILURE;
+    }
+    std::shared_ptr<vexa_socket::TlsContext> tls;
+    for (const auto &[address, option] :
+         {std::pair(*cards_address, "--cards"), std::pair(*control_address, "--control")}) {
+        using Kind = vexa_socket::Address::Kind;
+        if (address.kind == Kind::Tcp && !options.insecure_tcp) {
+            log(Severity::Error, std::string(option) +
+                                     " on plain TCP lets anyone who reaches the port in: use "
+                                     "tls:HOST:PORT, or say --insecure-tcp");
+            return EXIT_FAILURE;
+        }
+        if (address.kind == Kind::Tcp) {
+            log(Severity::Warning, std::string(option) + " " + vexa_socket::to_string(address) +
+                                       ": plain TCP, unauthenticated and unencrypted "
+                                       "(--insecure-tcp)");
+        }
+        std::string why;
+        if (address.kind == Kind::Tls && !tls &&
+            !(tls =
+                  vexa_socket::make_tls_context(options.tls, vexa_socket::TlsRole::Server, &why))) {
+            log(Severity::Error, std::string(option) + ": " + why);
+            return EXIT_FAILURE;
+        }
     }
 
     asio::io_context io;
@@ -241,6 +280,7 @@ int run(const Options &options) {
         log(Severity::Error, "cannot open the database: " + error);
         return EXIT_FAILURE;
     }
+    store->set_audit_limit(options.audit_limit);
     size_t configured = 0;
     for (const uint32_t slot : store->slots()) {
         configured += store->flows(slot).size();
@@ -253,9 +293,8 @@ int run(const Options &options) {
     Services services{*store, cards};
     Control control(
         io,
-        [&services](const jsonrpc::Request &request, Respond respond) {
-            dispatch(services, request, std::move(respond));
-        },
+        [&services](const jsonrpc::Request &request, const PeerIdentity &identity,
+                    Respond respond) { dispatch(services, request, identity, std::move(respond)); },
         ControlOptions{.client_timeout = std::chrono::milliseconds(options.client_timeout_ms)});
     Flusher flusher(io, *store, cards);
     Metrics metrics;
@@ -265,14 +304,18 @@ int run(const Options &options) {
                                         Clock::duration took) { metrics.card_sync(fresh, took); }});
     Http http(io, services, metrics,
               HttpOptions{.answer_timeout = std::chrono::milliseconds(options.timeout_ms) * 2 +
-                                            std::chrono::seconds(5)});
+                                            std::chrono::seconds(5),
+                          .tls = options.tls});
 
-    const auto filter = peer_filter(group);
-    if (!cards.listen(*cards_address, filter, &error)) {
+    if (!cards.listen(*cards_address, card_filter(policy), tls, &error)) {
         log(Severity::Error, "cannot listen for cards on " + options.cards + ": " + error);
         return EXIT_FAILURE;
     }
-    if (!control.listen(*control_address, filter, &error)) {
+    const Identify identify = [policy](const vexa_socket::PeerCredentials &peer,
+                                       const std::string &peer_name, std::string *why) {
+        return supervisor::identify(peer, peer_name, policy, why);
+    };
+    if (!control.listen(*control_address, identify, tls, &error)) {
         log(Severity::Error, "cannot listen for clients on " + options.control + ": " + error);
         cards.stop();
         return EXIT_FAILURE;
@@ -338,8 +381,22 @@ int main(int argc, char **argv) {
         ->capture_default_str();
     app.add_option("--control", options.control, "address of the JSON-RPC control socket")
         ->capture_default_str();
-    app.add_option("--group", options.group,
-                   "group whose members may connect besides our own user");
+    app.add_option("--admin-group", options.admin_group,
+                   "group whose members are admins on the Unix sockets, besides our own user");
+    app.add_option("--read-group", options.read_group,
+                   "group whose members may read (not change) on the control socket");
+    app.add_option("--group", options.group, "deprecated: --admin-group");
+    app.add_option("--tls-cert", options.tls.cert,
+                   "our certificate (PEM) for tls: addresses, cards and control alike");
+    app.add_option("--tls-key", options.tls.key, "its private key (PEM)");
+    app.add_option("--tls-ca", options.tls.ca,
+                   "the CA whose certificates cards and clients must present (PEM)");
+    app.add_flag("--insecure-tcp", options.insecure_tcp,
+                 "allow plain tcp: addresses for cards and control (unauthenticated)");
+    app.add_option("--audit-limit", options.audit_limit,
+                   "audit trail entries kept, the oldest dropped past it")
+        ->capture_default_str()
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
     app.add_option("--timeout", options.timeout_ms, "card request timeout in milliseconds")
         ->capture_default_str()
         ->check(CLI::Range(1u, 3600000u));
@@ -372,5 +429,11 @@ int main(int argc, char **argv) {
     program::set_log_program("flow-supervisor");
     program::set_log_format(
         *program::choose_log_format(options.log_format, std::getenv("JOURNAL_STREAM")));
+    if (!options.group.empty()) {
+        // The old spelling, on the command line mostly: it wins, as the
+        // command line does over the file.
+        log(Severity::Warning, "--group is deprecated: it is --admin-group");
+        options.admin_group = options.group;
+    }
     return run(options);
 }

@@ -4,6 +4,7 @@
 #include "methods.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string_view>
 
 #include "acl_tcam_flow_stats.h"
@@ -252,6 +253,17 @@ void card_display(Services &services, const api::SlotParams &params, Respond res
     });
 }
 
+void audit_list(Services &services, const api::AuditParams &params, Respond respond) {
+    std::string error;
+    std::vector<api::AuditEntry> entries =
+        services.store.audit_since(params.since_ms, params.limit, &error);
+    if (!error.empty()) {
+        respond(model::error(model::Errc::StoreFailed, error));
+        return;
+    }
+    respond(api::to_json(entries));
+}
+
 void methods_list(Services &, const json &, Respond respond) {
     respond(api::methods_json());
 }
@@ -290,6 +302,7 @@ constexpr Binding kHandlers[] = {
     {"card.status", decoded<api::SlotParams, api::decode_slot_params, card_status>},
     {"card.traffic", decoded<api::TrafficParams, api::decode_traffic_params, card_traffic>},
     {"card.display", decoded<api::SlotParams, api::decode_slot_params, card_display>},
+    {"audit.list", decoded<api::AuditParams, api::decode_audit_params, audit_list>},
     {"methods.list", methods_list},
 };
 
@@ -326,10 +339,81 @@ size_t configured_rows(Services &services, const std::vector<uint32_t> &slots) {
     return rows;
 }
 
-void dispatch(Services &services, const jsonrpc::Request &request, Respond respond) {
+namespace {
+
+uint64_t utc_ms() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// What a change was, for the audit trail: its params as compact JSON, a
+// flow-set text replaced by its line count and, once answered, an apply's
+// counts.
+std::string audit_what(const jsonrpc::Request &request, const json *result) {
+    json params = request.params;
+    if (params.is_object() && params.contains("flows") && params["flows"].is_string()) {
+        const std::string &text = params["flows"].get_ref<const std::string &>();
+        params["flows"] = std::to_string(std::count(text.begin(), text.end(), '\n') +
+                                         (text.empty() || text.back() == '\n' ? 0 : 1)) +
+                          " lines";
+    }
+    std::string what = params.dump();
+    if (result != nullptr && result->is_object() && result->contains("added")) {
+        what += " -> added " + result->value("added", json(0)).dump() + ", removed " +
+                result->value("removed", json(0)).dump() + ", renamed " +
+                result->value("renamed", json(0)).dump();
+    }
+    return what;
+}
+
+// Records the answer of a change in the audit trail, then hands it on.
+Respond audited(Services &services, const jsonrpc::Request &request, const PeerIdentity &identity,
+                Respond respond) {
+    return [&services, request, who = identity.who, time_ms = utc_ms(),
+            respond = std::move(respond)](Reply reply) {
+        if (std::holds_alternative<Notice>(reply)) {
+            respond(std::move(reply));
+            return;
+        }
+        api::AuditEntry entry;
+        entry.time_ms = time_ms;
+        entry.who = who;
+        entry.method = request.method;
+        entry.what = audit_what(request, std::get_if<json>(&reply));
+        if (const auto *failure = std::get_if<model::Error>(&reply)) {
+            const jsonrpc::Error wire = jsonrpc::to_jsonrpc(*failure);
+            entry.ok = false;
+            entry.code = wire.code;
+            entry.message = wire.message;
+        }
+        if (std::string error; !services.store.audit(entry, &error)) {
+            log(Severity::Error,
+                "audit entry not written (" + request.method + " by " + who + "): " + error);
+        }
+        respond(std::move(reply));
+    };
+}
+
+} // namespace
+
+void dispatch(Services &services, const jsonrpc::Request &request, const PeerIdentity &identity,
+              Respond respond) {
     if (const auto named = api::check_named(request.params); !named) {
         respond(named.error());
         return;
+    }
+    if (const api::MethodInfo *info = api::find_method(request.method);
+        info != nullptr && api::needs_admin(*info, request.params)) {
+        respond = audited(services, request, identity, std::move(respond));
+        if (identity.role != api::Role::Admin) {
+            log(Severity::Warning, "client " + identity.who + " (" + role_name(identity.role) +
+                                       ") refused " + request.method + ": not an admin");
+            respond(model::error(model::Errc::Forbidden,
+                                 "forbidden: " + request.method +
+                                     " needs the admin role; this client is a reader"));
+            return;
+        }
     }
     for (const Binding &binding : kHandlers) {
         if (binding.name == request.method) {

@@ -7,7 +7,10 @@
 //    answer -32005 without touching a card when the database refuses;
 //  - every request is answered exactly once (through Respond), whatever its
 //    cards do;
-//  - every method of the registry has a handler, in the registry's order.
+//  - every method of the registry has a handler, in the registry's order;
+//  - a call that needs the admin role (api::needs_admin) from a reader is
+//    refused (-32010) and logged; every such call, refused or not, is
+//    recorded in the audit trail with its answer when it is answered.
 #ifndef SUPERVISOR_METHODS_H
 #define SUPERVISOR_METHODS_H
 
@@ -18,6 +21,7 @@
 #include "cards.h"
 #include "control.h"
 #include "jsonrpc.h"
+#include "peer_identity.h"
 #include "store.h"
 
 namespace supervisor {
@@ -27,7 +31,8 @@ struct Services {
     Cards &cards;
 };
 
-void dispatch(Services &services, const jsonrpc::Request &request, Respond respond);
+void dispatch(Services &services, const jsonrpc::Request &request, const PeerIdentity &identity,
+              Respond respond);
 
 // Slots with a card connected or flows configured, ascending.
 std::vector<uint32_t> known_slots(Services &services);

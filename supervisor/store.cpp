@@ -5,7 +5,10 @@
 // append to the log without a sync: it survives the process being killed,
 // which is what an answered change must survive. A database written before
 // flows had an order, a name and a baseline gains those columns at open, its
-// flows numbered in key order (the order a replay used then).
+// flows numbered in key order (the order a replay used then), and the audit
+// table is created beside it. Audit ids come from AUTOINCREMENT and only the
+// oldest rows are ever deleted, so the ids held are contiguous and the bound
+// is kept by deleting the ids below the newest minus the bound.
 #include "store.h"
 
 #include <fcntl.h>
@@ -35,6 +38,16 @@ CREATE TABLE IF NOT EXISTS flows (
     code   INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (slot, type, vsan, sid, did)
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS audit (
+    id      INTEGER PRIMARY KEY AUTOINCREMENT,
+    time_ms INTEGER NOT NULL,
+    who     TEXT    NOT NULL,
+    method  TEXT    NOT NULL,
+    what    TEXT    NOT NULL,
+    code    INTEGER NOT NULL DEFAULT 0,
+    message TEXT    NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS audit_time ON audit (time_ms);
 )";
 
 // Columns added since the first schema, with their definitions.
@@ -157,8 +170,8 @@ std::unique_ptr<Store> Store::open(const std::string &path, std::string *error) 
 }
 
 Store::~Store() {
-    for (sqlite3_stmt *stmt :
-         {insert_, delete_, update_, rename_, baseline_, begin_, commit_, rollback_}) {
+    for (sqlite3_stmt *stmt : {insert_, delete_, update_, rename_, baseline_, audit_insert_,
+                               audit_trim_, audit_select_, begin_, commit_, rollback_}) {
         sqlite3_finalize(stmt);
     }
     sqlite3_close(db_);
@@ -205,6 +218,11 @@ bool Store::prepare(std::string *error) {
                    "sid = ? AND did = ?"},
         {&baseline_, "UPDATE flows SET base_frames = ?, base_bytes = ?, base_boot = ? WHERE "
                      "slot = ? AND type = ? AND vsan = ? AND sid = ? AND did = ?"},
+        {&audit_insert_, "INSERT INTO audit (time_ms, who, method, what, code, message) VALUES "
+                         "(?, ?, ?, ?, ?, ?)"},
+        {&audit_trim_, "DELETE FROM audit WHERE id <= (SELECT MAX(id) FROM audit) - ?"},
+        {&audit_select_, "SELECT id, time_ms, who, method, what, code, message FROM (SELECT * "
+                         "FROM audit WHERE time_ms >= ? ORDER BY id DESC LIMIT ?) ORDER BY id"},
         {&begin_, "BEGIN"},
         {&commit_, "COMMIT"},
         {&rollback_, "ROLLBACK"},
@@ -559,6 +577,57 @@ bool Store::flush(std::string *error) {
     }
     dirty_.clear();
     return true;
+}
+
+bool Store::audit(const api::AuditEntry &entry, std::string *error) {
+    const auto text = [this](int index, const std::string &value) {
+        sqlite3_bind_text(audit_insert_, index, value.c_str(), static_cast<int>(value.size()),
+                          SQLITE_TRANSIENT);
+    };
+    return transaction("audit", error, [&] {
+        sqlite3_bind_int64(audit_insert_, 1, static_cast<int64_t>(entry.time_ms));
+        text(2, entry.who);
+        text(3, entry.method);
+        text(4, entry.what);
+        sqlite3_bind_int64(audit_insert_, 5, entry.ok ? 0 : entry.code);
+        text(6, entry.ok ? std::string() : entry.message);
+        if (!run(db_, audit_insert_, "insert audit entry", error)) {
+            return false;
+        }
+        sqlite3_bind_int64(audit_trim_, 1, static_cast<int64_t>(audit_limit_));
+        return run(db_, audit_trim_, "trim the audit trail", error);
+    });
+}
+
+std::vector<api::AuditEntry> Store::audit_since(uint64_t since_ms, uint32_t limit,
+                                                std::string *error) {
+    std::vector<api::AuditEntry> entries;
+    sqlite3_bind_int64(audit_select_, 1,
+                       static_cast<int64_t>(std::min<uint64_t>(since_ms, INT64_MAX)));
+    sqlite3_bind_int64(audit_select_, 2, limit);
+    const auto text = [this](int column) {
+        const auto *value =
+            reinterpret_cast<const char *>(sqlite3_column_text(audit_select_, column));
+        return std::string(value != nullptr ? value : "");
+    };
+    int rc;
+    while ((rc = sqlite3_step(audit_select_)) == SQLITE_ROW) {
+        api::AuditEntry e;
+        e.id = static_cast<uint64_t>(sqlite3_column_int64(audit_select_, 0));
+        e.time_ms = static_cast<uint64_t>(sqlite3_column_int64(audit_select_, 1));
+        e.who = text(2);
+        e.method = text(3);
+        e.what = text(4);
+        e.code = static_cast<int>(sqlite3_column_int64(audit_select_, 5));
+        e.ok = e.code == 0;
+        e.message = text(6);
+        entries.push_back(std::move(e));
+    }
+    if (rc != SQLITE_DONE) {
+        *error = sqlite_error(db_, "read the audit trail");
+    }
+    sqlite3_reset(audit_select_);
+    return entries;
 }
 
 } // namespace supervisor

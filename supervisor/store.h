@@ -13,7 +13,9 @@
 //    when flushed, so a flow removed (or removed and added again) meanwhile
 //    never gets a stale status written;
 //  - a status that returns to what the database holds waits for no flush (a
-//    replayed card's flows go pending and back to applied: nothing to write).
+//    replayed card's flows go pending and back to applied: nothing to write);
+//  - the audit trail keeps at most audit_limit entries, the newest: each
+//    insert drops the oldest past the bound in the same transaction.
 #ifndef SUPERVISOR_STORE_H
 #define SUPERVISOR_STORE_H
 
@@ -34,6 +36,7 @@
 #include "baseline.h"
 #include "card_protocol.h"
 #include "flow_key.h"
+#include "schema.h"
 #include "states.h"
 
 struct sqlite3;
@@ -135,6 +138,14 @@ public:
     // recorded for the next try.
     bool flush(std::string *error);
     size_t unflushed() const { return dirty_.size(); }
+    // Appends an entry to the audit trail (its id is assigned), dropping the
+    // oldest past the bound.
+    bool audit(const api::AuditEntry &entry, std::string *error);
+    // Entries at or after since_ms, oldest first; of more than limit, the
+    // newest limit.
+    std::vector<api::AuditEntry> audit_since(uint64_t since_ms, uint32_t limit, std::string *error);
+    void set_audit_limit(uint64_t limit) { audit_limit_ = limit; }
+
     // Called when a status is recorded while none was waiting: the owner
     // schedules a flush.
     void on_dirty(std::function<void()> callback) { on_dirty_ = std::move(callback); }
@@ -161,6 +172,10 @@ private:
     sqlite3_stmt *update_ = nullptr;
     sqlite3_stmt *rename_ = nullptr;
     sqlite3_stmt *baseline_ = nullptr;
+    sqlite3_stmt *audit_insert_ = nullptr;
+    sqlite3_stmt *audit_trim_ = nullptr;
+    sqlite3_stmt *audit_select_ = nullptr;
+    uint64_t audit_limit_ = 100000;
     sqlite3_stmt *begin_ = nullptr;
     sqlite3_stmt *commit_ = nullptr;
     sqlite3_stmt *rollback_ = nullptr;

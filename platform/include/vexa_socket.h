@@ -26,6 +26,7 @@
 #ifndef PLATFORM_VEXA_SOCKET_H
 #define PLATFORM_VEXA_SOCKET_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -102,12 +103,13 @@ private:
 
 // ---- Addresses --------------------------------------------------------------
 
-// "unix:PATH" or "tcp:HOST:PORT" (HOST a name or an IPv4/IPv6 address, v6 in
-// brackets). There is no default host: callers say "tcp:127.0.0.1:PORT".
+// "unix:PATH", "tcp:HOST:PORT" or "tls:HOST:PORT" (HOST a name or an
+// IPv4/IPv6 address, v6 in brackets). There is no default host: callers say
+// "tcp:127.0.0.1:PORT". A tls: address is TCP with mutual TLS on top.
 struct Address {
-    enum class Kind { Unix, Tcp } kind = Kind::Unix;
+    enum class Kind { Unix, Tcp, Tls } kind = Kind::Unix;
     std::string path; // unix
-    std::string host; // tcp
+    std::string host; // tcp, tls
     uint16_t port = 0;
 };
 std::optional<Address> parse_address(std::string_view text, std::string *error);
@@ -130,16 +132,45 @@ void log(const std::string &line);
 struct Limits {
     size_t max_send_queue_bytes = 16u << 20; // a whole display of 65,535 flows fits
     size_t max_connections = 64;             // per listener
+    // A TLS peer that has not finished its handshake by then is dropped, so
+    // that a silent peer cannot hold a place for long.
+    std::chrono::milliseconds handshake_timeout{10000};
+};
+
+// The certificate a TLS peer presented, verified against our CA.
+struct PeerCertificate {
+    std::string subject; // one line, RFC 2253 order ("CN=slot-3,OU=card,O=lab")
+    std::string common_name;
+    std::string unit;                   // the first OU, empty when none
+    std::vector<std::string> dns_names; // subjectAltName DNS entries
 };
 
 struct PeerCredentials {
-    bool known = false; // false for TCP peers
+    bool known = false; // SO_PEERCRED: true for Unix peers only
     pid_t pid = 0;
     uid_t uid = 0;
     gid_t gid = 0;
+    std::optional<PeerCertificate> certificate{}; // TLS peers only
 };
 // SO_PEERCRED of a connected Unix socket; known false otherwise.
 PeerCredentials peer_credentials(Socket &socket);
+
+// ---- TLS ----------------------------------------------------------------------
+
+// The three files of one end: its certificate chain, its key and the CA its
+// peers' certificates must chain to (PEM).
+struct TlsFiles {
+    std::string cert;
+    std::string key;
+    std::string ca;
+    bool complete() const { return !cert.empty() && !key.empty() && !ca.empty(); }
+};
+// TLS 1.2 at least, 1.3 preferred; both ends present a certificate and
+// verify the other's against the CA (a server refuses a client without one).
+class TlsContext;
+enum class TlsRole { Server, Client };
+std::shared_ptr<TlsContext> make_tls_context(const TlsFiles &files, TlsRole role,
+                                             std::string *error);
 
 class Connection;
 using ConnectionPtr = std::shared_ptr<Connection>;
@@ -158,8 +189,11 @@ struct Handlers {
 // A framed connection over a connected stream socket.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
+    // credentials: the peer's, when the socket is not the peer's own (a TLS
+    // connection's plain end); else they are read from the socket.
     static ConnectionPtr create(Socket socket, const Limits &limits, Handlers handlers,
-                                std::string peer_name);
+                                std::string peer_name,
+                                std::optional<PeerCredentials> credentials = std::nullopt);
     ~Connection();
     void start(); // begins reading
 
@@ -195,9 +229,18 @@ private:
 // are closed at once with a log line. An on_refused handler, when given, sees
 // each refused peer before it is closed (to tell it why, to count it) and
 // logs in the listener's place.
+//
+// On a tls: address the handshake comes first (within
+// limits.handshake_timeout; a failed one is logged and closed), and the
+// socket handed over carries the plain bytes: the transport keeps the TLS
+// stream and relays it through a socket pair, so that every user of a Socket
+// works the same on any kind of address. The credentials then hold the
+// verified certificate and known is false.
 class Listener {
 public:
-    enum class Refusal { Full, Denied };
+    // Handshake: a TLS peer whose handshake failed or timed out; its socket
+    // is closed already, nothing can be written to it.
+    enum class Refusal { Full, Denied, Handshake };
     using AcceptFilter = std::function<bool(const PeerCredentials &, std::string *why)>;
     using OnAccept =
         std::function<void(Socket socket, const PeerCredentials &, const std::string &peer_name)>;
@@ -205,6 +248,8 @@ public:
                                          const std::string &peer_name, const std::string &why)>;
     Listener(asio::io_context &io, const Limits &limits);
     ~Listener();
+    // Needed before listen() on a tls: address.
+    void set_tls(std::shared_ptr<TlsContext> context);
     bool listen(const Address &address, std::string *error);
     void start(OnAccept on_accept, AcceptFilter accept_filter = {}, OnRefused on_refused = {});
     void released(); // one socket handed out has ended
@@ -223,9 +268,13 @@ private:
 // close). False when not all of it went.
 bool send_now(Socket &socket, std::string_view text);
 
-// Connects once; the callback gets the connected socket or an error text.
-void connect(asio::io_context &io, const Address &address,
-             std::function<void(std::optional<Socket> socket, const std::string &error)> done);
+// Connects once; the callback gets the connected socket or an error text. A
+// tls: address needs a client context; its socket is the plain end of the
+// relay, as the listener hands out, and done's credentials hold the server's
+// verified certificate.
+using ConnectDone = std::function<void(std::optional<Socket> socket, const std::string &error)>;
+void connect(asio::io_context &io, const Address &address, ConnectDone done,
+             std::shared_ptr<TlsContext> tls = nullptr);
 
 // ---- The vexa_* calls over connections ---------------------------------------
 

@@ -58,6 +58,40 @@ TEST(SchemaParams, EncodedParamsDecodeToTheSame) {
           api::TrafficParams{2, TrafficAction::Rate, UINT64_MAX}}) {
         EXPECT_EQ(value_of(api::decode_traffic_params(api::to_json(traffic))), traffic);
     }
+    const api::AuditParams audit{1765000000000, 20};
+    EXPECT_EQ(value_of(api::decode_audit_params(api::to_json(audit))), audit);
+}
+
+TEST(SchemaRegistry, OnlyChangesNeedTheAdminRoleAndADryRunIsNone) {
+    const struct {
+        const char *method;
+        json params;
+        bool admin;
+    } cases[] = {
+        {"flow.add", json::object(), true},         {"flow.del", json::object(), true},
+        {"flow.clear", json::object(), true},       {"card.traffic", json::object(), true},
+        {"flow.apply", {{"dry_run", false}}, true}, {"flow.apply", {{"dry_run", true}}, false},
+        {"flow.show", json::object(), false},       {"audit.list", json::object(), false},
+    };
+    size_t admin_methods = 0;
+    for (const api::MethodInfo &m : api::kMethods) {
+        admin_methods += m.role != api::Role::Reader;
+    }
+    EXPECT_EQ(admin_methods, 5u); // the changes the audit trail records
+    for (const auto &c : cases) {
+        EXPECT_EQ(api::needs_admin(*api::find_method(c.method), c.params), c.admin) << c.method;
+    }
+    const api::AuditEntry refused{.id = 2,
+                                  .time_ms = 5,
+                                  .who = "CN=bob",
+                                  .method = "flow.add",
+                                  .what = "{}",
+                                  .ok = false,
+                                  .code = -32010,
+                                  .message = "no"};
+    const std::vector<api::AuditEntry> entries = {
+        api::AuditEntry{1, 4, "uid 0 pid 1", "flow.del", "{}", true, 0, ""}, refused};
+    EXPECT_EQ(value_of(api::decode_audit(api::to_json(entries))), entries);
 }
 
 TEST(SchemaParams, ADomainFlowKeepsOnlyDomainBytesAndShowSlotsAreSorted) {

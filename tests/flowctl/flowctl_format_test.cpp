@@ -270,6 +270,7 @@ TEST(Failures, ExitCodesAndJsonFollowTheSupervisorsError) {
         {{kStoreFailed, "db", nullptr}, kExitFailure, "STORE_FAILED"},
         {{kDenied, "permission denied: uid 9", nullptr}, kExitDenied, "PERMISSION_DENIED"},
         {{kTooManyClients, "too many clients (64)", nullptr}, kExitTooManyClients, "TOO_MANY_CLIENTS"},
+        {{kForbidden, "forbidden: flow.add needs the admin role", nullptr}, kExitForbidden, "FORBIDDEN"},
         {{kNotConfigured, "slot 1 vsan 9 is not configured", nullptr}, kExitRefused, "NOT_CONFIGURED"},
         {{kAlreadyConfigured, "configured", {{"status", "FLOW_EXISTS"}, {"code", 0x4052000f}}}, kExitRefused, "FLOW_EXISTS"},
         {{kMethodNotFound, "no", nullptr}, kExitFailure, "FAILED"},
@@ -537,6 +538,34 @@ TEST(WatchRates, FastestFirstUnknownLastInSnapshotOrder) {
 
 // ---- the command line without a supervisor ----------------------------------------------
 
+TEST(AuditSince, IsoUtcTimesAndTimesBackFromNow) {
+    constexpr uint64_t kNow = 1'765'000'000'000; // 2025-12-06T05:46:40Z
+    const struct {
+        const char *text;
+        std::optional<uint64_t> ms;
+    } cases[] = {
+        {"1970-01-01", 0},
+        {"2025-12-06T05:46:40Z", kNow},
+        {"2025-12-06T05:46:40", kNow},
+        {"2025-12-06T05:46Z", kNow - 40'000},
+        {"30s", kNow - 30'000},
+        {"10m", kNow - 600'000},
+        {"2h", kNow - 7'200'000},
+        {"1d", kNow - 86'400'000},
+        {"2025-02-30", std::nullopt},
+        {"2025-12-06T24:00:00Z", std::nullopt},
+        {"2025-12-06 05:46:40", std::nullopt},
+        {"2025-12-06T05:46:40+01:00", std::nullopt},
+        {"10y", std::nullopt},
+        {"m", std::nullopt},
+        {"99999999d", std::nullopt}, // before 1970
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(flowctl::parse_since(c.text, kNow), c.ms) << c.text;
+    }
+    EXPECT_EQ(flowctl::utc_text(kNow + 7), "2025-12-06T05:46:40.007Z");
+}
+
 TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
     // No supervisor listens there: a command that got past its arguments
     // would exit 5 (unreachable) instead.
@@ -556,6 +585,8 @@ TEST(FlowctlCommandLine, BadArgumentsExitTwoWithoutASupervisor) {
         {{"show", "--vsan", "0"}, 2},
         {{"show", "--format", "xml"}, 2},
         {{"traffic", "1", "fast"}, 2},
+        {{"audit", "--since", "yesterday"}, 2},
+        {{"--control", "tls:127.0.0.1:1", "cards"}, 2}, // no --tls-* files
         {{"watch", "--interval", "0"}, 2},
         {{"--control", "carrier-pigeon:1", "cards"}, 2},
         {{"shwo"}, 2},

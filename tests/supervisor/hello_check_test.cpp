@@ -18,11 +18,27 @@ TEST(HelloCheck, AcceptsOnlyAWellFormedHelloForAFreeSlot) {
     };
     std::vector<uint8_t> short_hello = hello(3);
     short_hello.pop_back();
+    // A card's certificate names its slot by a SAN DNS name or by its CN.
+    vexa_socket::PeerCertificate by_san{.subject = "CN=card",
+                                        .common_name = "card",
+                                        .unit = "card",
+                                        .dns_names = {"card.lab", "slot-3"}};
+    vexa_socket::PeerCertificate by_cn{
+        .subject = "CN=slot-3", .common_name = "slot-3", .unit = "", .dns_names = {}};
+    vexa_socket::PeerCertificate none{
+        .subject = "CN=slot-30", .common_name = "slot-30", .unit = "", .dns_names = {"slot-31"}};
     struct Case {
         uint32_t opcode;
         std::vector<uint8_t> payload;
         const char *refusal; // nullptr: accepted
+        const vexa_socket::PeerCertificate *certificate = nullptr;
     } const cases[] = {
+        {cp::kOpHello, hello(3), nullptr, &by_san},
+        {cp::kOpHello, hello(3), nullptr, &by_cn},
+        {cp::kOpHello, hello(4),
+         "CARD_HELLO for slot 4 from certificate CN=card, which does not name slot-4", &by_san},
+        {cp::kOpHello, hello(3),
+         "CARD_HELLO for slot 3 from certificate CN=slot-30, which does not name slot-3", &none},
         {cp::kOpHello, hello(cp::kMinSlot), nullptr},
         {cp::kOpHello, hello(cp::kMaxSlot), nullptr},
         {cp::kOpReply, hello(3), "first frame is opcode 0, not CARD_HELLO"},
@@ -41,7 +57,8 @@ TEST(HelloCheck, AcceptsOnlyAWellFormedHelloForAFreeSlot) {
         return slot == 7 ? std::optional<std::string>("card-a") : std::nullopt;
     };
     for (const Case &c : cases) {
-        const auto result = supervisor::check_hello(c.opcode, c.payload, connected_from);
+        const auto result =
+            supervisor::check_hello(c.opcode, c.payload, connected_from, c.certificate);
         if (c.refusal == nullptr) {
             EXPECT_TRUE(result.ok()) << result.error().message;
         } else {

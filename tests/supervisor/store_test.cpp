@@ -280,6 +280,44 @@ TEST_F(StoreTest, ADatabaseFromBeforeTheOrderWasKeptIsNumberedInKeyOrder) {
     EXPECT_EQ(open()->in_first_order(2), (std::vector<FlowKey>{kVsan, kExact, kDomain}));
 }
 
+TEST_F(StoreTest, TheAuditTrailKeepsTheNewestEntriesAlsoInADatabaseFromBeforeIt) {
+    sql("CREATE TABLE flows (slot INTEGER NOT NULL, type INTEGER NOT NULL, vsan INTEGER NOT "
+        "NULL, sid INTEGER NOT NULL, did INTEGER NOT NULL, status TEXT NOT NULL DEFAULT "
+        "'pending', code INTEGER NOT NULL DEFAULT 0, PRIMARY KEY (slot, type, vsan, sid, did)) "
+        "WITHOUT ROWID;");
+    const auto times = [](const std::vector<api::AuditEntry> &entries) {
+        std::vector<uint64_t> out;
+        for (const auto &e : entries) {
+            out.push_back(e.time_ms);
+        }
+        return out;
+    };
+    std::string error;
+    {
+        auto store = open();
+        store->set_audit_limit(3);
+        for (uint64_t t = 1; t <= 5; ++t) {
+            api::AuditEntry e{.id = 0,
+                              .time_ms = t * 10,
+                              .who = "uid 0 pid 1",
+                              .method = "flow.add",
+                              .what = "{}",
+                              .ok = t != 4,
+                              .code = -32010,
+                              .message = "forbidden"};
+            ASSERT_TRUE(store->audit(e, &error)) << error;
+        }
+        EXPECT_EQ(times(store->audit_since(0, 100, &error)), (std::vector<uint64_t>{30, 40, 50}));
+        EXPECT_EQ(times(store->audit_since(35, 100, &error)), (std::vector<uint64_t>{40, 50}));
+        EXPECT_EQ(times(store->audit_since(0, 1, &error)), (std::vector<uint64_t>{50}));
+    }
+    const auto kept = open()->audit_since(0, 100, &error);
+    ASSERT_EQ(kept.size(), 3u) << error;
+    EXPECT_EQ(kept[1].code, -32010);
+    EXPECT_TRUE(kept[0].ok && kept[0].code == 0 && kept[0].message.empty());
+    EXPECT_LT(kept[0].id, kept[2].id);
+}
+
 constexpr const char *kColumns = "(slot, type, vsan, sid, did, status, code)";
 
 TEST_F(StoreTest, RowsThisProgramWouldNotWriteAreRefused) {

@@ -5,13 +5,16 @@
 
 namespace harness {
 
-void Chassis::start_supervisor(const std::vector<std::string> &extra) {
+void Chassis::start_supervisor(const std::vector<std::string> &extra, bool unix_control) {
     std::vector<std::string> args = {"--db", "flows.db"};
     args.insert(args.end(), extra.begin(), extra.end());
     supervisor_ = std::make_unique<Process>("flow-supervisor", args, scratch.path(),
                                             scratch.file("supervisor.log"));
     const bool up = wait_until(
         [&] {
+            if (!unix_control) {
+                return supervisor_->log().find("started:") != std::string::npos;
+            }
             RpcClient c(control_socket());
             return c.connected();
         },
@@ -21,12 +24,21 @@ void Chassis::start_supervisor(const std::vector<std::string> &extra) {
 
 void Chassis::start_card(const CardConfig &card) {
     const std::string slot = std::to_string(card.slot);
-    cards_[card.slot] = std::make_unique<Process>(
-        "linecard-sim",
-        std::vector<std::string>{"serve", "--slot", slot, "--supervisor", "unix:" + cards_socket(),
-                                 "--counters", card.counters, "--traffic", std::to_string(card.pps),
-                                 "--seed", std::to_string(card.seed)},
-        scratch.path(), scratch.file("card" + slot + ".log"));
+    std::vector<std::string> args = {"serve",
+                                     "--slot",
+                                     slot,
+                                     "--supervisor",
+                                     card.supervisor.empty() ? "unix:" + cards_socket()
+                                                             : card.supervisor,
+                                     "--counters",
+                                     card.counters,
+                                     "--traffic",
+                                     std::to_string(card.pps),
+                                     "--seed",
+                                     std::to_string(card.seed)};
+    args.insert(args.end(), card.extra.begin(), card.extra.end());
+    cards_[card.slot] = std::make_unique<Process>("linecard-sim", args, scratch.path(),
+                                                  scratch.file("card" + slot + ".log"));
 }
 
 json Chassis::call(const std::string &method, const json &params,

@@ -19,6 +19,8 @@ struct CardConfig {
     std::string counters = "1:999"; // FIRST:LAST
     uint64_t pps = 2000;
     uint64_t seed = 1;
+    std::string supervisor{};         // default: unix: the cards socket
+    std::vector<std::string> extra{}; // more arguments (--tls-cert ...)
 };
 
 class Chassis {
@@ -28,8 +30,9 @@ public:
     std::string cards_socket() const { return scratch.file("flow-supervisor.cards"); }
     std::string control_socket() const { return scratch.file("flow-supervisor.ctl"); }
 
-    // Starts the supervisor and waits until its control socket answers.
-    void start_supervisor(const std::vector<std::string> &extra = {});
+    // Starts the supervisor and waits until its control socket answers (or,
+    // with its control off the Unix socket, until it logs its start).
+    void start_supervisor(const std::vector<std::string> &extra = {}, bool unix_control = true);
     void start_card(const CardConfig &card);
     Process &supervisor() { return *supervisor_; }
     Process &card(int slot) { return *cards_.at(slot); }

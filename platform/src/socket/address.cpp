@@ -1,4 +1,4 @@
-// Transport addresses: "unix:PATH" and "tcp:HOST:PORT", their text form and
+// Transport addresses: "unix:PATH", "tcp:HOST:PORT" and "tls:HOST:PORT", their text form and
 // the socket endpoint each names.
 //
 // Invariants: a parsed Unix path is non-empty and fits sockaddr_un with its
@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::string_view kUnixScheme = "unix:";
 constexpr std::string_view kTcpScheme = "tcp:";
+constexpr std::string_view kTlsScheme = "tls:";
 constexpr size_t kMaxUnixPath = sizeof(sockaddr_un::sun_path) - 1;
 
 std::optional<Address> fail(std::string *error, std::string text) {
@@ -54,11 +55,13 @@ std::optional<Address> parse_address(std::string_view text, std::string *error) 
             return fail(error, "unix socket path holds a NUL byte");
         return address;
     }
-    if (!text.starts_with(kTcpScheme))
-        return fail(error,
-                    "unknown address '" + std::string(text) + "' (unix:PATH or tcp:HOST:PORT)");
+    const bool tls = text.starts_with(kTlsScheme);
+    if (!tls && !text.starts_with(kTcpScheme))
+        return fail(error, "unknown address '" + std::string(text) +
+                               "' (unix:PATH, tcp:HOST:PORT or tls:HOST:PORT)");
 
-    address.kind = Address::Kind::Tcp;
+    address.kind = tls ? Address::Kind::Tls : Address::Kind::Tcp;
+    // Both schemes are four characters: the error texts below say "tcp:".
     std::string_view rest = text.substr(kTcpScheme.size());
     std::string_view host;
     std::string_view port;
@@ -99,7 +102,8 @@ std::string to_string(const Address &address) {
     if (address.kind == Address::Kind::Unix)
         return std::string(kUnixScheme) + address.path;
     bool v6 = address.host.find(':') != std::string::npos;
-    return std::string(kTcpScheme) + (v6 ? "[" + address.host + "]" : address.host) + ":" +
+    const std::string_view scheme = address.kind == Address::Kind::Tls ? kTlsScheme : kTcpScheme;
+    return std::string(scheme) + (v6 ? "[" + address.host + "]" : address.host) + ":" +
            std::to_string(address.port);
 }
 

@@ -145,10 +145,11 @@ PeerCredentials peer_credentials(Socket &socket) {
 }
 
 ConnectionPtr Connection::create(Socket socket, const Limits &limits, Handlers handlers,
-                                 std::string peer_name) {
+                                 std::string peer_name,
+                                 std::optional<PeerCredentials> credentials) {
     auto impl = std::make_unique<Impl>(std::move(socket), limits, std::move(handlers),
                                        std::move(peer_name));
-    impl->credentials = peer_credentials(impl->socket);
+    impl->credentials = credentials ? std::move(*credentials) : peer_credentials(impl->socket);
     impl->open = impl->socket.is_open();
     return ConnectionPtr(new Connection(std::move(impl)));
 }

@@ -20,6 +20,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "tls.h"
 #include "vexa_socket.h"
 
 namespace vexa_socket {
@@ -74,6 +75,7 @@ struct State {
     Listener::OnAccept on_accept;
     Listener::AcceptFilter filter;
     Listener::OnRefused on_refused;
+    std::shared_ptr<TlsContext> tls;
 
     State(asio::io_context &context, const Limits &l)
         : io(context), limits(l), acceptor(context), retry(context) {}
@@ -94,13 +96,18 @@ std::string peer_name_of(State &s, Socket &socket, const PeerCredentials &creden
     if (remote.size() <= tcp.capacity()) {
         std::memcpy(tcp.data(), remote.data(), remote.size());
         tcp.resize(remote.size());
-        Address a{Address::Kind::Tcp, "", tcp.address().to_string(), tcp.port()};
+        Address a{s.address.kind, "", tcp.address().to_string(), tcp.port()};
         return to_string(a);
     }
     return to_string(s.address) + " peer";
 }
 
 void accept_next(const std::shared_ptr<State> &s);
+void handshake(const std::shared_ptr<State> &s, Socket socket, std::string name);
+void refuse_handshake(const std::shared_ptr<State> &s, const std::string &name,
+                      const std::string &error);
+void admit(const std::shared_ptr<State> &s, Socket socket, const PeerCredentials &credentials,
+           const std::string &name);
 
 void on_accepted(const std::shared_ptr<State> &s, std::error_code ec, Socket socket) {
     if (s->stopped || ec == asio::error::operation_aborted)
@@ -121,6 +128,53 @@ void on_accepted(const std::shared_ptr<State> &s, std::error_code ec, Socket soc
     }
     PeerCredentials credentials = peer_credentials(socket);
     std::string name = peer_name_of(*s, socket, credentials);
+    if (s->address.kind == Address::Kind::Tls) {
+        handshake(s, std::move(socket), std::move(name));
+    } else {
+        admit(s, std::move(socket), credentials, name);
+    }
+    if (!s->stopped)
+        accept_next(s);
+}
+
+// A TLS peer holds a place while it shakes hands, so that the limit bounds
+// handshakes too; past it, nothing is spent on the handshake.
+void handshake(const std::shared_ptr<State> &s, Socket socket, std::string name) {
+    if (s->live >= s->limits.max_connections) {
+        log(name + ": refused: " + std::to_string(s->live) + " connections already (the limit)");
+        return;
+    }
+    ++s->live;
+    detail::tls_handshake(s->io, std::move(socket), s->tls, s->limits.handshake_timeout,
+                          [s, name](std::optional<Socket> plain,
+                                    std::optional<PeerCertificate> peer, const std::string &error) {
+                              --s->live;
+                              if (s->stopped)
+                                  return;
+                              if (!plain) {
+                                  refuse_handshake(s, name, error);
+                                  return;
+                              }
+                              PeerCredentials credentials;
+                              credentials.certificate = std::move(peer);
+                              admit(s, std::move(*plain), credentials, name);
+                          });
+}
+
+// Seen by on_refused too, so that its owner counts and bounds these lines
+// as any other refusal's.
+void refuse_handshake(const std::shared_ptr<State> &s, const std::string &name,
+                      const std::string &error) {
+    if (!s->on_refused) {
+        log(name + ": refused: " + error);
+        return;
+    }
+    Socket closed(s->io); // the peer's is gone with its TLS stream
+    Listener::OnRefused(s->on_refused)(closed, Listener::Refusal::Handshake, name, error);
+}
+
+void admit(const std::shared_ptr<State> &s, Socket socket, const PeerCredentials &credentials,
+           const std::string &name) {
     std::error_code ignored;
     const auto refuse = [&](Listener::Refusal refusal, const std::string &why) {
         if (s->on_refused) {
@@ -141,8 +195,6 @@ void on_accepted(const std::shared_ptr<State> &s, std::error_code ec, Socket soc
         OnAccept on_accept = s->on_accept;
         on_accept(std::move(socket), credentials, name);
     }
-    if (!s->stopped)
-        accept_next(s);
 }
 
 void accept_next(const std::shared_ptr<State> &s) {
@@ -170,8 +222,14 @@ Listener::~Listener() {
     stop();
 }
 
+void Listener::set_tls(std::shared_ptr<TlsContext> context) {
+    impl_->state->tls = std::move(context);
+}
+
 bool Listener::listen(const Address &address, std::string *error) {
     State &s = *impl_->state;
+    if (address.kind == Address::Kind::Tls && !s.tls)
+        return fail(error, to_string(address) + ": TLS needs --tls-cert, --tls-key and --tls-ca");
     if (s.acceptor.is_open())
         return fail(error, "already listening on " + to_string(s.address));
     s.address = address;
@@ -203,7 +261,7 @@ bool Listener::listen(const Address &address, std::string *error) {
 
     std::error_code ec;
     s.acceptor.open(endpoint->protocol(), ec);
-    if (!ec && address.kind == Address::Kind::Tcp)
+    if (!ec && address.kind != Address::Kind::Unix)
         s.acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) {
         if (address.kind == Address::Kind::Unix) {
@@ -239,7 +297,7 @@ bool Listener::listen(const Address &address, std::string *error) {
         }
         return fail(error, where + ": " + ec.message());
     }
-    if (address.kind == Address::Kind::Tcp && address.port == 0) {
+    if (address.kind != Address::Kind::Unix && address.port == 0) {
         asio::ip::tcp::endpoint tcp;
         Endpoint local = s.acceptor.local_endpoint(ec);
         if (!ec && local.size() <= tcp.capacity()) {
@@ -300,10 +358,12 @@ bool send_now(Socket &socket, std::string_view text) {
     return n == static_cast<ssize_t>(text.size());
 }
 
-void connect(asio::io_context &io, const Address &address,
-             std::function<void(std::optional<Socket> socket, const std::string &error)> done) {
+void connect(asio::io_context &io, const Address &address, ConnectDone done,
+             std::shared_ptr<TlsContext> tls) {
     std::string why;
-    std::optional<Endpoint> endpoint = endpoint_of(io, address, &why);
+    if (address.kind == Address::Kind::Tls && !tls)
+        why = "TLS needs --tls-cert, --tls-key and --tls-ca";
+    std::optional<Endpoint> endpoint = why.empty() ? endpoint_of(io, address, &why) : std::nullopt;
     if (!endpoint) {
         asio::post(io, [done = std::move(done), error = to_string(address) + ": " + why] {
             done(std::nullopt, error);
@@ -311,13 +371,22 @@ void connect(asio::io_context &io, const Address &address,
         return;
     }
     auto socket = std::make_shared<Socket>(io);
-    socket->async_connect(*endpoint, [socket, done = std::move(done),
+    socket->async_connect(*endpoint, [&io, socket, tls, done = std::move(done),
                                       where = to_string(address)](std::error_code ec) {
         if (ec) {
             done(std::nullopt, where + ": " + ec.message());
             return;
         }
-        done(std::move(*socket), "");
+        if (!tls) {
+            done(std::move(*socket), "");
+            return;
+        }
+        detail::tls_handshake(io, std::move(*socket), tls, Limits{}.handshake_timeout,
+                              [done, where](std::optional<Socket> plain,
+                                            std::optional<PeerCertificate>,
+                                            const std::string &error) {
+                                  done(std::move(plain), plain ? "" : where + ": " + error);
+                              });
     });
 }
 
