@@ -32,9 +32,10 @@ protected:
         chassis.start_supervisor({"--http", "tcp:127.0.0.1:0"});
         const std::regex started("HTTP on http://127\\.0\\.0\\.1:([0-9]+)/");
         std::smatch m;
+        std::string log; // outlives m, which points into it
         ASSERT_TRUE(wait_until(
             [&] {
-                const std::string log = chassis.supervisor().log();
+                log = chassis.supervisor().log();
                 return std::regex_search(log, m, started);
             },
             10s));
