@@ -12,22 +12,21 @@ namespace {
 struct ErrorKind {
     model::Errc code;
     ExitCode exit;
-    const char *status;
 };
 constexpr ErrorKind kErrorKinds[] = {
-    {model::Errc::CardRefused, kExitRefused, "REFUSED"}, // unless the card's code is known
-    {model::Errc::CardDown, kExitCardDown, "CARD_DOWN"},
-    {model::Errc::NoReply, kExitNoReply, "NO_REPLY"},
-    {model::Errc::Busy, kExitFailure, "BUSY"},
-    {model::Errc::StoreFailed, kExitFailure, "STORE_FAILED"},
-    {model::Errc::Denied, kExitDenied, "PERMISSION_DENIED"},
-    {model::Errc::TooManyClients, kExitTooManyClients, "TOO_MANY_CLIENTS"},
-    {model::Errc::Forbidden, kExitForbidden, "FORBIDDEN"},
-    {model::Errc::NotConfigured, kExitRefused, "NOT_CONFIGURED"},
-    {model::Errc::AlreadyConfigured, kExitRefused, "FLOW_EXISTS"},
-    {model::Errc::InvalidParams, kExitBadArguments, "BAD_ARGUMENTS"},
-    {model::Errc::Unreachable, kExitFailure, "UNREACHABLE"},
-    {model::Errc::Protocol, kExitFailure, "PROTOCOL"},
+    {model::Errc::CardRefused, kExitRefused}, // unless the card's code is known
+    {model::Errc::CardDown, kExitCardDown},
+    {model::Errc::NoReply, kExitNoReply},
+    {model::Errc::Busy, kExitFailure},
+    {model::Errc::StoreFailed, kExitFailure},
+    {model::Errc::Denied, kExitDenied},
+    {model::Errc::TooManyClients, kExitTooManyClients},
+    {model::Errc::Forbidden, kExitForbidden},
+    {model::Errc::NotConfigured, kExitRefused},
+    {model::Errc::AlreadyConfigured, kExitRefused},
+    {model::Errc::InvalidParams, kExitBadArguments},
+    {model::Errc::Unreachable, kExitFailure},
+    {model::Errc::Protocol, kExitFailure},
 };
 
 bool own_error(const model::Error &error) {
@@ -50,7 +49,7 @@ Failure from_error(const model::Error &error) {
     for (const ErrorKind &k : kErrorKinds) {
         if (k.code == error.code) {
             f.exit = k.exit;
-            f.status = k.status;
+            f.status = model::errc_name(k.code);
         }
     }
     if (!own_error(error)) {

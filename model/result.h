@@ -75,6 +75,44 @@ const Error *failed(const Result<T> &result) {
     return result.ok() ? nullptr : &result.error();
 }
 
+// Each kind's stable name, as flowctl's JSON and the supervisor's metrics say
+// it: one table, so that the two never disagree.
+constexpr const char *errc_name(Errc code) {
+    switch (code) {
+    case Errc::InvalidParams:
+        return "BAD_ARGUMENTS";
+    case Errc::UnknownMethod:
+        return "UNKNOWN_METHOD";
+    case Errc::CardRefused:
+        return "REFUSED";
+    case Errc::CardDown:
+        return "CARD_DOWN";
+    case Errc::NoReply:
+        return "NO_REPLY";
+    case Errc::Busy:
+        return "BUSY";
+    case Errc::StoreFailed:
+        return "STORE_FAILED";
+    case Errc::Protocol:
+        return "PROTOCOL";
+    case Errc::Unreachable:
+        return "UNREACHABLE";
+    case Errc::Denied:
+        return "PERMISSION_DENIED";
+    case Errc::TooManyClients:
+        return "TOO_MANY_CLIENTS";
+    case Errc::NotConfigured:
+        return "NOT_CONFIGURED";
+    case Errc::AlreadyConfigured:
+        return "FLOW_EXISTS";
+    case Errc::Forbidden:
+        return "FORBIDDEN";
+    case Errc::Internal:
+        return "FAILED";
+    }
+    return "FAILED";
+}
+
 inline Error error(Errc code, std::string message) {
     return Error{code, std::move(message), std::nullopt, std::nullopt, std::nullopt};
 }

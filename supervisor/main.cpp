@@ -17,6 +17,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -32,6 +33,7 @@
 #include "methods.h"
 #include "program_paths.h"
 #include "program_version.h"
+#include "schema.h"
 #include "store.h"
 #include "vexa_socket.h"
 
@@ -214,6 +216,22 @@ private:
     std::string last_error_;
 };
 
+// A request's answer, counted and timed by method and result on its way to
+// the client. Methods outside the registry count as "unknown", so that a
+// client cannot grow the label set.
+Respond measured(Metrics &metrics, const jsonrpc::Request &request, Respond respond) {
+    const api::MethodInfo *info = api::find_method(request.method);
+    const std::string_view method = info != nullptr ? info->name : "unknown";
+    return [&metrics, method, started = Clock::now(), respond = std::move(respond)](Reply reply) {
+        if (!std::holds_alternative<Notice>(reply)) {
+            const model::Error *error = std::get_if<model::Error>(&reply);
+            metrics.rpc(method, error != nullptr ? model::errc_name(error->code) : "ok",
+                        Clock::now() - started);
+        }
+        respond(std::move(reply));
+    };
+}
+
 int run(const Options &options) {
     vexa_socket::set_logger([](const std::string &line) { log(Severity::Warning, line); });
     bool groups_ok = true;
@@ -291,13 +309,15 @@ int run(const Options &options) {
     card_options.hello_timeout = std::chrono::milliseconds(options.hello_timeout_ms);
     Cards cards(io, *store, card_options);
     Services services{*store, cards};
+    Metrics metrics;
     Control control(
         io,
-        [&services](const jsonrpc::Request &request, const PeerIdentity &identity,
-                    Respond respond) { dispatch(services, request, identity, std::move(respond)); },
+        [&services, &metrics](const jsonrpc::Request &request, const PeerIdentity &identity,
+                              Respond respond) {
+            dispatch(services, request, identity, measured(metrics, request, std::move(respond)));
+        },
         ControlOptions{.client_timeout = std::chrono::milliseconds(options.client_timeout_ms)});
     Flusher flusher(io, *store, cards);
-    Metrics metrics;
     store->on_commit([&metrics](Clock::duration took) { metrics.db_commit(took); });
     cards.observe({.display_sent = [&metrics] { metrics.display_sent(); },
                    .synced = [&metrics](bool fresh,

@@ -21,18 +21,34 @@ void Histogram::observe(Seconds took) {
 void Histogram::write(std::string &out, const char *name, const char *help) const {
     api::Exposition e;
     e.family(name, "histogram", help);
-    const std::string bucket = std::string(name) + "_bucket";
+    write_series(e, name, "");
+    out += e.take();
+}
+
+void Histogram::write_series(api::Exposition &e, const std::string &name,
+                             const std::string &labels) const {
+    const std::string bucket = name + "_bucket";
+    const std::string before = labels.empty() ? "" : labels + ",";
     uint64_t cumulative = 0;
     char le[32];
     for (size_t i = 0; i < kBounds.size(); ++i) {
         cumulative += buckets_[i];
         std::snprintf(le, sizeof le, "le=\"%g\"", kBounds[i]);
-        e.sample(bucket, le, cumulative);
+        e.sample(bucket, before + le, cumulative);
     }
-    e.sample(bucket, "le=\"+Inf\"", count_);
-    e.sample(std::string(name) + "_sum", "", sum_);
-    e.sample(std::string(name) + "_count", "", count_);
-    out += e.take();
+    e.sample(bucket, before + "le=\"+Inf\"", count_);
+    e.sample(name + "_sum", labels, sum_);
+    e.sample(name + "_count", labels, count_);
+}
+
+void Metrics::rpc(std::string_view method, std::string_view result, Seconds took) {
+    const std::lock_guard lock(mutex_);
+    ++rpc_requests_[{std::string(method), std::string(result)}];
+    auto histogram = rpc_seconds_.find(method);
+    if (histogram == rpc_seconds_.end()) {
+        histogram = rpc_seconds_.emplace(std::string(method), Histogram{}).first;
+    }
+    histogram->second.observe(took);
 }
 
 void Metrics::request(std::string_view method, int code, Seconds took) {
@@ -74,6 +90,18 @@ uint64_t Metrics::snapshots() const {
 std::string Metrics::exposition() const {
     const std::lock_guard lock(mutex_);
     api::Exposition e;
+    constexpr const char *kRpc = "acl_tcam_supervisor_requests_total";
+    e.family(kRpc, "counter",
+             "JSON-RPC requests answered on the control socket, by method and result.");
+    for (const auto &[key, count] : rpc_requests_) {
+        e.sample(kRpc, "method=\"" + key.first + "\",result=\"" + key.second + "\"", count);
+    }
+    constexpr const char *kRpcSeconds = "acl_tcam_supervisor_request_duration_seconds";
+    e.family(kRpcSeconds, "histogram",
+             "Time from a JSON-RPC request read to its answer, by method.");
+    for (const auto &[method, histogram] : rpc_seconds_) {
+        histogram.write_series(e, kRpcSeconds, "method=\"" + method + "\"");
+    }
     constexpr const char *kRequests = "acl_tcam_supervisor_http_requests_total";
     e.family(kRequests, "counter", "HTTP requests answered, by method and status code.");
     for (const auto &[key, count] : requests_) {

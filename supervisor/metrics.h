@@ -1,4 +1,4 @@
-// The supervisor's own metrics: HTTP requests, database commits, replays and
+// The supervisor's own metrics: JSON-RPC and HTTP requests, database commits, replays and
 // reconciliations, flow snapshots, displays sent. A plain registry: callers
 // measure and pass durations (it reads no clock); any thread may record.
 //
@@ -16,6 +16,8 @@
 #include <string_view>
 #include <utility>
 
+#include "exposition.h"
+
 namespace supervisor {
 
 using Seconds = std::chrono::duration<double>;
@@ -29,6 +31,8 @@ public:
     void observe(Seconds took);
     // _bucket, _sum and _count samples under name, after HELP and TYPE.
     void write(std::string &out, const char *name, const char *help) const;
+    // The samples alone, each with labels (may be empty) before its le.
+    void write_series(api::Exposition &e, const std::string &name, const std::string &labels) const;
     uint64_t count() const { return count_; }
 
 private:
@@ -39,6 +43,10 @@ private:
 
 class Metrics {
 public:
+    // A control request answered: method a registered method's name (the
+    // caller maps any other to "unknown", so that labels stay bounded);
+    // result "ok" or the error's name (model::errc_name).
+    void rpc(std::string_view method, std::string_view result, Seconds took);
     // method: the HTTP method; code: the answer's status.
     void request(std::string_view method, int code, Seconds took);
     void db_commit(Seconds took);
@@ -55,6 +63,8 @@ public:
 private:
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, int>, uint64_t> requests_;
+    std::map<std::pair<std::string, std::string>, uint64_t> rpc_requests_;
+    std::map<std::string, Histogram, std::less<>> rpc_seconds_;
     Histogram request_seconds_, commit_seconds_, replay_seconds_, reconcile_seconds_,
         snapshot_seconds_;
     uint64_t displays_ = 0;

@@ -112,10 +112,17 @@ TEST_F(Http, APrometheusServerScrapesRatesAndSeesACardRestartAsAReset) {
     EXPECT_EQ(get("/api/v1/flows?vsan=0")->status, 400);
     EXPECT_EQ(json::parse(get("/api/v1/cards")->body)["cards"][0]["state"], "ready");
 
+    chassis.call("flow.add", flow(1, "vsan", 10)); // refused: configured already
     const auto scrape = get("/metrics");
     ASSERT_TRUE(scrape);
     EXPECT_EQ(scrape->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
     EXPECT_EQ(promtool_check(chassis.scratch, scrape->body), "");
+    for (const char *series :
+         {"acl_tcam_supervisor_requests_total{method=\"flow.add\",result=\"ok\"} 1",
+          "acl_tcam_supervisor_requests_total{method=\"flow.add\",result=\"FLOW_EXISTS\"} 1",
+          "acl_tcam_supervisor_request_duration_seconds_count{method=\"flow.add\"} 2"}) {
+        EXPECT_NE(scrape->body.find(series), std::string::npos) << series;
+    }
 
     ASSERT_TRUE(std::filesystem::exists("/usr/bin/prometheus"))
         << "prometheus missing: run scripts/build-deps";
