@@ -12,7 +12,7 @@ FUZZ_BUILD = build-fuzz
 FUZZ_COV_BUILD = build-fuzz-cov
 BUILD_DIRS = $(BUILD) build-package build-asan $(FUZZ_BUILD) $(FUZZ_COV_BUILD) build-s390x build-i386
 FUZZ_SECONDS ?= 60
-FUZZ_SMOKE_SECONDS ?= 30
+FUZZ_SMOKE_SECONDS ?= 20
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 # Host runs checked under valgrind, one quoted command line each.
