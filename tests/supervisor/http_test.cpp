@@ -66,19 +66,6 @@ protected:
     int port = 0;
 };
 
-// A free TCP port on loopback (for a server that cannot take port 0).
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 // promtool's verdict on an exposition; "" when it passes.
 std::string promtool_check(const Scratch &scratch, const std::string &text) {
     std::ofstream(scratch.file("scrape.prom")) << text;

@@ -17,22 +17,6 @@ namespace {
 
 using namespace harness;
 
-// A loopback port free a moment ago (the supervisor binds it next).
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
 bool accepts(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -267,6 +269,21 @@ Outcome run(const std::string &program, const std::vector<std::string> &args,
     }
     unlink(templ);
     return result;
+}
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    close(fd);
+    return ntohs(addr.sin_port);
 }
 
 } // namespace harness

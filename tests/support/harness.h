@@ -64,6 +64,10 @@ private:
 // Polls pred every 20 ms until it holds or timeout passes.
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
 
+// A loopback TCP port free a moment ago, for a server that cannot take port
+// 0 and name its port; -1 when none could be had.
+int free_port();
+
 // A JSON-RPC client on a Unix socket, one request at a time.
 class RpcClient {
 public:
