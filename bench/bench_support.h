@@ -1,4 +1,5 @@
-// What both benchmarks share: the flow mix, and medians of single timings.
+// What the benchmarks share: the flow mix, medians of single timings, and a
+// process's CPU time and memory as /proc gives them.
 //
 // The mix: about 2% VSAN flows (one per VSAN at most), 18% domain-pair flows
 // and 80% exact flows over 16 VSANs; half the exact flows lie inside a
@@ -12,9 +13,16 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
+#include <sstream>
+#include <string>
 #include <vector>
+
+#include <sys/types.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -91,6 +99,49 @@ public:
 private:
     std::vector<double> ns_;
 };
+
+// CPU time (user and system) a process has used so far, ns; clock-tick
+// resolution.
+inline double process_cpu_ns(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which ends with the last ')': state is
+    // the first, utime the 12th and stime the 13th.
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i >= 12) {
+            ticks += std::stod(field);
+        }
+    }
+    return ticks * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Memory of a process from /proc/PID/status, in KiB: VmRSS and VmHWM (zeros
+// once it is gone).
+struct Memory {
+    double rss_kib = 0;
+    double hwm_kib = 0;
+};
+
+inline Memory memory_of(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    Memory m;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string name;
+        double kib = 0;
+        words >> name >> kib;
+        if (name == "VmRSS:") {
+            m.rss_kib = kib;
+        } else if (name == "VmHWM:") {
+            m.hwm_kib = kib;
+        }
+    }
+    return m;
+}
 
 } // namespace bench
 

@@ -68,6 +68,9 @@ using harness::json;
 using model::FlowKey;
 using model::FlowType;
 using Clock = std::chrono::steady_clock;
+using bench::Memory;
+using bench::memory_of;
+using bench::process_cpu_ns;
 using bench::Samples;
 using bench::since;
 using namespace std::chrono_literals;
@@ -81,24 +84,6 @@ double thread_cpu_ns() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
-}
-
-// CPU time (user and system) a process has used so far, ns; clock-tick
-// resolution.
-double process_cpu_ns(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which ends with the last ')': state is
-    // the first, utime the 12th and stime the 13th.
-    std::istringstream fields(text.substr(text.rfind(')') + 1));
-    std::string field;
-    double ticks = 0;
-    for (int i = 1; i <= 13 && fields >> field; ++i) {
-        if (i >= 12) {
-            ticks += std::stod(field);
-        }
-    }
-    return ticks * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // ---- Flows -------------------------------------------------------------------------
@@ -789,30 +774,6 @@ void empty_slot(Rig &r, uint32_t slot, const Counters &counters) {
     ask(client, "flow.apply", apply_params("", {slot}, true, false));
     r.start_card(slot, counters);
     r.wait_ready(slot, 0, 60s);
-}
-
-// Memory of a process from /proc/PID/status, in KiB: VmRSS and VmHWM.
-struct Memory {
-    double rss_kib = 0;
-    double hwm_kib = 0;
-};
-
-Memory memory_of(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    Memory m;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string name;
-        double kib = 0;
-        words >> name >> kib;
-        if (name == "VmRSS:") {
-            m.rss_kib = kib;
-        } else if (name == "VmHWM:") {
-            m.hwm_kib = kib;
-        }
-    }
-    return m;
 }
 
 // One flow.apply of 65,535 flows to slot 3's empty card, from the request
