@@ -22,7 +22,7 @@ VALGRIND_RUNS ?= "$(LINECARD) --drain linecard/scenarios/demo.lcs" \
 FUZZERS = fuzz_stats_msg fuzz_flow_ops fuzz_frame fuzz_jsonrpc fuzz_display fuzz_flow_set fuzz_http_query
 
 .PHONY: all demo demo-scenario test package abi-check test-sanitize sanitize valgrind fuzz fuzz-build fuzz-smoke fuzz-coverage test-s390x \
-	test-i386 ci-all bench deps clean
+	test-i386 ci-all bench bench-chassis deps clean
 
 all: $(BUILD)/.built
 
@@ -70,6 +70,15 @@ bench: deps
 	$(BUILD)/bin/flow_bench $(BENCH_ARGS)
 	$(BUILD)/bin/chassis_bench $(CHASSIS_BENCH_ARGS)
 	/usr/bin/python3 bench/page_render.py $(BUILD)/bin
+
+# The full chassis, 16 cards of 65,535 flows, as an operator meets it (apply
+# from one file, show in each format, a supervisor restart, a card's replay):
+# minutes, so not part of bench, test or CI; BENCHMARKS.md "The full
+# chassis". FULL_CHASSIS_ARGS go to full_chassis_bench.
+bench-chassis: deps
+	cmake --preset release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target full_chassis_bench
+	$(BUILD)/bin/full_chassis_bench $(FULL_CHASSIS_ARGS)
 
 # The host runs under valgrind's memcheck: no error, no lost block, and at
 # exit only the counter table and the flow tree with its array

@@ -1,15 +1,31 @@
 // flowctl apply FILE|- [--slot N]... [--prune] [--dry-run], flowctl export
 // [SLOT...]: flow-set files in and out (method flow.apply, flow.export).
+//
+// A request line is capped (jsonrpc::kMaxRequestLine), and a file for a
+// whole chassis passes it. Such a file goes in parts of whole slots, in slot
+// order, each under the cap; flowctl reads the file again for each part
+// rather than holding it, so that its memory is one part's. A slot's lines
+// alone are checked whole (a flow repeats, and a slot fills, only within its
+// slot), every slot before anything is sent, and a dry run of every part
+// goes first, so that a file the supervisor would refuse changes nothing.
+// Each part is then its own transaction.
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <sstream>
+#include <string_view>
 
 #include "commands.h"
+#include "flow_set.h"
+#include "jsonrpc.h"
+#include "slot_range.h"
 
 namespace flowctl {
 
@@ -28,11 +44,14 @@ public:
                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
         drawn_ = true;
     }
-    ~ProgressBar() {
+    // Off the terminal's line, before other output.
+    void clear() {
         if (drawn_) {
             std::fputs("\r\033[K", stderr);
+            drawn_ = false;
         }
     }
+    ~ProgressBar() { clear(); }
 
 private:
     bool shown_;
@@ -87,6 +106,79 @@ std::string forecast_text(const api::ApplyResult &r) {
     return text;
 }
 
+// The bytes text takes as a JSON string, quotes excluded.
+size_t json_string_size(const std::string &text) {
+    size_t size = 0;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        size +=
+            (c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f')
+                ? 2
+                : (u < 0x20 ? 6 : 1);
+    }
+    return size;
+}
+
+// Room for a part's text in one request line: the cap less the request's
+// other members, which take a few hundred bytes at most.
+constexpr size_t kPartBytes = jsonrpc::kMaxRequestLine - 4096;
+
+// The slot a line's first word names: nullopt for a line without words
+// (blank, or a comment), 0 for one whose first word is no slot, which the
+// whole file's parse then names.
+std::optional<uint32_t> slot_of_line(std::string_view line) {
+    line = line.substr(0, line.find('#'));
+    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    size_t first = 0;
+    while (first < line.size() && space(line[first])) {
+        ++first;
+    }
+    if (first == line.size()) {
+        return std::nullopt;
+    }
+    size_t end = first;
+    while (end < line.size() && !space(line[end])) {
+        ++end;
+    }
+    const std::optional<uint64_t> slot = model::parse_number(line.substr(first, end - first));
+    return slot && *slot >= model::kMinSlot && *slot <= model::kMaxSlot
+               ? static_cast<uint32_t>(*slot)
+               : 0;
+}
+
+std::string flow_set_text(const std::vector<model::FlowEntry> &entries) {
+    std::string text;
+    for (const model::FlowEntry &e : entries) {
+        text += model::format_flow_entry(e.slot, e.key, e.name);
+        text += '\n';
+    }
+    return text;
+}
+
+// The parts' results as the one request's would read: counts summed,
+// changes and slots in slot order.
+void merge_into(api::ApplyResult &total, const api::ApplyResult &part) {
+    total.added += part.added;
+    total.removed += part.removed;
+    total.renamed += part.renamed;
+    total.unchanged += part.unchanged;
+    total.skipped += part.skipped;
+    total.applied += part.applied;
+    total.pending += part.pending;
+    for (const auto &[name, count] : part.refused) {
+        total.refused[name] += count;
+    }
+    total.changes += part.changes;
+    total.would_refuse += part.would_refuse;
+    total.slots.insert(total.slots.end(), part.slots.begin(), part.slots.end());
+}
+
+std::string slots_text(const std::vector<uint32_t> &slots) {
+    return slots.size() == 1
+               ? "slot " + std::to_string(slots.front())
+               : "slots " + std::to_string(slots.front()) + " to " + std::to_string(slots.back());
+}
+
 class ApplyCommand : public Command {
 public:
     void define(CLI::App &command) override {
@@ -112,12 +204,17 @@ public:
         if (file_ == "-") {
             text << std::cin.rdbuf();
         } else {
-            std::ifstream in(file_, std::ios::binary);
+            std::ifstream in(file_, std::ios::binary | std::ios::ate);
             if (!in) {
                 *failure = bad_arguments("cannot read " + file_);
                 return false;
             }
-            text << in.rdbuf();
+            // A file past a part's size goes in parts, read again for each.
+            large_ = static_cast<uint64_t>(in.tellg()) > kPartBytes;
+            in.seekg(0);
+            if (!large_) {
+                text << in.rdbuf();
+            }
         }
         params_.flows = text.str();
         params_.prune = prune_;
@@ -130,15 +227,12 @@ public:
         // deadline, so a long apply that advances is never given up on. The
         // bar is drawn only on a terminal.
         ProgressBar bar;
-        const bool draw = bar.shown() && !out.as_json();
+        draw_ = bar.shown() && !out.as_json();
         params_.progress = true;
-        auto reply = client.call("flow.apply", api::to_json(params_),
-                                 [&bar, draw](const std::string &method, const json &p) {
-                                     if (draw && method == api::kApplyProgress && p.is_object()) {
-                                         bar.draw(p.value("done", uint64_t{0}),
-                                                  p.value("total", uint64_t{0}));
-                                     }
-                                 });
+        if (large_ || json_string_size(params_.flows) > kPartBytes) {
+            return run_in_parts(client, out, bar);
+        }
+        auto reply = call(client, params_, bar, 0);
         if (!reply) {
             return out.fail(from_error(reply.error()), "apply " + file_);
         }
@@ -150,16 +244,182 @@ public:
         if (out.as_json()) {
             out.print_json(*reply);
         } else {
-            out.print(result->changes + (dry_run_ ? forecast_text(*result) : "") +
-                      summary(*result));
+            print(out, *result);
         }
         return result->refused.empty() ? kExitOk : kExitRefused;
     }
 
 private:
+    // One flow.apply; its progress drawn after base changes of earlier parts.
+    model::Result<json> call(RpcClient &client, const api::ApplyParams &params, ProgressBar &bar,
+                             uint64_t base) {
+        return client.call("flow.apply", api::to_json(params),
+                           [&bar, base, this](const std::string &method, const json &p) {
+                               if (draw_ && method == api::kApplyProgress && p.is_object()) {
+                                   bar.draw(base + p.value("done", uint64_t{0}),
+                                            base + p.value("total", uint64_t{0}));
+                               }
+                           });
+    }
+
+    void print(const Output &out, const api::ApplyResult &result) const {
+        out.print(result.changes + (dry_run_ ? forecast_text(result) : "") + summary(result));
+    }
+
+    // Each line of the file, without its newline; false when it cannot be
+    // read again.
+    bool each_line(const std::function<void(std::string_view)> &f) const {
+        if (!large_) {
+            std::string_view text = params_.flows;
+            while (!text.empty()) {
+                const size_t newline = text.find('\n');
+                f(text.substr(0, newline));
+                text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+            }
+            return true;
+        }
+        std::ifstream in(file_, std::ios::binary);
+        std::string line;
+        while (std::getline(in, line)) {
+            f(line);
+        }
+        return in.eof();
+    }
+
+    // The flows of these slots, from their lines alone.
+    model::Result<std::vector<model::FlowEntry>> entries_of(const std::set<uint32_t> &slots) const {
+        std::string text;
+        const bool read = each_line([&](std::string_view line) {
+            const std::optional<uint32_t> slot = slot_of_line(line);
+            if (slot && slots.count(*slot) != 0) {
+                text += line;
+                text += '\n';
+            }
+        });
+        if (!read) {
+            return model::error(model::Errc::InvalidParams, "cannot read " + file_);
+        }
+        return model::parse_flow_set(text);
+    }
+
+    // The whole file's faults, as one request would have them named.
+    int fail_whole(const Output &out) const {
+        std::string text;
+        each_line([&text](std::string_view line) {
+            text += line;
+            text += '\n';
+        });
+        const auto whole = model::parse_flow_set(text);
+        return out.fail(
+            from_error(whole ? model::error(model::Errc::InvalidParams, "changed while read")
+                             : whole.error()),
+            "apply " + file_);
+    }
+
+    // The file checked slot by slot, then sent in parts of whole slots: all
+    // as dry runs first, then (unless --dry-run) for real. Text output is
+    // written part by part; the summary and JSON read as one request's.
+    int run_in_parts(RpcClient &client, const Output &out, ProgressBar &bar) {
+        std::map<uint32_t, uint64_t> lines; // by slot; 0: lines naming none
+        if (!each_line([&lines](std::string_view line) {
+                if (const std::optional<uint32_t> slot = slot_of_line(line)) {
+                    ++lines[*slot];
+                }
+            })) {
+            return out.fail(bad_arguments("cannot read " + file_));
+        }
+        if (lines.count(0) != 0) {
+            return fail_whole(out);
+        }
+        // Each slot checked whole, and the bytes its part of a request takes.
+        std::map<uint32_t, size_t> bytes;
+        for (const auto &[slot, count] : lines) {
+            const auto entries = entries_of({slot});
+            if (!entries) {
+                return fail_whole(out);
+            }
+            bytes[slot] = json_string_size(flow_set_text(*entries));
+        }
+        std::set<uint32_t> scope;
+        if (params_.slots) {
+            scope.insert(params_.slots->begin(), params_.slots->end());
+        } else if (prune_) {
+            for (uint32_t slot = model::kMinSlot; slot <= model::kMaxSlot; ++slot) {
+                scope.insert(slot);
+            }
+        } else {
+            for (const auto &[slot, count] : lines) {
+                scope.insert(slot);
+            }
+        }
+        api::ApplyResult skipped;
+        for (const auto &[slot, count] : lines) {
+            skipped.skipped += scope.count(slot) == 0 ? count : 0;
+        }
+        // Whole slots in order, each part under the cap (a slot alone is:
+        // 65,535 lines of at most about 100 bytes).
+        std::vector<std::set<uint32_t>> parts(1);
+        size_t part_bytes = 0;
+        for (const uint32_t slot : scope) {
+            const size_t size = bytes.count(slot) == 0 ? 0 : bytes[slot];
+            if (!parts.back().empty() && part_bytes + size > kPartBytes) {
+                parts.emplace_back();
+                part_bytes = 0;
+            }
+            parts.back().insert(slot);
+            part_bytes += size;
+        }
+        api::ApplyResult total;
+        for (const bool dry : {true, false}) {
+            const bool last = dry == dry_run_;
+            total = skipped;
+            total.dry_run = dry;
+            for (size_t i = 0; i < parts.size(); ++i) {
+                const std::vector<uint32_t> slots(parts[i].begin(), parts[i].end());
+                const std::string context =
+                    "apply " + file_ + ", " + slots_text(slots) +
+                    (dry || i == 0 ? "" : " (the slots before them are applied)");
+                auto entries = entries_of(parts[i]);
+                if (!entries) {
+                    return out.fail(from_error(entries.error()), context);
+                }
+                const api::ApplyParams params{flow_set_text(*entries), slots, prune_, dry, true};
+                entries->clear();
+                auto reply = call(client, params, bar, total.added + total.removed);
+                if (!reply) {
+                    return out.fail(from_error(reply.error()), context);
+                }
+                auto result = api::decode_apply(*reply);
+                if (!result) {
+                    return out.fail(protocol_failure("flow.apply: " + result.error().message),
+                                    context);
+                }
+                if (!last || !out.as_json()) {
+                    if (last) {
+                        bar.clear();
+                        out.print(result->changes);
+                    }
+                    result->changes.clear();
+                }
+                merge_into(total, *result);
+            }
+            if (last) {
+                break;
+            }
+        }
+        if (out.as_json()) {
+            out.print_json(api::to_json(total));
+        } else {
+            out.print((dry_run_ ? forecast_text(total) : "") + summary(total));
+        }
+        return total.refused.empty() ? kExitOk : kExitRefused;
+    }
+
     std::string file_;
     std::vector<std::string> slots_;
     bool prune_ = false, dry_run_ = false;
+    bool draw_ = false;
+    bool large_ = false; // read again for each part, never held whole
     api::ApplyParams params_;
 };
 

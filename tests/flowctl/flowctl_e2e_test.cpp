@@ -16,6 +16,7 @@
 
 #include "card_protocol.h"
 #include "chassis_fixture.h"
+#include "jsonrpc.h"
 #include "vexa_socket.h"
 
 namespace {
@@ -354,6 +355,50 @@ TEST(FlowctlE2E, ApplyAndExportAFlowSetFile) {
     const Outcome again = flowctl(c, {"apply", "--prune", file("again", exported.out)});
     EXPECT_EQ(again.status, 0) << again.out;
     EXPECT_EQ(again.out.rfind("added 0, removed 0, renamed 0, unchanged 3", 0), 0u) << again.out;
+    c.stop_all();
+}
+
+// A file past the request line's cap goes in parts of whole slots, yet
+// reads as one request: a fault anywhere changes nothing and is named by its
+// line in the file; the summary counts every part, the slots out of scope
+// skipped. No card: nothing waits for one.
+TEST(FlowctlE2E, ApplyOfAFileOverTheRequestCapGoesInParts) {
+    Chassis c;
+    c.start_supervisor();
+    constexpr uint32_t kSlots = 4, kPerSlot = 60000;
+    std::string text = "# one file, four slots\n\n";
+    for (uint32_t slot = 1; slot <= kSlots; ++slot) {
+        for (uint32_t i = 0; i < kPerSlot; ++i) {
+            text += std::to_string(slot) + " exact 1 " + std::to_string(0x010000 + i) +
+                    " 0x020000 name=flow-" + std::to_string(i) + "\n";
+        }
+    }
+    ASSERT_GT(text.size(), jsonrpc::kMaxRequestLine);
+    const auto file = [&c](const std::string &name, const std::string &body) {
+        std::ofstream(c.scratch.file(name)) << body;
+        return c.scratch.file(name);
+    };
+    const std::string flows = file("flows", text);
+    // Slot 3's sixth flow is line 2 + 2 * 60,000 + 6.
+    const Outcome bad = flowctl(c, {"apply", file("bad", text + "3 exact 1 0x010005 0x020000\n")});
+    EXPECT_EQ(bad.status, 2) << bad.out.substr(0, 2000);
+    EXPECT_NE(bad.out.find("line 240003: slot 3 exact 1 0x010005 0x020000 repeats line 120008"),
+              std::string::npos)
+        << bad.out.substr(0, 2000);
+    EXPECT_EQ(flowctl(c, {"export"}).out, "");
+    const Outcome applied =
+        flowctl(c, {"apply", "--slot", "1", "--slot", "2", "--slot", "3", flows});
+    EXPECT_EQ(applied.status, 0) << applied.out.substr(0, 2000);
+    EXPECT_NE(applied.out.find("added 180000, removed 0, renamed 0, unchanged 0, skipped 60000; "
+                               "on the cards: 0 done, 180000 pending, 0 refused"),
+              std::string::npos)
+        << applied.out.substr(applied.out.size() - 2000);
+    const Outcome dry = flowctl(c, {"apply", "--prune", "--dry-run", flows});
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_NE(dry.out.find("dry run: would add 60000, remove 0, rename 0; 180000 unchanged, 0 "
+                           "outside the slots in scope"),
+              std::string::npos)
+        << dry.out.substr(dry.out.size() - 2000);
     c.stop_all();
 }
 
