@@ -119,9 +119,14 @@ size_t json_string_size(const std::string &text) {
     return size;
 }
 
-// Room for a part's text in one request line: the cap less the request's
+// Room for a flow-set text in one request line: the cap less the request's
 // other members, which take a few hundred bytes at most.
-constexpr size_t kPartBytes = jsonrpc::kMaxRequestLine - 4096;
+constexpr size_t kRequestTextBytes = jsonrpc::kMaxRequestLine - 4096;
+// What a part is filled to: flowctl holds a part's text a few times over
+// (the text, the request, the answer's diff), so parts stay small; a slot
+// larger than this goes alone (65,535 lines of at most about 100 bytes fit
+// one request).
+constexpr size_t kPartBytes = size_t{1} << 20;
 
 // The slot a line's first word names: nullopt for a line without words
 // (blank, or a comment), 0 for one whose first word is no slot, which the
@@ -209,8 +214,8 @@ public:
                 *failure = bad_arguments("cannot read " + file_);
                 return false;
             }
-            // A file past a part's size goes in parts, read again for each.
-            large_ = static_cast<uint64_t>(in.tellg()) > kPartBytes;
+            // A file past one request goes in parts, read again for each.
+            large_ = static_cast<uint64_t>(in.tellg()) > kRequestTextBytes;
             in.seekg(0);
             if (!large_) {
                 text << in.rdbuf();
@@ -229,7 +234,7 @@ public:
         ProgressBar bar;
         draw_ = bar.shown() && !out.as_json();
         params_.progress = true;
-        if (large_ || json_string_size(params_.flows) > kPartBytes) {
+        if (large_ || json_string_size(params_.flows) > kRequestTextBytes) {
             return run_in_parts(client, out, bar);
         }
         auto reply = call(client, params_, bar, 0);
@@ -356,8 +361,7 @@ private:
         for (const auto &[slot, count] : lines) {
             skipped.skipped += scope.count(slot) == 0 ? count : 0;
         }
-        // Whole slots in order, each part under the cap (a slot alone is:
-        // 65,535 lines of at most about 100 bytes).
+        // Whole slots in order, packed to kPartBytes.
         std::vector<std::set<uint32_t>> parts(1);
         size_t part_bytes = 0;
         for (const uint32_t slot : scope) {
@@ -379,12 +383,12 @@ private:
                 const std::string context =
                     "apply " + file_ + ", " + slots_text(slots) +
                     (dry || i == 0 ? "" : " (the slots before them are applied)");
-                auto entries = entries_of(parts[i]);
-                if (!entries) {
+                api::ApplyParams params{{}, slots, prune_, dry, true};
+                if (auto entries = entries_of(parts[i])) {
+                    params.flows = flow_set_text(*entries);
+                } else {
                     return out.fail(from_error(entries.error()), context);
                 }
-                const api::ApplyParams params{flow_set_text(*entries), slots, prune_, dry, true};
-                entries->clear();
                 auto reply = call(client, params, bar, total.added + total.removed);
                 if (!reply) {
                     return out.fail(from_error(reply.error()), context);
