@@ -449,6 +449,8 @@ FlowctlRun apply_file(Chassis &c, uint32_t per_card, benchmark::State *state) {
     configured = per_card;
     if (state != nullptr) {
         state->counters["wall_s"] = run.total_ns / 1e9;
+        std::ifstream in(file, std::ios::binary | std::ios::ate);
+        state->counters["file_MiB"] = static_cast<double>(in.tellg()) / (1 << 20);
         state->counters["flowctl_rss_MiB"] = mib(run.maxrss_kib);
         state->counters["sup_rss_before_MiB"] = mib(before.rss_kib);
         state->counters["sup_rss_after_MiB"] = mib(after.rss_kib);
