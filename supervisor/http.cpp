@@ -315,11 +315,21 @@ struct Http::Impl {
             jsonrpc::Request request;
             request.method = method;
             request.params = params;
-            dispatch(services, request, kHttpClient, [done = std::move(done)](Reply reply) {
-                if (!std::holds_alternative<Notice>(reply)) {
-                    done(reply_answer(std::move(reply)));
-                }
-            });
+            auto parts = std::make_shared<std::string>();
+            dispatch(services, request, kHttpClient,
+                     [this, parts, done = std::move(done)](Reply reply) {
+                         if (auto *part = std::get_if<Part>(&reply)) {
+                             *parts += part->text;
+                         } else if (auto *wait = std::get_if<WhenWritable>(&reply)) {
+                             asio::post(io, [then = std::move(wait->then)] { then(true); });
+                         } else if (auto *raw = std::get_if<RawResult>(&reply);
+                                    raw != nullptr && !parts->empty()) {
+                             *parts += raw->json_text;
+                             done(reply_answer(RawResult{std::move(*parts)}));
+                         } else if (answers(reply)) {
+                             done(reply_answer(std::move(reply)));
+                         }
+                     });
         });
     }
 
@@ -346,14 +356,14 @@ struct Http::Impl {
         // Counters since each card's boot: a clear is no reset, a restart is.
         api::ShowParams show;
         show.since_boot = true;
-        flow_snapshot(services, show, [parts, finish](model::Result<api::ShowResult> shown) {
-            parts->flows = std::move(shown);
+        flow_snapshot(services, show, [parts, finish](api::ShowResult shown) {
+            parts->flows = model::Result<api::ShowResult>(std::move(shown));
             finish();
         });
         jsonrpc::Request list;
         list.method = "cards.list";
         dispatch(services, list, kHttpClient, [parts, finish](Reply reply) {
-            if (!std::holds_alternative<Notice>(reply)) {
+            if (answers(reply)) {
                 parts->cards = std::move(reply);
                 finish();
             }
