@@ -214,13 +214,12 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         } else if (auto *batch = std::get_if<jsonrpc::Batch>(&parsed)) {
             take_batch(*batch);
         } else {
-            start(std::get<jsonrpc::Request>(parsed),
-                  [](ClientSession &self, Pieces pieces, uint64_t request, bool ends) {
-                      for (size_t i = 0; i < pieces.size(); ++i) {
-                          self.write_piece(request, std::move(pieces[i]),
-                                           ends && i + 1 == pieces.size());
-                      }
-                  });
+            start(std::get<jsonrpc::Request>(parsed), [](ClientSession &self, Pieces pieces,
+                                                         uint64_t request, bool ends) {
+                for (size_t i = 0; i < pieces.size(); ++i) {
+                    self.write_piece(request, std::move(pieces[i]), ends && i + 1 == pieces.size());
+                }
+            });
         }
     }
 
@@ -275,10 +274,10 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
             }
             if (const auto *notice = std::get_if<RawNotice>(&reply)) {
                 if (!notification) {
-                    self->write("{\"jsonrpc\":\"2.0\",\"method\":" +
-                                jsonrpc::json(notice->method).dump() + ",\"params\":{\"id\":" +
-                                id.dump() + (notice->members.empty() ? "" : ",") +
-                                notice->members + "}}\n");
+                    self->write(
+                        "{\"jsonrpc\":\"2.0\",\"method\":" + jsonrpc::json(notice->method).dump() +
+                        ",\"params\":{\"id\":" + id.dump() + (notice->members.empty() ? "" : ",") +
+                        notice->members + "}}\n");
                 }
                 return;
             }
@@ -422,9 +421,9 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
             moved = false;
             std::vector<uint64_t> waiting;
             for (auto it = held.begin(); it != held.end();) {
-                const bool blocked = (open_line != 0 && open_line != it->request) ||
-                                     std::find(waiting.begin(), waiting.end(), it->request) !=
-                                         waiting.end();
+                const bool blocked =
+                    (open_line != 0 && open_line != it->request) ||
+                    std::find(waiting.begin(), waiting.end(), it->request) != waiting.end();
                 if (blocked) {
                     if (it->request != 0) {
                         waiting.push_back(it->request);

@@ -84,14 +84,13 @@ struct WhenWritable {
     std::function<void(bool)> then;
 };
 inline constexpr size_t kResumeOutput = 1u << 20;
-using Reply = std::variant<jsonrpc::json, RawResult, model::Error, Notice, RawNotice, Part,
-                           WhenWritable>;
+using Reply =
+    std::variant<jsonrpc::json, RawResult, model::Error, Notice, RawNotice, Part, WhenWritable>;
 // Whether the reply answers its request (every other kind comes before the
 // answer).
 inline bool answers(const Reply &reply) {
     return std::holds_alternative<jsonrpc::json>(reply) ||
-           std::holds_alternative<RawResult>(reply) ||
-           std::holds_alternative<model::Error>(reply);
+           std::holds_alternative<RawResult>(reply) || std::holds_alternative<model::Error>(reply);
 }
 // Called once per request with its answer, from the event loop, at any later
 // time; before that, any number of times with the other kinds.

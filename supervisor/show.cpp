@@ -221,8 +221,8 @@ class Snapshot : public std::enable_shared_from_this<Snapshot> {
 public:
     Snapshot(Services &services, api::ShowParams params, std::shared_ptr<SnapshotSink> sink)
         : services_(services), params_(std::move(params)), sink_(std::move(sink)),
-          slots_(params_.slots ? *params_.slots : known_slots(services)),
-          displays_(slots_.size()) {}
+          slots_(params_.slots ? *params_.slots : known_slots(services)), displays_(slots_.size()) {
+    }
 
     void start() {
         ask_more();
