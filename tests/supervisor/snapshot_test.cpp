@@ -8,6 +8,7 @@
 #include <regex>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include "chassis_fixture.h"
 
@@ -71,7 +72,17 @@ Streamed show_streamed(Chassis &c, json params) {
 
 TEST(Snapshot, StreamedPartsAddUpToTheWholeAnswerAcrossPartsAndCards) {
     Chassis c;
-    c.start_supervisor();
+    c.start_supervisor({"--http", "tcp:127.0.0.1:0"});
+    std::smatch m;
+    std::string log; // outlives m, which points into it
+    ASSERT_TRUE(wait_until(
+        [&] {
+            log = c.supervisor().log();
+            return std::regex_search(log, m,
+                                     std::regex("HTTP on http://127\\.0\\.0\\.1:([0-9]+)/"));
+        },
+        10s));
+    httplib::Client http("127.0.0.1", std::stoi(m[1]));
     c.start_card({.slot = 1, .counters = "1:3000"});
     c.start_card({.slot = 2, .counters = "1:100"}); // up, no flow configured
     c.start_card({.slot = 3, .counters = "1:2000"});
@@ -85,15 +96,20 @@ TEST(Snapshot, StreamedPartsAddUpToTheWholeAnswerAcrossPartsAndCards) {
         c.result("card.traffic", {{"slot", slot}, {"action", "pause"}});
     }
 
-    const std::vector<json> filters = {
-        json::object(),
-        {{"type", "exact"}},
-        {{"slots", {3, 1}}, {"vsan", 11}},
-        {{"slots", {2}}},
+    // Each filter with the HTTP endpoint's query asking the same.
+    const std::vector<std::pair<json, std::string>> filters = {
+        {json::object(), ""},
+        {{{"type", "exact"}}, "?type=exact"},
+        {{{"slots", {3, 1}}, {"vsan", 11}}, "?slots=3,1&vsan=11"},
+        {{{"slots", {2}}}, "?slot=2"},
     };
-    for (const json &filter : filters) {
+    for (const auto &[filter, query] : filters) {
         SCOPED_TRACE(filter.dump());
         const json whole = c.result("flow.show", filter);
+        const auto got = http.Get("/api/v1/flows" + query);
+        ASSERT_TRUE(got) << httplib::to_string(got.error());
+        EXPECT_EQ(got->status, 200);
+        EXPECT_EQ(json::parse(got->body), whole);
         const Streamed streamed = show_streamed(c, filter);
         ASSERT_TRUE(streamed.result.contains("result")) << streamed.result.dump();
         const json &result = streamed.result["result"];
