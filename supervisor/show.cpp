@@ -12,7 +12,6 @@
 
 #include "baseline.h"
 #include "display.h"
-#include "gather.h"
 #include "log.h"
 #include "sync_plan.h"
 
@@ -35,44 +34,6 @@ struct BootDisplay {
     DisplayText display;
     uint64_t boot_id = 0;
 };
-
-// Every slot's display that is up, fetched at once.
-void gather_displays(Services &services, const std::vector<uint32_t> &slots,
-                     std::function<void(Outcomes<BootDisplay> &)> finished) {
-    std::vector<uint32_t> up;
-    std::copy_if(slots.begin(), slots.end(), std::back_inserter(up), [&services](uint32_t slot) {
-        return services.cards.state(slot) != CardState::Down;
-    });
-    gather<BootDisplay>(
-        up,
-        [&services](uint32_t slot, std::function<void(Outcome<BootDisplay>)> done) {
-            services.cards.display(
-                slot, [&services, slot, done = std::move(done)](Outcome<DisplayText> outcome) {
-                    // The session that answered is still the slot's: read its boot now.
-                    const auto hello = services.cards.hello(slot);
-                    if (const Error *failure = model::failed(outcome)) {
-                        done(*failure);
-                    } else if (!hello) {
-                        done(card_down_error(slot));
-                    } else {
-                        done(BootDisplay{std::move(*outcome), hello->boot_id});
-                    }
-                });
-        },
-        std::move(finished));
-}
-
-// One card with its displays all taken makes the whole request busy: a retry
-// soon is better than megabytes of rows without counts.
-const Error *busy(const Outcomes<BootDisplay> &displays) {
-    for (const auto &[slot, outcome] : displays) {
-        const Error *error = model::failed(outcome);
-        if (error != nullptr && error->code == model::Errc::Busy) {
-            return error;
-        }
-    }
-    return nullptr;
-}
 
 // The held rows of a display the card could give, filtered; nullopt with
 // *error when there is none. unheld: the configured flows the card lacks.
@@ -140,18 +101,12 @@ held_rows(uint32_t slot, const SlotFlows &configured, const Outcome<BootDisplay>
     return rows;
 }
 
-struct SlotRows {
-    api::ShowCard card;
-    std::vector<ShowRow> rows;
-    std::optional<uint64_t> boot_id; // the display's; nullopt without one
-};
-
 // The rows of one slot and the card's entry. display: the card's display, or
 // the error that kept it away; nullptr for a card down.
-SlotRows slot_rows(Services &services, uint32_t slot, const Outcome<BootDisplay> *display,
-                   const api::ShowParams &filter) {
+SlotSnapshot slot_rows(Services &services, uint32_t slot, const Outcome<BootDisplay> *display,
+                       const api::ShowParams &filter) {
     const SlotFlows &configured = services.store.flows(slot);
-    SlotRows out{{slot, services.cards.state(slot), false, std::nullopt}, {}, std::nullopt};
+    SlotSnapshot out{{slot, services.cards.state(slot), false, std::nullopt}, {}, std::nullopt};
     api::ShowCard &card = out.card;
     std::vector<FlowKey> unheld;
     std::vector<Store::BaselineUpdate> drops;
@@ -204,7 +159,7 @@ SlotRows slot_rows(Services &services, uint32_t slot, const Outcome<BootDisplay>
 }
 
 // Why a selected flow could not be cleared.
-std::string not_cleared_reason(const SlotRows &slot, const ShowRow &row) {
+std::string not_cleared_reason(const SlotSnapshot &slot, const ShowRow &row) {
     if (slot.card.error) {
         return *slot.card.error;
     }
@@ -276,13 +231,13 @@ private:
             return;
         }
         const uint32_t slot = slots_[handed_];
-        SlotRows shown =
+        SlotSnapshot shown =
             slot_rows(services_, slot, next->display ? &*next->display : nullptr, params_);
         next.reset(); // the display's text goes before the rows are written
         ++handed_;
         ask_more();
         pacing_ = true;
-        sink_->slot(SlotSnapshot{std::move(shown.card), std::move(shown.rows)});
+        sink_->slot(std::move(shown));
         sink_->pace([self = shared_from_this()](bool go) {
             self->pacing_ = false;
             if (!go) {
@@ -402,6 +357,46 @@ private:
     api::ShowResult result_;
 };
 
+// flow.clear: each slot's baselines stored as its rows come, one transaction
+// a slot.
+class ClearSink : public SnapshotSink {
+public:
+    ClearSink(Services &services, std::optional<api::FlowParams> one, Respond respond)
+        : services_(services), one_(std::move(one)), respond_(std::move(respond)) {}
+
+    void slot(SlotSnapshot shown) override {
+        const uint32_t slot = shown.card.slot;
+        std::vector<Store::BaselineUpdate> baselines;
+        for (const ShowRow &row : shown.rows) {
+            if (!row.status || (one_ && row.key != one_->key)) {
+                continue; // not configured, or not the one flow
+            }
+            if (row.counter && row.complete && shown.boot_id) {
+                baselines.emplace_back(row.key, Baseline{row.frames, row.bytes, *shown.boot_id});
+            } else {
+                result_.not_cleared.push_back({slot, row.key, not_cleared_reason(shown, row)});
+            }
+        }
+        std::string why;
+        if (baselines.empty() || services_.store.set_baselines(slot, baselines, &why)) {
+            result_.cleared += baselines.size();
+            return;
+        }
+        log(Severity::Error, "slot " + std::to_string(slot) + ": clear not stored: " + why);
+        for (const auto &[key, baseline] : baselines) {
+            result_.not_cleared.push_back({slot, key, "the database refused the change: " + why});
+        }
+    }
+
+    void end() override { respond_(api::to_json(result_)); }
+
+private:
+    Services &services_;
+    const std::optional<api::FlowParams> one_;
+    Respond respond_;
+    api::ClearResult result_;
+};
+
 } // namespace
 
 void take_snapshot(Services &services, const api::ShowParams &params,
@@ -443,45 +438,9 @@ void flow_clear(Services &services, const api::ClearParams &params, Respond resp
             return !std::binary_search(filter.slots->begin(), filter.slots->end(), slot);
         });
     }
-    gather_displays(
-        services, slots,
-        [&services, slots, filter, one = params.flow,
-         respond = std::move(respond)](Outcomes<BootDisplay> &displays) {
-            if (const Error *error = busy(displays)) {
-                respond(*error);
-                return;
-            }
-            api::ClearResult result;
-            for (const uint32_t slot : slots) {
-                const auto it = displays.find(slot);
-                const SlotRows shown =
-                    slot_rows(services, slot, it == displays.end() ? nullptr : &it->second, filter);
-                std::vector<Store::BaselineUpdate> baselines;
-                for (const ShowRow &row : shown.rows) {
-                    if (!row.status || (one && row.key != one->key)) {
-                        continue; // not configured, or not the one flow
-                    }
-                    if (row.counter && row.complete && shown.boot_id) {
-                        baselines.emplace_back(row.key,
-                                               Baseline{row.frames, row.bytes, *shown.boot_id});
-                    } else {
-                        result.not_cleared.push_back(
-                            {slot, row.key, not_cleared_reason(shown, row)});
-                    }
-                }
-                std::string why;
-                if (baselines.empty() || services.store.set_baselines(slot, baselines, &why)) {
-                    result.cleared += baselines.size();
-                    continue;
-                }
-                log(Severity::Error, "slot " + std::to_string(slot) + ": clear not stored: " + why);
-                for (const auto &[key, baseline] : baselines) {
-                    result.not_cleared.push_back(
-                        {slot, key, "the database refused the change: " + why});
-                }
-            }
-            respond(api::to_json(result));
-        });
+    filter.slots = std::move(slots);
+    take_snapshot(services, filter,
+                  std::make_shared<ClearSink>(services, params.flow, std::move(respond)));
 }
 
 } // namespace supervisor

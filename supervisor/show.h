@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "methods.h"
@@ -38,6 +39,7 @@ inline constexpr size_t kShowPartRows = 1024;
 struct SlotSnapshot {
     api::ShowCard card;
     std::vector<api::ShowFlow> rows;
+    std::optional<uint64_t> boot_id; // the display's; nullopt without one
 };
 
 // Where a snapshot goes, slot by slot (flow.show's answers, the HTTP
