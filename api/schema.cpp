@@ -337,6 +337,11 @@ Result<ShowParams> decode_show_params(const json &params) {
         return *e;
     }
     show.since_boot = *since_boot;
+    const auto stream = flag(params, "stream");
+    if (const Error *e = model::failed(stream)) {
+        return *e;
+    }
+    show.stream = *stream;
     if (member(params, "type") != nullptr) {
         const auto type = type_member(params);
         if (const Error *e = model::failed(type)) {
@@ -531,6 +536,9 @@ json to_json(const ShowParams &params) {
     }
     if (params.since_boot) {
         out["since_boot"] = true;
+    }
+    if (params.stream) {
+        out["stream"] = true;
     }
     return out;
 }

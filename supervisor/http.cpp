@@ -279,6 +279,102 @@ private:
     bool stopping_ = false;
 };
 
+// A response body the event loop writes as it is produced and a worker
+// sends as it comes: at most about kResumeOutput of it waits between the two,
+// the producer pausing beyond (as it does for a control client that reads
+// slowly). The loop side takes a flow.show written as one answer (Part...,
+// then the RawResult ending it).
+class BodyPipe {
+public:
+    explicit BodyPipe(asio::io_context &io) : io_(io) {}
+
+    // The loop's side.
+    void deliver(Reply reply) {
+        std::lock_guard lock(mutex_);
+        if (auto *wait = std::get_if<WhenWritable>(&reply)) {
+            if (gone_ || bytes_ < kResumeOutput) {
+                asio::post(io_, [then = std::move(wait->then), go = !gone_] { then(go); });
+            } else {
+                waiting_ = std::move(wait->then);
+            }
+            return;
+        }
+        if (auto *part = std::get_if<Part>(&reply)) {
+            push(std::move(part->text));
+        } else if (auto *raw = std::get_if<RawResult>(&reply)) {
+            push(std::move(raw->json_text));
+            ended_ = true;
+        } else if (auto *error = std::get_if<model::Error>(&reply)) {
+            error_ = *error;
+            ended_ = true;
+        } else if (auto *result = std::get_if<json>(&reply)) {
+            push(result->dump());
+            ended_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    enum class Next { Piece, End, Error, Stalled };
+    // The worker's side: the next piece (End once all are taken), waiting
+    // until deadline or stopping.
+    Next next(std::string &piece, Clock::time_point deadline, const std::atomic<bool> &stopping) {
+        std::unique_lock lock(mutex_);
+        while (pieces_.empty() && !ended_) {
+            if (stopping || Clock::now() >= deadline) {
+                return Next::Stalled;
+            }
+            changed_.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        if (pieces_.empty()) {
+            return error_ ? Next::Error : Next::End;
+        }
+        piece = std::move(pieces_.front());
+        pieces_.pop_front();
+        bytes_ -= piece.size();
+        if (bytes_ < kResumeOutput && waiting_) {
+            asio::post(io_, [then = std::move(waiting_)] { then(true); });
+            waiting_ = nullptr;
+        }
+        return Next::Piece;
+    }
+
+    // Whether the answer failed before its first piece.
+    std::optional<model::Error> error() {
+        std::lock_guard lock(mutex_);
+        return error_;
+    }
+
+    // The client left (or the server stops): the producer stops.
+    void abandon() {
+        std::lock_guard lock(mutex_);
+        gone_ = true;
+        pieces_.clear();
+        bytes_ = 0;
+        if (waiting_) {
+            asio::post(io_, [then = std::move(waiting_)] { then(false); });
+            waiting_ = nullptr;
+        }
+    }
+
+private:
+    void push(std::string piece) {
+        if (!gone_ && !piece.empty()) {
+            bytes_ += piece.size();
+            pieces_.push_back(std::move(piece));
+        }
+    }
+
+    asio::io_context &io_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> pieces_;
+    size_t bytes_ = 0;
+    bool ended_ = false;
+    bool gone_ = false;
+    std::optional<model::Error> error_;
+    std::function<void(bool)> waiting_;
+};
+
 // When this worker's request was read (set before routing, read by the
 // logger on the same thread).
 thread_local std::optional<Clock::time_point> request_started;
@@ -315,12 +411,76 @@ struct Http::Impl {
             jsonrpc::Request request;
             request.method = method;
             request.params = params;
-            dispatch(services, request, kHttpClient, [done = std::move(done)](Reply reply) {
-                if (!std::holds_alternative<Notice>(reply)) {
-                    done(reply_answer(std::move(reply)));
-                }
-            });
+            auto parts = std::make_shared<std::string>();
+            dispatch(services, request, kHttpClient,
+                     [this, parts, done = std::move(done)](Reply reply) {
+                         if (auto *part = std::get_if<Part>(&reply)) {
+                             *parts += part->text;
+                         } else if (auto *wait = std::get_if<WhenWritable>(&reply)) {
+                             asio::post(io, [then = std::move(wait->then)] { then(true); });
+                         } else if (auto *raw = std::get_if<RawResult>(&reply);
+                                    raw != nullptr && !parts->empty()) {
+                             *parts += raw->json_text;
+                             done(reply_answer(RawResult{std::move(*parts)}));
+                         } else if (answers(reply)) {
+                             done(reply_answer(std::move(reply)));
+                         }
+                     });
         });
+    }
+
+    // A method whose answer is written as it is produced (flow.show), sent
+    // chunk by chunk as it comes. Its status is known with its first piece.
+    void stream(httplib::Response &res, const char *method, json params) {
+        if (stopping) {
+            res.status = 503;
+            res.set_content("stopping\n", kText);
+            return;
+        }
+        auto pipe = std::make_shared<BodyPipe>(io);
+        asio::post(io, [this, pipe, method, params = std::move(params)] {
+            jsonrpc::Request request;
+            request.method = method;
+            request.params = params;
+            dispatch(services, request, kHttpClient,
+                     [pipe](Reply reply) { pipe->deliver(std::move(reply)); });
+        });
+        std::string first;
+        const BodyPipe::Next next =
+            pipe->next(first, Clock::now() + options.answer_timeout, stopping);
+        if (next != BodyPipe::Next::Piece) {
+            pipe->abandon();
+            const auto error = pipe->error();
+            Answer answer = error
+                                ? error_answer(*error)
+                                : text_answer(503, stopping ? "stopping\n" : "no answer in time\n");
+            res.status = answer.status;
+            res.set_content(*answer.body, answer.type);
+            return;
+        }
+        res.set_chunked_content_provider(
+            kJson,
+            [this, pipe, first = std::move(first)](size_t, httplib::DataSink &sink) mutable {
+                std::string piece = std::move(first);
+                if (piece.empty()) {
+                    switch (pipe->next(piece, Clock::now() + options.answer_timeout, stopping)) {
+                    case BodyPipe::Next::Piece:
+                        break;
+                    case BodyPipe::Next::End:
+                        sink.done();
+                        return true;
+                    default: // half a document: the client sees it cut short
+                        pipe->abandon();
+                        return false;
+                    }
+                }
+                if (!sink.write(piece.data(), piece.size())) {
+                    pipe->abandon();
+                    return false;
+                }
+                return true;
+            },
+            [pipe](bool) { pipe->abandon(); });
     }
 
     // On the loop: the flow and card families, shared by the scrapes that
@@ -346,14 +506,14 @@ struct Http::Impl {
         // Counters since each card's boot: a clear is no reset, a restart is.
         api::ShowParams show;
         show.since_boot = true;
-        flow_snapshot(services, show, [parts, finish](model::Result<api::ShowResult> shown) {
-            parts->flows = std::move(shown);
+        flow_snapshot(services, show, [parts, finish](api::ShowResult shown) {
+            parts->flows = model::Result<api::ShowResult>(std::move(shown));
             finish();
         });
         jsonrpc::Request list;
         list.method = "cards.list";
         dispatch(services, list, kHttpClient, [parts, finish](Reply reply) {
-            if (!std::holds_alternative<Notice>(reply)) {
+            if (answers(reply)) {
                 parts->cards = std::move(reply);
                 finish();
             }
@@ -410,8 +570,11 @@ struct Http::Impl {
         server->Get("/api/v1/flows",
                     [this, send](const httplib::Request &req, httplib::Response &res) {
                         auto params = query_params(req.params, kShowQuery);
-                        send(res, params ? call("flow.show", std::move(*params))
-                                         : error_answer(params.error()));
+                        if (!params) {
+                            send(res, error_answer(params.error()));
+                            return;
+                        }
+                        stream(res, "flow.show", std::move(*params));
                     });
         server->Get("/api/v1/cards", [this, send](const httplib::Request &req,
                                                   httplib::Response &res) {
