@@ -344,6 +344,20 @@ struct ShowResult {
     std::vector<ShowCard> cards;
 };
 Result<ShowResult> decode_show(const json &result);
+// One notification of a streamed flow.show: at most 1,024 rows of one slot,
+// and on the slot's last part its card entry.
+inline constexpr const char *kShowPartMethod = "flow.show.part";
+struct ShowPart {
+    std::optional<int64_t> id; // the request's; nullopt when not an integer
+    uint32_t slot = 0;
+    std::vector<ShowFlow> flows;
+    std::optional<ShowCard> card;
+};
+// Reads a line as a flow.show.part notification without building a document
+// (a full chassis is a thousand such lines). false: the line is something
+// else (an answer, another notification), to be read as usual; a part that
+// is malformed is a Protocol error. part's row storage is reused.
+Result<bool> decode_show_part(std::string_view line, ShowPart &part);
 // A row of flow.list: a configured flow and where it stands.
 struct ListFlow {
     uint32_t slot = 0;
