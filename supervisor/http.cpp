@@ -27,6 +27,7 @@
 #include "log.h"
 #include "schema.h"
 #include "show.h"
+#include "spool.h"
 #include "web_page.h"
 
 namespace supervisor {
@@ -47,15 +48,20 @@ using jsonrpc::json;
 constexpr const char *kJson = "application/json; charset=utf-8";
 constexpr const char *kText = "text/plain; charset=utf-8";
 
-// An answer as the event loop gives it to a worker thread.
+// An answer as the event loop gives it to a worker thread. With a spool, the
+// body is the spool's text (too large to hold: a chassis's /metrics).
 struct Answer {
     int status = 200;
     std::shared_ptr<const std::string> body;
     const char *type = kJson;
+    std::shared_ptr<const Spool> spool;
 };
 
+// What one read of a spool sends.
+constexpr size_t kSpoolChunk = 256 * 1024;
+
 Answer text_answer(int status, std::string text) {
-    return {status, std::make_shared<const std::string>(std::move(text)), kText};
+    return {status, std::make_shared<const std::string>(std::move(text)), kText, nullptr};
 }
 
 int http_status(const model::Error &error) {
@@ -77,15 +83,16 @@ Answer error_answer(const model::Error &error) {
     if (!wire.data.is_null()) {
         body["error"]["data"] = wire.data;
     }
-    return {http_status(error), std::make_shared<const std::string>(body.dump()), kJson};
+    return {http_status(error), std::make_shared<const std::string>(body.dump()), kJson, nullptr};
 }
 
 Answer reply_answer(Reply reply) {
     if (const auto *result = std::get_if<json>(&reply)) {
-        return {200, std::make_shared<const std::string>(result->dump()), kJson};
+        return {200, std::make_shared<const std::string>(result->dump()), kJson, nullptr};
     }
     if (auto *raw = std::get_if<RawResult>(&reply)) {
-        return {200, std::make_shared<const std::string>(std::move(raw->json_text)), kJson};
+        return {200, std::make_shared<const std::string>(std::move(raw->json_text)), kJson,
+                nullptr};
     }
     if (const auto *error = std::get_if<model::Error>(&reply)) {
         return error_answer(*error);
@@ -484,43 +491,66 @@ struct Http::Impl {
     }
 
     // On the loop: the flow and card families, shared by the scrapes that
-    // ask while it is taken.
+    // ask while it is taken. The snapshot is taken card by card, its text
+    // spooled as each card's rows come.
     void snapshot(std::function<void(Answer)> done) {
         if (!scrapes.join(std::move(done))) {
             return;
         }
-        struct Parts {
-            std::optional<model::Result<api::ShowResult>> flows;
-            std::optional<Reply> cards;
+        std::string why;
+        std::shared_ptr<Spool> spool = Spool::create(&why);
+        if (!spool) {
+            scrapes.finish(text_answer(503, "no snapshot: " + why + "\n"));
+            return;
+        }
+        struct Scrape : SnapshotSink {
+            explicit Scrape(std::shared_ptr<Spool> spool_)
+                : spool(std::move(spool_)),
+                  flows([spool = spool.get()](std::string_view text) { spool->append(text); }) {}
+            void slot(SlotSnapshot shown) override {
+                flows.rows(shown.rows);
+                cards.push_back(std::move(shown.card));
+            }
+            void end() override {
+                status = flows.finish(cards);
+                ended();
+            }
+            std::shared_ptr<Spool> spool;
+            api::FlowExposition flows;
+            std::vector<api::ShowCard> cards;
+            std::optional<model::Status> status; // the flows' end
+            std::optional<Reply> card_list;
+            std::function<void()> ended;
         };
-        auto parts = std::make_shared<Parts>();
+        auto scrape = std::make_shared<Scrape>(spool);
         const Clock::time_point started = Clock::now();
-        auto finish = [this, parts, started] {
-            if (!parts->flows || !parts->cards) {
+        // Both the flows and the card list in: the card families follow.
+        auto finish = [this, scrape, started] {
+            if (!scrape->status || !scrape->card_list) {
                 return;
             }
-            const Answer answer = render(*parts->flows, *parts->cards);
+            const Answer answer = render(*scrape->status, *scrape->card_list, scrape->spool);
             metrics.snapshot(Clock::now() - started);
+            scrape->ended = nullptr; // it holds scrape
             scrapes.finish(answer);
         };
+        scrape->ended = finish;
         // Counters since each card's boot: a clear is no reset, a restart is.
         api::ShowParams show;
         show.since_boot = true;
-        flow_snapshot(services, show, [parts, finish](api::ShowResult shown) {
-            parts->flows = model::Result<api::ShowResult>(std::move(shown));
-            finish();
-        });
+        take_snapshot(services, show, scrape);
         jsonrpc::Request list;
         list.method = "cards.list";
-        dispatch(services, list, kHttpClient, [parts, finish](Reply reply) {
+        dispatch(services, list, kHttpClient, [scrape, finish](Reply reply) {
             if (answers(reply)) {
-                parts->cards = std::move(reply);
+                scrape->card_list = std::move(reply);
                 finish();
             }
         });
     }
 
-    static Answer render(const model::Result<api::ShowResult> &flows, const Reply &cards) {
+    static Answer render(const model::Status &flows, const Reply &cards,
+                         const std::shared_ptr<Spool> &spool) {
         if (const model::Error *error = model::failed(flows)) {
             return text_answer(503, "no snapshot: " + error->message + "\n");
         }
@@ -534,10 +564,11 @@ struct Http::Impl {
         if (!list) {
             return text_answer(500, "no snapshot: undecodable card list\n");
         }
-        std::string text = api::flows_prometheus(*flows);
-        text += api::cards_prometheus(*list);
-        return {200, std::make_shared<const std::string>(std::move(text)),
-                api::kPrometheusContentType};
+        spool->append(api::cards_prometheus(*list));
+        if (std::string why; !spool->seal(&why)) {
+            return text_answer(503, "no snapshot: " + why + "\n");
+        }
+        return {200, nullptr, api::kPrometheusContentType, spool};
     }
 
     void readiness(std::function<void(Answer)> done) {
@@ -560,12 +591,31 @@ struct Http::Impl {
         });
         server->Get("/metrics", [this, send](const httplib::Request &, httplib::Response &res) {
             Answer answer = ask([this](std::function<void(Answer)> done) { snapshot(done); });
-            if (answer.status == 200) {
-                // The supervisor's own families are read fresh for each scrape.
-                res.set_content(*answer.body + metrics.exposition(), answer.type);
+            if (answer.status != 200 || !answer.spool) {
+                send(res, answer);
                 return;
             }
-            send(res, answer);
+            // Chunked, so that gzip still applies; the supervisor's own
+            // families are read fresh for each scrape.
+            res.set_chunked_content_provider(
+                answer.type, [spool = answer.spool, own = metrics.exposition(),
+                              offset = size_t{0}](size_t, httplib::DataSink &sink) mutable {
+                    if (offset < spool->size()) {
+                        std::string chunk;
+                        if (!spool->read(offset, kSpoolChunk, &chunk) || chunk.empty()) {
+                            return false;
+                        }
+                        offset += chunk.size();
+                        return sink.write(chunk.data(), chunk.size());
+                    }
+                    if (!own.empty()) {
+                        const bool written = sink.write(own.data(), own.size());
+                        own.clear();
+                        return written;
+                    }
+                    sink.done();
+                    return true;
+                });
         });
         server->Get("/api/v1/flows",
                     [this, send](const httplib::Request &req, httplib::Response &res) {
