@@ -427,6 +427,55 @@ TEST(FlowctlE2E, StreamedShowHoldsTheUnstreamedAnswer) {
         EXPECT_EQ(frames, exact);
     }
     c.stop_all();
+
+    // A snapshot that fails after its first part: the rows already written
+    // stay, --json still ends one document (with the error), and the exit
+    // code is the failure's.
+    const std::string part =
+        R"({"jsonrpc":"2.0","method":"flow.show.part","params":{"id":1,"slot":1,"flows":[)"
+        R"({"slot":1,"type":"vsan","vsan":10,"sid":"0x000000","did":"0x000000","counter":1,)"
+        R"("frames":5,"bytes":320,"complete":true,"status":"applied","code":0,"name":"",)"
+        R"("cleared":false}]}})"
+        "\n";
+    struct Failing {
+        const char *what;
+        std::string after; // what the fake supervisor sends after the part, then it closes
+        const char *status;
+    };
+    const Failing failing[] = {
+        {"closed midway", "", "UNREACHABLE"},
+        {"rows miscounted",
+         R"({"id":1,"jsonrpc":"2.0","result":{"flows":[],"cards":[],"rows":2}})"
+         "\n",
+         "PROTOCOL"},
+    };
+    for (const Failing &f : failing) {
+        SCOPED_TRACE(f.what);
+        const std::string path = c.scratch.file("fake.ctl");
+        ::unlink(path.c_str());
+        const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        ASSERT_EQ(listen(listener, 1), 0);
+        std::thread fake([&] {
+            const int peer = accept(listener, nullptr, nullptr);
+            char request[4096];
+            (void)!read(peer, request, sizeof request); // the show, on one line
+            const std::string reply = part + f.after;
+            (void)!write(peer, reply.data(), reply.size());
+            close(peer);
+        });
+        const Outcome shown = run("flowctl", {"--control", "unix:" + path, "--json", "show"});
+        fake.join();
+        close(listener);
+        EXPECT_EQ(shown.status, 5) << shown.out;
+        const json doc = json::parse(shown.out, nullptr, false);
+        ASSERT_TRUE(doc.is_object()) << shown.out;
+        EXPECT_EQ(doc["flows"].size(), 1u) << shown.out;
+        EXPECT_EQ(doc["error"]["status"], f.status) << shown.out;
+    }
 }
 
 } // namespace
