@@ -441,6 +441,7 @@ TEST(FlowctlE2E, StreamedShowHoldsTheUnstreamedAnswer) {
         const char *what;
         std::string after; // what the fake supervisor sends after the part, then it closes
         const char *status;
+        bool as_json = true;
     };
     const Failing failing[] = {
         {"closed midway", "", "UNREACHABLE"},
@@ -448,6 +449,7 @@ TEST(FlowctlE2E, StreamedShowHoldsTheUnstreamedAnswer) {
          R"({"id":1,"jsonrpc":"2.0","result":{"flows":[],"cards":[],"rows":2}})"
          "\n",
          "PROTOCOL"},
+        {"closed midway, a table", "", "", false},
     };
     for (const Failing &f : failing) {
         SCOPED_TRACE(f.what);
@@ -467,10 +469,18 @@ TEST(FlowctlE2E, StreamedShowHoldsTheUnstreamedAnswer) {
             (void)!write(peer, reply.data(), reply.size());
             close(peer);
         });
-        const Outcome shown = run("flowctl", {"--control", "unix:" + path, "--json", "show"});
+        const Outcome shown = run("flowctl", {"--control", "unix:" + path, "--format",
+                                              f.as_json ? "json" : "table", "show"});
         fake.join();
         close(listener);
         EXPECT_EQ(shown.status, 5) << shown.out;
+        if (!f.as_json) {
+            EXPECT_NE(
+                shown.out.find("   1  vsan    10  -    -          1       5     320   applied\n"),
+                std::string::npos)
+                << shown.out;
+            continue;
+        }
         const json doc = json::parse(shown.out, nullptr, false);
         ASSERT_TRUE(doc.is_object()) << shown.out;
         EXPECT_EQ(doc["flows"].size(), 1u) << shown.out;
