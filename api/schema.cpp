@@ -926,6 +926,9 @@ private:
             next = !object && key_ == "flows" ? Where::Flows
                    : object && key_ == "card" ? Where::Card
                                               : Where::Skip;
+            if (next == Where::Skip && (key_ == "flows" || key_ == "card")) {
+                fail("\"" + key_ + "\" is not a " + (key_ == "flows" ? "list" : "card"));
+            }
             if (next == Where::Card) {
                 card_ = ShowCard{};
                 card_.complete = true;

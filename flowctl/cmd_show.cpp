@@ -107,15 +107,20 @@ public:
         } else {
             writer = std::make_unique<TableWriter>(print);
         }
+        size_t received = 0;
         const auto failed = [&](const Failure &failure) -> int {
             if (json_writer != nullptr && json_writer->fail(failure_json(failure)["error"])) {
                 return failure.exit;
+            }
+            if (out.format == Format::Table && received > 0) {
+                (void)writer->finish({}); // the rows held for the layout are rows received
             }
             std::fflush(stdout);
             return out.fail(failure, "show");
         };
         const auto cards_shown =
             stream_show(client, api::to_json(params_), [&](std::span<const FlowRow> rows) {
+                received += rows.size();
                 writer->rows(rows);
                 std::fflush(stdout);
             });

@@ -19,9 +19,12 @@ void TableWriter::rows(std::span<const FlowRow> rows) {
         write(rows);
         return;
     }
-    head_.insert(head_.end(), rows.begin(), rows.end());
-    if (head_.size() >= kTableHead) {
+    // Exactly the first kTableHead rows, however the parts fall.
+    const size_t taken = std::min(rows.size(), kTableHead - head_.size());
+    head_.insert(head_.end(), rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (head_.size() == kTableHead) {
         lay_out();
+        write(rows.subspan(taken));
     }
 }
 
