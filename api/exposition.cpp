@@ -103,84 +103,130 @@ void append_flow_labels(std::string &out, const ShowFlow &f) {
 
 } // namespace
 
-std::string flows_prometheus(const ShowResult &snapshot) {
-    struct Slot {
-        bool complete = true;
-        uint64_t omitted = 0;
-    };
-    std::map<uint32_t, Slot> slots;
-    std::map<uint32_t, model::CardState> states;
-    for (const ShowCard &c : snapshot.cards) {
-        slots[c.slot].complete = c.complete && c.state != model::CardState::Down && !c.error;
-        states[c.slot] = c.state;
+FlowExposition::FlowExposition(Sink sink, Spool spool) : sink_(std::move(sink)) {
+    if (spool == Spool::File) {
+        file_spool_ = std::tmpfile();
+        spool_failed_ = file_spool_ == nullptr;
     }
-    // Refused and pending flows by (slot, status, reason): not a failed
-    // read, so they leave snapshot_complete alone.
-    std::map<std::tuple<uint32_t, std::string, std::string>, uint64_t> waiting;
-    std::vector<const ShowFlow *> exported;
-    for (const ShowFlow &f : snapshot.flows) {
-        Slot &slot = slots[f.slot];
+    out_.family(kFramesMetric, "counter",
+                "Frames of the flow since it was created on its line card (exact totals only).");
+}
+
+FlowExposition::~FlowExposition() {
+    if (file_spool_ != nullptr) {
+        std::fclose(file_spool_);
+    }
+}
+
+void FlowExposition::flush() {
+    if (out_.size() > 0) {
+        sink_(out_.text());
+        out_.clear();
+    }
+}
+
+void FlowExposition::rows(std::span<const ShowFlow> rows) {
+    Exposition bytes;
+    for (const ShowFlow &f : rows) {
+        Slot &slot = slots_[f.slot];
         if (f.counter && f.complete) {
-            exported.push_back(&f);
+            labels_.clear();
+            append_flow_labels(labels_, f);
+            out_.sample(kFramesMetric, labels_, f.frames);
+            bytes.sample(kBytesMetric, labels_, f.bytes);
         } else if (f.status == model::FlowStatus::Refused) {
-            ++waiting[{f.slot, "refused", model::status_name(f.code)}];
+            // Refused and pending flows are configuration, not a failed read:
+            // they leave snapshot_complete alone.
+            ++slot.refused[model::status_name(f.code)];
         } else if (f.status == model::FlowStatus::Pending) {
-            const auto state = states.find(f.slot);
-            const std::string reason =
-                std::string("card_") +
-                model::state_name(state == states.end() ? model::CardState::Down : state->second);
-            ++waiting[{f.slot, "pending", reason}];
+            ++slot.pending; // its reason is the card's state, known at the end
         } else {
-            // The card holds it (or did, if it is down) and it was not read.
-            slot.complete = false;
-            ++slot.omitted;
+            ++slot.omitted; // the card holds it (or did, if it is down) and it was not read
         }
     }
-    // Each flow's labels once, for both families.
-    std::string labels;
-    std::vector<size_t> ends;
-    labels.reserve(exported.size() * 80);
-    ends.reserve(exported.size());
-    for (const ShowFlow *f : exported) {
-        append_flow_labels(labels, *f);
-        ends.push_back(labels.size());
+    if (file_spool_ != nullptr) {
+        const std::string_view text = bytes.text();
+        spool_failed_ =
+            spool_failed_ || std::fwrite(text.data(), 1, text.size(), file_spool_) != text.size();
+    } else {
+        memory_spool_ += bytes.text();
     }
-    const auto labels_of = [&](size_t i) {
-        const size_t start = i == 0 ? 0 : ends[i - 1];
-        return std::string_view(labels).substr(start, ends[i] - start);
+    flush();
+}
+
+model::Status FlowExposition::finish(const std::vector<ShowCard> &cards) {
+    out_.family(kBytesMetric, "counter",
+                "Bytes of the flow since it was created on its line card (exact totals only).");
+    flush();
+    if (file_spool_ != nullptr && !spool_failed_) {
+        spool_failed_ = std::fflush(file_spool_) != 0 || std::fseek(file_spool_, 0, SEEK_SET) != 0;
+        std::string chunk(size_t{1} << 16, '\0');
+        while (!spool_failed_) {
+            const size_t n = std::fread(chunk.data(), 1, chunk.size(), file_spool_);
+            if (n > 0) {
+                sink_(std::string_view(chunk).substr(0, n));
+            }
+            if (n < chunk.size()) {
+                spool_failed_ = std::ferror(file_spool_) != 0;
+                break;
+            }
+        }
+    } else if (file_spool_ == nullptr && !spool_failed_) {
+        sink_(memory_spool_);
+        memory_spool_ = std::string();
+    }
+    if (spool_failed_) {
+        return model::error(model::Errc::Internal,
+                            "cannot spool the bytes samples to a temporary file");
+    }
+    std::map<uint32_t, std::pair<bool, model::CardState>> read; // complete, state
+    for (const ShowCard &c : cards) {
+        read[c.slot] = {c.complete && c.state != model::CardState::Down && !c.error, c.state};
+        slots_.try_emplace(c.slot);
+    }
+    const auto card_of = [&](uint32_t slot) {
+        const auto it = read.find(slot);
+        return it == read.end() ? std::pair(true, model::CardState::Down) : it->second;
     };
-    Exposition out;
-    out.reserve(2 * (labels.size() + exported.size() * 48) + 4096);
-    out.family(kFramesMetric, "counter",
-               "Frames of the flow since it was created on its line card (exact totals only).");
-    for (size_t i = 0; i < exported.size(); ++i) {
-        out.sample(kFramesMetric, labels_of(i), exported[i]->frames);
+    out_.family(kCompleteMetric, "gauge",
+                "1 when every flow the slot's card holds was read in this snapshot, else 0.");
+    for (const auto &[slot, counts] : slots_) {
+        const bool complete = card_of(slot).first && counts.omitted == 0;
+        out_.sample(kCompleteMetric, slot_label(slot), uint64_t{complete ? 1u : 0u});
     }
-    out.family(kBytesMetric, "counter",
-               "Bytes of the flow since it was created on its line card (exact totals only).");
-    for (size_t i = 0; i < exported.size(); ++i) {
-        out.sample(kBytesMetric, labels_of(i), exported[i]->bytes);
+    out_.family(kOmittedMetric, "gauge",
+                "Flows the slot's card holds that have no exact total in this snapshot.");
+    for (const auto &[slot, counts] : slots_) {
+        out_.sample(kOmittedMetric, slot_label(slot), counts.omitted);
     }
-    out.family(kCompleteMetric, "gauge",
-               "1 when every flow the slot's card holds was read in this snapshot, else 0.");
-    for (const auto &[slot, state] : slots) {
-        out.sample(kCompleteMetric, slot_label(slot), uint64_t{state.complete ? 1u : 0u});
+    out_.family(
+        kConfiguredMetric, "gauge",
+        "Configured flows the card does not hold, by status (refused, pending) and reason.");
+    for (const auto &[slot, counts] : slots_) {
+        if (counts.pending > 0) {
+            out_.sample(kConfiguredMetric,
+                        slot_label(slot) + ",status=\"pending\",reason=\"card_" +
+                            model::state_name(card_of(slot).second) + "\"",
+                        counts.pending);
+        }
+        for (const auto &[reason, count] : counts.refused) {
+            out_.sample(kConfiguredMetric,
+                        slot_label(slot) + ",status=\"refused\",reason=\"" +
+                            prometheus_escape(reason) + "\"",
+                        count);
+        }
     }
-    out.family(kOmittedMetric, "gauge",
-               "Flows the slot's card holds that have no exact total in this snapshot.");
-    for (const auto &[slot, state] : slots) {
-        out.sample(kOmittedMetric, slot_label(slot), state.omitted);
-    }
-    out.family(kConfiguredMetric, "gauge",
-               "Configured flows the card does not hold, by status (refused, pending) and reason.");
-    for (const auto &[key, count] : waiting) {
-        const auto &[slot, status, reason] = key;
-        out.sample(kConfiguredMetric,
-                   slot_label(slot) + ",status=\"" + status + "\",reason=\"" +
-                       prometheus_escape(reason) + "\"",
-                   count);
-    }
-    return out.take();
+    flush();
+    return model::Ok{};
+}
+
+std::string flows_prometheus(const ShowResult &snapshot) {
+    std::string text;
+    FlowExposition out([&text](std::string_view piece) { text += piece; },
+                       FlowExposition::Spool::Memory);
+    out.rows(snapshot.flows);
+    (void)out.finish(snapshot.cards); // a memory spool does not fail
+    return text;
 }
 
 std::string cards_prometheus(const std::vector<CardInfo> &cards) {

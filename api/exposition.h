@@ -9,6 +9,10 @@
 #define API_EXPOSITION_H
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,11 +47,52 @@ public:
     void sample(std::string_view name, std::string_view labels, uint64_t value);
     void sample(std::string_view name, std::string_view labels, double value);
     void raw(std::string_view text) { out_ += text; }
+    size_t size() const { return out_.size(); }
+    void clear() { out_.clear(); }
+    std::string_view text() const { return out_; }
     void reserve(size_t bytes) { out_.reserve(bytes); }
     std::string take() { return std::move(out_); }
 
 private:
     std::string out_;
+};
+
+// The flow families written as a snapshot arrives, one slot's rows at a
+// time, in constant memory: the frames samples at once, the bytes samples
+// spooled (to an unnamed temporary file, or to memory) until the frames
+// family ends, and the per-slot families from the counts kept per slot and
+// the cards' entries. The text is flows_prometheus's for the same snapshot,
+// however it was cut into parts.
+class FlowExposition {
+public:
+    using Sink = std::function<void(std::string_view)>;
+    enum class Spool { Memory, File };
+    explicit FlowExposition(Sink sink, Spool spool = Spool::File);
+    ~FlowExposition();
+    FlowExposition(const FlowExposition &) = delete;
+    FlowExposition &operator=(const FlowExposition &) = delete;
+
+    // Rows in the snapshot's order; what is written goes to the sink before
+    // this returns.
+    void rows(std::span<const ShowFlow> rows);
+    // The snapshot's end: every card's entry. A spool that cannot be
+    // written or read back is an error (the text is then cut short).
+    model::Status finish(const std::vector<ShowCard> &cards);
+
+private:
+    struct Slot {
+        uint64_t omitted = 0;
+        uint64_t pending = 0;
+        std::map<std::string, uint64_t> refused; // by the refusal's name
+    };
+    void flush();
+    Sink sink_;
+    Exposition out_;
+    std::string labels_;
+    std::string memory_spool_;
+    std::FILE *file_spool_ = nullptr;
+    bool spool_failed_ = false;
+    std::map<uint32_t, Slot> slots_;
 };
 
 // Every flow with an exact total as two counter samples (a named flow with a

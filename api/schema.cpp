@@ -337,6 +337,11 @@ Result<ShowParams> decode_show_params(const json &params) {
         return *e;
     }
     show.since_boot = *since_boot;
+    const auto stream = flag(params, "stream");
+    if (const Error *e = model::failed(stream)) {
+        return *e;
+    }
+    show.stream = *stream;
     if (member(params, "type") != nullptr) {
         const auto type = type_member(params);
         if (const Error *e = model::failed(type)) {
@@ -531,6 +536,9 @@ json to_json(const ShowParams &params) {
     }
     if (params.since_boot) {
         out["since_boot"] = true;
+    }
+    if (params.stream) {
+        out["stream"] = true;
     }
     return out;
 }
@@ -797,6 +805,342 @@ Result<ShowResult> decode_show(const json &result) {
         show.cards.push_back(read_show_card(card, r));
     }
     return read_result(r, std::move(show));
+}
+
+namespace {
+
+// Reads a flow.show.part line event by event into ShowPart: a part's rows are
+// most of a snapshot, and a document per part would cost more than the rest of
+// flowctl's work together.
+class ShowPartReader {
+public:
+    explicit ShowPartReader(ShowPart &part) : part_(part) {}
+
+    // The verdict once the line is read: not a part, a part, or a bad one.
+    Result<bool> verdict(bool parsed) const {
+        if (!parsed || has_id_ || method_ != kShowPartMethod) {
+            return false;
+        }
+        if (error_) {
+            return model::error(Errc::Protocol, "flow.show.part: " + *error_);
+        }
+        if (!has_slot_) {
+            return model::error(Errc::Protocol, "flow.show.part: \"slot\" is not a count");
+        }
+        return true;
+    }
+
+    // nlohmann's SAX interface.
+    bool null() { return scalar(Value{Kind::Null}); }
+    bool boolean(bool v) { return scalar(Value{Kind::Bool, v}); }
+    bool number_integer(json::number_integer_t) { return scalar(Value{Kind::Other}); }
+    bool number_unsigned(json::number_unsigned_t v) { return scalar(Value{Kind::Count, false, v}); }
+    bool number_float(json::number_float_t, const json::string_t &) {
+        return scalar(Value{Kind::Other});
+    }
+    bool string(json::string_t &v) { return scalar(Value{Kind::Text, false, 0, &v}); }
+    bool binary(json::binary_t &) { return scalar(Value{Kind::Other}); }
+    bool key(json::string_t &name) {
+        key_ = name;
+        if (where() == Where::Row) {
+            field_ = row_field(name);
+        }
+        return true;
+    }
+    bool start_object(std::size_t) { return open(true); }
+    bool end_object() { return close(); }
+    bool start_array(std::size_t) { return open(false); }
+    bool end_array() { return close(); }
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) {
+        return false;
+    }
+
+private:
+    enum class Where { Top, Params, Flows, Row, Card, Skip };
+    enum class Kind { Null, Bool, Count, Text, Other };
+    struct Value {
+        Kind kind;
+        bool flag = false;
+        uint64_t count = 0;
+        const std::string *text = nullptr;
+    };
+    // A row's members, in the order the supervisor writes them.
+    enum Field {
+        Slot,
+        Type,
+        Vsan,
+        Sid,
+        Did,
+        Counter,
+        Frames,
+        Bytes,
+        Complete,
+        Status,
+        Code,
+        Name,
+        Cleared,
+        kFields,
+        Unknown = kFields
+    };
+    static constexpr std::array<std::string_view, kFields> kFieldNames = {
+        "slot",  "type",     "vsan",   "sid",  "did",  "counter", "frames",
+        "bytes", "complete", "status", "code", "name", "cleared"};
+
+    Where where() const { return stack_.empty() ? Where::Top : stack_.back(); }
+
+    Field row_field(std::string_view name) {
+        // Most rows list their members in one order: try the next one first.
+        const size_t next = field_ == Unknown ? 0 : (field_ + 1) % kFields;
+        if (kFieldNames[next] == name) {
+            return static_cast<Field>(next);
+        }
+        for (size_t f = 0; f < kFields; ++f) {
+            if (kFieldNames[f] == name) {
+                return static_cast<Field>(f);
+            }
+        }
+        return Unknown;
+    }
+
+    void fail(std::string message) {
+        if (!error_) {
+            error_ = std::move(message);
+        }
+    }
+
+    bool open(bool object) {
+        const Where parent = stack_.empty() ? Where::Skip : where();
+        Where next = Where::Skip;
+        if (stack_.empty() && !top_seen_) {
+            top_seen_ = true;
+            next = object ? Where::Top : Where::Skip;
+        } else if (parent == Where::Top) {
+            has_id_ = has_id_ || key_ == "id";
+            if (object && key_ == "params") {
+                next = Where::Params;
+                part_.flows.clear();
+                part_.card.reset();
+                part_.id.reset();
+            }
+        } else if (parent == Where::Params) {
+            next = !object && key_ == "flows" ? Where::Flows
+                   : object && key_ == "card" ? Where::Card
+                                              : Where::Skip;
+            if (next == Where::Skip && (key_ == "flows" || key_ == "card")) {
+                fail("\"" + key_ + "\" is not a " + (key_ == "flows" ? "list" : "card"));
+            }
+            if (next == Where::Card) {
+                card_ = ShowCard{};
+                card_.complete = true;
+                card_seen_ = 0;
+            }
+        } else if (parent == Where::Flows) {
+            if (!object) {
+                fail("a flow is not an object");
+            } else {
+                next = Where::Row;
+                row_ = ShowFlow{};
+                seen_ = 0;
+                field_ = Unknown;
+            }
+        } else if (parent == Where::Row || parent == Where::Card) {
+            fail(std::string("\"") + key_ + "\" is not a " +
+                 (parent == Where::Row ? "flow's member" : "card's member"));
+        }
+        stack_.push_back(next);
+        return true;
+    }
+
+    bool close() {
+        const Where was = where();
+        stack_.pop_back();
+        if (was == Where::Row) {
+            end_row();
+        } else if (was == Where::Card) {
+            if ((card_seen_ & 3u) != 3u) {
+                fail("a card lacks its slot or state");
+            }
+            part_.card = std::move(card_);
+        }
+        return true;
+    }
+
+    bool scalar(const Value &v) {
+        switch (where()) {
+        case Where::Top:
+            has_id_ = has_id_ || key_ == "id";
+            if (key_ == "method" && v.kind == Kind::Text) {
+                method_ = *v.text;
+            }
+            break;
+        case Where::Params:
+            if (key_ == "id") {
+                part_.id = v.kind == Kind::Count && v.count <= INT64_MAX
+                               ? std::optional<int64_t>(static_cast<int64_t>(v.count))
+                               : std::nullopt;
+            } else if (key_ == "slot") {
+                has_slot_ = v.kind == Kind::Count && v.count <= UINT32_MAX;
+                part_.slot = static_cast<uint32_t>(v.count);
+            } else if (key_ == "flows" || key_ == "card") {
+                fail("\"" + key_ + "\" is not a " + (key_ == "flows" ? "list" : "card"));
+            }
+            break;
+        case Where::Flows:
+            fail("a flow is not an object");
+            break;
+        case Where::Row:
+            row_member(v);
+            break;
+        case Where::Card:
+            card_member(v);
+            break;
+        case Where::Skip:
+            break;
+        }
+        return true;
+    }
+
+    void bad_member() { fail("\"" + key_ + "\" of a flow is not valid"); }
+
+    uint32_t u32(const Value &v) {
+        if (v.kind != Kind::Count || v.count > UINT32_MAX) {
+            bad_member();
+        }
+        return static_cast<uint32_t>(v.count);
+    }
+
+    uint32_t fcid(const Value &v) {
+        std::optional<uint64_t> n;
+        if (v.kind == Kind::Text) {
+            n = model::parse_number(*v.text);
+        } else if (v.kind == Kind::Count) {
+            n = v.count;
+        }
+        if (!n || *n > model::kMaxFcid) {
+            bad_member();
+            return 0;
+        }
+        return static_cast<uint32_t>(*n);
+    }
+
+    void row_member(const Value &v) {
+        if (field_ == Unknown) {
+            return;
+        }
+        seen_ |= 1u << field_;
+        switch (field_) {
+        case Slot:
+            row_.slot = u32(v);
+            break;
+        case Type:
+            if (const auto type =
+                    v.kind == Kind::Text ? model::parse_type(*v.text) : std::nullopt) {
+                row_.key.type = *type;
+            } else {
+                bad_member();
+            }
+            break;
+        case Vsan:
+            row_.key.vsan = u32(v);
+            break;
+        case Sid:
+            row_.key.sid = v.kind == Kind::Null ? 0 : fcid(v);
+            break;
+        case Did:
+            row_.key.did = v.kind == Kind::Null ? 0 : fcid(v);
+            break;
+        case Counter:
+            if (v.kind != Kind::Null) {
+                row_.counter = u32(v);
+            }
+            break;
+        case Frames:
+        case Bytes:
+            if (v.kind != Kind::Count) {
+                bad_member();
+            }
+            (field_ == Frames ? row_.frames : row_.bytes) = v.count;
+            break;
+        case Complete:
+        case Cleared:
+            if (v.kind != Kind::Bool) {
+                bad_member();
+            }
+            (field_ == Complete ? row_.complete : row_.cleared) = v.flag;
+            break;
+        case Status:
+            if (v.kind != Kind::Text) {
+                bad_member();
+            } else if (*v.text != kUnconfigured) {
+                row_.status = model::parse_flow_status(*v.text);
+                if (!row_.status) {
+                    fail("unknown flow status \"" + *v.text + "\"");
+                }
+            }
+            break;
+        case Code:
+            row_.code = v.kind == Kind::Null ? 0 : u32(v);
+            break;
+        case Name:
+            if (v.kind == Kind::Text) {
+                row_.name = *v.text;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    void end_row() {
+        constexpr uint32_t kRequired = 1u << Slot | 1u << Type | 1u << Vsan | 1u << Frames |
+                                       1u << Bytes | 1u << Complete | 1u << Status;
+        if ((seen_ & kRequired) != kRequired) {
+            for (size_t f = 0; f < kFields; ++f) {
+                if ((kRequired & ~seen_ & (1u << f)) != 0) {
+                    fail("a flow lacks \"" + std::string(kFieldNames[f]) + "\"");
+                }
+            }
+        }
+        part_.flows.push_back(std::move(row_));
+    }
+
+    void card_member(const Value &v) {
+        if (key_ == "slot" && v.kind == Kind::Count && v.count <= UINT32_MAX) {
+            card_.slot = static_cast<uint32_t>(v.count);
+            card_seen_ |= 1u;
+        } else if (key_ == "state" && v.kind == Kind::Text && model::parse_state(*v.text)) {
+            card_.state = *model::parse_state(*v.text);
+            card_seen_ |= 2u;
+        } else if (key_ == "complete" && v.kind == Kind::Bool) {
+            card_.complete = v.flag;
+        } else if (key_ == "error") {
+            card_.error = v.kind == Kind::Text ? std::optional(*v.text) : std::nullopt;
+        } else if (key_ == "slot" || key_ == "state") {
+            fail("a card's \"" + key_ + "\" is not valid");
+        }
+    }
+
+    ShowPart &part_;
+    std::vector<Where> stack_;
+    std::string key_;
+    std::string method_;
+    bool top_seen_ = false;
+    bool has_id_ = false;
+    bool has_slot_ = false;
+    std::optional<std::string> error_;
+    ShowFlow row_;
+    Field field_ = Unknown;
+    uint32_t seen_ = 0;
+    ShowCard card_;
+    uint32_t card_seen_ = 0;
+};
+
+} // namespace
+
+Result<bool> decode_show_part(std::string_view line, ShowPart &part) {
+    ShowPartReader reader(part);
+    const bool parsed = json::sax_parse(line.begin(), line.end(), &reader);
+    return reader.verdict(parsed);
 }
 
 Result<std::vector<ListFlow>> decode_list(const json &result) {

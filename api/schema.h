@@ -68,6 +68,7 @@ struct ShowParams {
     std::optional<model::FlowType> type;
     std::optional<uint32_t> vsan;
     bool since_boot = false; // raw totals since each card's boot, not since a clear
+    bool stream = false;     // flow.show's rows as notifications before the answer
     bool admits(const model::FlowKey &key) const {
         return (!type || key.type == *type) && (!vsan || key.vsan == *vsan);
     }
@@ -170,7 +171,7 @@ inline constexpr std::array<MethodInfo, 14> kMethods = {{
      Role::AdminUnlessDryRun, detail::check<ApplyParams, decode_apply_params>},
     {"flow.export", "slots?", "the configuration as a flow-set text", Role::Reader,
      detail::check<ExportParams, decode_export_params>},
-    {"flow.show", "slots?, type?, vsan?, since_boot?",
+    {"flow.show", "slots?, type?, vsan?, since_boot?, stream?",
      "every flow with its total, from the cards' displays", Role::Reader,
      detail::check<ShowParams, decode_show_params>},
     {"flow.clear", "slot, type, vsan, sid, did | slots?, type?, vsan?",
@@ -343,6 +344,20 @@ struct ShowResult {
     std::vector<ShowCard> cards;
 };
 Result<ShowResult> decode_show(const json &result);
+// One notification of a streamed flow.show: at most 1,024 rows of one slot,
+// and on the slot's last part its card entry.
+inline constexpr const char *kShowPartMethod = "flow.show.part";
+struct ShowPart {
+    std::optional<int64_t> id; // the request's; nullopt when not an integer
+    uint32_t slot = 0;
+    std::vector<ShowFlow> flows;
+    std::optional<ShowCard> card;
+};
+// Reads a line as a flow.show.part notification without building a document
+// (a full chassis is a thousand such lines). false: the line is something
+// else (an answer, another notification), to be read as usual; a part that
+// is malformed is a Protocol error. part's row storage is reused.
+Result<bool> decode_show_part(std::string_view line, ShowPart &part);
 // A row of flow.list: a configured flow and where it stands.
 struct ListFlow {
     uint32_t slot = 0;
@@ -392,6 +407,10 @@ public:
     // flow.show: slot, type, vsan, sid, did, counter, frames, bytes, complete,
     // status (a configured flow's, or "unconfigured"), code, name, cleared.
     void show_row(const ShowFlow &row);
+
+    // The rows continue a list begun in an earlier text: the first one
+    // written gets its comma too.
+    void continue_list() { first_ = false; }
 
     std::string take() { return std::move(out_); }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "flow_key.h"
+#include "show_stream.h"
 #include "watch.h"
 
 namespace flowctl {
@@ -90,17 +91,48 @@ public:
         if (raw_) {
             return raw_displays(client, out);
         }
-        auto reply = client.call("flow.show", api::to_json(params_));
-        if (!reply) {
-            return out.fail(from_error(reply.error()), "show");
+        // Each part is written and flushed as it comes: a snapshot prints
+        // from its first rows on, in memory that does not grow with it.
+        const auto print = [](std::string_view text) {
+            std::fwrite(text.data(), 1, text.size(), stdout);
+        };
+        std::unique_ptr<ShowWriter> writer;
+        JsonWriter *json_writer = nullptr;
+        if (out.format == Format::Prometheus) {
+            writer = std::make_unique<PrometheusWriter>(print);
+        } else if (out.as_json()) {
+            auto w = std::make_unique<JsonWriter>(print);
+            json_writer = w.get();
+            writer = std::move(w);
+        } else {
+            writer = std::make_unique<TableWriter>(print);
         }
-        const auto snapshot = api::decode_show(*reply);
-        int exit = kExitOk;
-        if (!decoded(snapshot, "flow.show", out, &exit)) {
-            return exit;
+        size_t received = 0;
+        const auto failed = [&](const Failure &failure) -> int {
+            if (json_writer != nullptr && json_writer->fail(failure_json(failure)["error"])) {
+                return failure.exit;
+            }
+            if (out.format == Format::Table && received > 0) {
+                (void)writer->finish({}); // the rows held for the layout are rows received
+            }
+            std::fflush(stdout);
+            return out.fail(failure, "show");
+        };
+        const auto cards_shown =
+            stream_show(client, api::to_json(params_), [&](std::span<const FlowRow> rows) {
+                received += rows.size();
+                writer->rows(rows);
+                std::fflush(stdout);
+            });
+        if (!cards_shown) {
+            return failed(from_error(cards_shown.error()));
+        }
+        if (const model::Status written = writer->finish(*cards_shown); !written) {
+            return failed(from_error(written.error()));
         }
         if (out.format == Format::Prometheus) {
             // The card gauges too: cards.list has what a display does not.
+            int exit = kExitOk;
             auto cards = fetch_cards(client, out, "show", &exit);
             if (!cards) {
                 return exit;
@@ -111,11 +143,7 @@ public:
                            params_.slots->end();
                 });
             }
-            out.print(flows_prometheus(*snapshot) + cards_prometheus(*cards));
-        } else if (out.as_json()) {
-            out.print_json(flows_json(*snapshot));
-        } else {
-            out.print(flows_table(*snapshot) + flows_footnotes(*snapshot));
+            out.print(cards_prometheus(*cards));
         }
         return kExitOk;
     }

@@ -28,35 +28,45 @@ bool any_named(const std::vector<Row> &rows) {
 
 // ---- tables -------------------------------------------------------------------
 
+void table_line(std::string &out, const std::vector<Column> &columns,
+                const std::vector<size_t> &widths, const std::vector<std::string> &cells) {
+    const size_t start = out.size();
+    for (size_t c = 0; c < std::max(columns.size(), cells.size()); ++c) {
+        const std::string_view cell = c < cells.size() ? std::string_view(cells[c]) : "";
+        const size_t pad =
+            c < columns.size() && widths[c] > cell.size() ? widths[c] - cell.size() : 0;
+        if (c > 0) {
+            out += "  ";
+        }
+        const bool right = c < columns.size() && columns[c].right;
+        if (right) {
+            out.append(pad, ' ');
+        }
+        out += cell;
+        if (!right) {
+            out.append(pad, ' ');
+        }
+    }
+    const size_t end = out.find_last_not_of(' ');
+    out.resize(end == std::string::npos || end < start ? start : end + 1);
+    out += '\n';
+}
+
 std::string render_table(const std::vector<Column> &columns,
                          const std::vector<std::vector<std::string>> &rows) {
     std::vector<size_t> width(columns.size());
+    std::vector<std::string> titles;
     for (size_t c = 0; c < columns.size(); ++c) {
+        titles.push_back(columns[c].title);
         width[c] = columns[c].title.size();
         for (const auto &row : rows) {
             width[c] = std::max(width[c], c < row.size() ? row[c].size() : 0);
         }
     }
     std::string out;
-    auto line = [&](auto cell_of) {
-        std::string l;
-        for (size_t c = 0; c < columns.size(); ++c) {
-            const std::string_view cell = cell_of(c);
-            const std::string pad(width[c] - cell.size(), ' ');
-            if (c > 0) {
-                l += "  ";
-            }
-            l += columns[c].right ? pad + std::string(cell) : std::string(cell) + pad;
-        }
-        l.erase(l.find_last_not_of(' ') + 1);
-        out += l;
-        out += '\n';
-    };
-    line([&](size_t c) -> std::string_view { return columns[c].title; });
+    table_line(out, columns, width, titles);
     for (const auto &row : rows) {
-        line([&](size_t c) {
-            return c < row.size() ? std::string_view(row[c]) : std::string_view();
-        });
+        table_line(out, columns, width, row);
     }
     return out;
 }
@@ -151,39 +161,39 @@ std::string card_line(const Card &card) {
            (card.traffic_paused.value_or(false) ? "paused" : "running") + "\n";
 }
 
-std::string flows_table(const Snapshot &snapshot) {
+std::vector<Column> flow_columns(bool named, bool cleared) {
     // Count titles end in a space: the column of the incomplete marker.
-    const std::vector<Column> columns = {
+    std::vector<Column> columns = {
         {"SLOT", true},    {"TYPE", false},   {"VSAN", true},   {"SID", false},    {"DID", false},
         {"COUNTER", true}, {"FRAMES ", true}, {"BYTES ", true}, {"STATUS", false},
     };
-    const bool named = any_named(snapshot.flows);
-    const bool cleared = std::any_of(snapshot.flows.begin(), snapshot.flows.end(),
-                                     [](const FlowRow &f) { return f.cleared; });
-    std::vector<Column> shown = columns;
     if (named) {
-        shown.push_back({"NAME", false});
+        columns.push_back({"NAME", false});
     }
     if (cleared) {
-        shown.push_back({"SINCE", false});
+        columns.push_back({"SINCE", false});
     }
-    std::vector<std::vector<std::string>> rows;
-    rows.reserve(snapshot.flows.size());
-    for (const FlowRow &f : snapshot.flows) {
-        const bool held = f.counter.has_value();
-        rows.push_back({std::to_string(f.slot), model::type_name(f.key.type),
-                        std::to_string(f.key.vsan), fcid_cell(f.key, f.key.sid),
-                        fcid_cell(f.key, f.key.did), held ? std::to_string(*f.counter) : "-",
-                        held ? count_cell(f.frames, f.complete) : "- ",
-                        held ? count_cell(f.bytes, f.complete) : "- ", status_cell(f)});
-        if (named) {
-            rows.back().push_back(f.name.empty() ? "-" : f.name);
-        }
-        if (cleared) {
-            rows.back().push_back(!held ? "-" : f.cleared ? "clear" : "boot");
-        }
+    return columns;
+}
+
+std::vector<std::string> flow_cells(const FlowRow &f, bool named, bool cleared) {
+    const bool held = f.counter.has_value();
+    std::vector<std::string> cells = {std::to_string(f.slot),
+                                      model::type_name(f.key.type),
+                                      std::to_string(f.key.vsan),
+                                      fcid_cell(f.key, f.key.sid),
+                                      fcid_cell(f.key, f.key.did),
+                                      held ? std::to_string(*f.counter) : "-",
+                                      held ? count_cell(f.frames, f.complete) : "- ",
+                                      held ? count_cell(f.bytes, f.complete) : "- ",
+                                      status_cell(f)};
+    if (named) {
+        cells.push_back(f.name.empty() ? "-" : f.name);
     }
-    return render_table(shown, rows);
+    if (cleared) {
+        cells.push_back(!held ? "-" : f.cleared ? "clear" : "boot");
+    }
+    return cells;
 }
 
 std::string list_table(const std::vector<ListRow> &rows) {
@@ -274,16 +284,14 @@ std::string audit_table(const std::vector<AuditEntry> &entries) {
     return render_table(columns, cells);
 }
 
-std::string flows_footnotes(const Snapshot &snapshot) {
+std::string flows_footnotes(bool marked, const std::vector<ShowCard> &cards) {
     std::string out;
-    const bool marked = std::any_of(snapshot.flows.begin(), snapshot.flows.end(),
-                                    [](const FlowRow &f) { return f.counter && !f.complete; });
     if (marked) {
         out += std::string(1, kIncompleteMark) +
                " incomplete: the counter of a flow inside it could not be read; the count is a "
                "lower bound.\n";
     }
-    for (const ShowCard &c : snapshot.cards) {
+    for (const ShowCard &c : cards) {
         if (c.state == model::CardState::Down) {
             out += "slot " + std::to_string(c.slot) +
                    ": card down; its flows are listed as configured, without counts.\n";
@@ -327,18 +335,6 @@ json flow_json(const FlowRow &f) {
         {"name", f.name},
         {"cleared", f.cleared},
     };
-}
-
-json flows_json(const Snapshot &snapshot) {
-    json flows = json::array();
-    for (const FlowRow &f : snapshot.flows) {
-        flows.push_back(flow_json(f));
-    }
-    json cards = json::array();
-    for (const ShowCard &c : snapshot.cards) {
-        cards.push_back(api::to_json(c));
-    }
-    return {{"flows", flows}, {"cards", cards}};
 }
 
 json list_json(const std::vector<ListRow> &rows) {

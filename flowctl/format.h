@@ -52,6 +52,10 @@ struct Column {
 // spaces. Widths count bytes: every cell is ASCII.
 std::string render_table(const std::vector<Column> &columns,
                          const std::vector<std::vector<std::string>> &rows);
+// One line of such a table at the given widths: a wider cell pushes the rest
+// of its line, and cells past the columns follow, two spaces apart.
+void table_line(std::string &out, const std::vector<Column> &columns,
+                const std::vector<size_t> &widths, const std::vector<std::string> &cells);
 
 // A table cell for an FC ID: "-" for a VSAN flow, "0x12xxxx" for a domain
 // flow, "0x%06x" otherwise.
@@ -68,21 +72,24 @@ std::string uptime_cell(std::optional<uint64_t> seconds);
 std::string cards_table(const std::vector<Card> &cards);
 // One line for a card after a change: "slot 1 ready: traffic 1000 pps, running".
 std::string card_line(const Card &card);
-std::string flows_table(const Snapshot &snapshot);
+// flow.show's table: the columns (NAME when some flow is named, SINCE when
+// some total counts from a clear) and a row's cells.
+std::vector<Column> flow_columns(bool named, bool cleared);
+std::vector<std::string> flow_cells(const FlowRow &flow, bool named, bool cleared);
 // flowctl list: the configured flows, no totals.
 std::string list_table(const std::vector<ListRow> &rows);
 // TIME, WHO, METHOD, RESULT, WHAT: one line an entry, oldest first.
 std::string audit_table(const std::vector<AuditEntry> &entries);
 // The footnotes under a flow table: the marker, cards that are down or
 // whose display failed. Empty when there is nothing to say.
-std::string flows_footnotes(const Snapshot &snapshot);
+// marked: some flow's total is incomplete.
+std::string flows_footnotes(bool marked, const std::vector<ShowCard> &cards);
 
 // ---- JSON (flowctl's own schema; docs/flowctl.md) ---------------------------------
 
 json card_json(const Card &card);
 json cards_json(const std::vector<Card> &cards); // {"cards": [...]}
 json flow_json(const FlowRow &flow);
-json flows_json(const Snapshot &snapshot); // {"flows": [...], "cards": [...]}
 // {"flows": [{"slot", "type", "vsan", "sid", "did", "status", "code", "refusal", "name"}]}
 json list_json(const std::vector<ListRow> &rows);
 

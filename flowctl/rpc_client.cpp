@@ -171,6 +171,17 @@ std::optional<json> notice_of(const std::string &line) {
 
 model::Result<json> RpcClient::call(std::string_view method, const json &params,
                                     const NoticeHandler &on_notice) {
+    return call_with(method, params, on_notice, {});
+}
+
+model::Result<json> RpcClient::call_streamed(std::string_view method, const json &params,
+                                             const LineHandler &on_line) {
+    return call_with(method, params, {}, on_line);
+}
+
+model::Result<json> RpcClient::call_with(std::string_view method, const json &params,
+                                         const NoticeHandler &on_notice,
+                                         const LineHandler &on_line) {
     const std::chrono::milliseconds timeout = reply_timeout_;
     const auto unreachable = [](std::string message) {
         return model::error(model::Errc::Unreachable, std::move(message));
@@ -202,13 +213,24 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params,
     };
 
     Clock::time_point deadline = send_error != 0 ? Clock::now() : Clock::now() + timeout;
-    size_t scanned = 0; // bytes of buffer_ known to hold no newline
+    size_t scanned = start_; // bytes of buffer_ known to hold no newline
     for (;;) {
         const size_t nl = buffer_.find('\n', scanned);
         if (nl != std::string::npos) {
-            const std::string response_line = buffer_.substr(0, nl);
-            buffer_.erase(0, nl + 1);
-            scanned = 0;
+            const std::string_view line(buffer_.data() + start_, nl - start_);
+            start_ = nl + 1;
+            scanned = start_;
+            if (on_line) {
+                const model::Result<bool> taken = on_line(line, id);
+                if (!taken) {
+                    return taken.error();
+                }
+                if (*taken) {
+                    deadline = Clock::now() + timeout;
+                    continue;
+                }
+            }
+            const std::string response_line(line);
             if (const std::optional<json> notice = notice_of(response_line)) {
                 if (on_notice) {
                     on_notice((*notice)["method"].get<std::string>(),
@@ -234,6 +256,9 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params,
             }
             return r->result.value_or(json());
         }
+        // Lines read are dropped only here, once per read rather than per line.
+        buffer_.erase(0, start_);
+        start_ = 0;
         scanned = buffer_.size();
         if (buffer_.size() > kMaxResponseBytes) {
             return protocol_failure(address_ + ": response longer than " +
@@ -247,8 +272,12 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params,
                                                           address_ + " within " +
                                                           std::to_string(timeout.count()) + " ms");
         }
-        char chunk[1 << 16];
-        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        // Straight into the buffer: a streamed show is tens of megabytes.
+        constexpr size_t kChunk = size_t{1} << 18;
+        const size_t had = buffer_.size();
+        buffer_.resize(had + kChunk);
+        const ssize_t n = ::recv(fd_, buffer_.data() + had, kChunk, 0);
+        buffer_.resize(had + (n > 0 ? static_cast<size_t>(n) : 0));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -260,7 +289,6 @@ model::Result<json> RpcClient::call(std::string_view method, const json &params,
                        ? broken(0)
                        : unreachable(address_ + ": connection closed by the supervisor");
         }
-        buffer_.append(chunk, static_cast<size_t>(n));
     }
 }
 

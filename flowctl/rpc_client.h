@@ -3,8 +3,8 @@
 // enough for a command-line tool; only TLS runs an event loop, on a thread
 // of its own, for the transport's relay.
 //
-// Invariants: a response line is read whole before it is parsed and may be
-// up to kMaxResponseBytes long (a show of 64 cards of 65,535 flows); a
+// Invariants: a line is read whole before it is parsed and may be up to
+// kMaxResponseBytes long (an unstreamed show of 64 cards of 65,535 flows); a
 // longer one, a line that is not a response, or a response to another id
 // ends the call with a protocol failure.
 #ifndef FLOWCTL_RPC_CLIENT_H
@@ -50,11 +50,20 @@ public:
     using NoticeHandler = std::function<void(const std::string &method, const json &params)>;
     model::Result<json> call(std::string_view method, const json &params,
                              const NoticeHandler &on_notice = {});
+    // As call, but each line before the answer goes first to on_line, whole
+    // and unparsed, with the request's id: true when it took the line (a
+    // streamed part, read without a document), false to read it as usual; an
+    // error ends the call with it.
+    using LineHandler = std::function<model::Result<bool>(std::string_view line, long id)>;
+    model::Result<json> call_streamed(std::string_view method, const json &params,
+                                      const LineHandler &on_line);
 
     // How long call() waits for an answer (--timeout).
     void set_reply_timeout(std::chrono::milliseconds timeout) { reply_timeout_ = timeout; }
 
 private:
+    model::Result<json> call_with(std::string_view method, const json &params,
+                                  const NoticeHandler &on_notice, const LineHandler &on_line);
     bool connect_tls(const vexa_socket::Address &address, const vexa_socket::TlsFiles &files,
                      Failure *failure);
     int fd_ = -1;
@@ -64,6 +73,7 @@ private:
     std::unique_ptr<TlsLink> tls_;
     long next_id_ = 1;
     std::string buffer_; // bytes read past the last response line
+    size_t start_ = 0;   // where buffer_'s unread bytes begin
     std::string address_;
     std::chrono::milliseconds reply_timeout_ = kReplyTimeout;
 };

@@ -10,15 +10,14 @@
 #include <map>
 #include <tuple>
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "show_stream.h"
+
 namespace flowctl {
 
 namespace {
-
-using FlowId = std::tuple<uint32_t, model::FlowType, uint32_t, uint32_t, uint32_t>;
-
-FlowId id_of(const FlowRow &f) {
-    return {f.slot, f.key.type, f.key.vsan, f.key.sid, f.key.did};
-}
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -41,6 +40,14 @@ void sleep_until(std::chrono::steady_clock::time_point deadline) {
     }
 }
 
+// The flows that fit on the terminal under the title and the header.
+size_t screen_rows() {
+    winsize size{};
+    const size_t rows =
+        ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 ? size.ws_row : 24;
+    return rows > 3 ? rows - 3 : 1;
+}
+
 std::string clock_text() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -52,39 +59,124 @@ std::string clock_text() {
 
 } // namespace
 
-std::vector<Rate> rates(const Snapshot *before, const Snapshot &now, double elapsed_s) {
-    std::map<FlowId, const FlowRow *> previous;
-    if (before != nullptr) {
-        for (const FlowRow &f : before->flows) {
-            previous.emplace(id_of(f), &f);
+void RateTracker::begin(double elapsed_s) {
+    elapsed_s_ = elapsed_s;
+    current_.clear();
+}
+
+Rate RateTracker::rate(const FlowRow &f) {
+    Rate r{f, std::nullopt, std::nullopt};
+    // Rows come slot by slot: the previous snapshot's slots before this row's
+    // are done with.
+    while (!previous_.empty() && previous_.begin()->first < f.slot) {
+        previous_.erase(previous_.begin());
+    }
+    if (!f.counter || !f.complete) {
+        return r; // no rate, and none next time
+    }
+    const Entry e{static_cast<uint8_t>(f.slot),
+                  static_cast<uint8_t>(f.key.type),
+                  static_cast<uint16_t>(f.key.vsan),
+                  f.key.did,
+                  f.key.sid,
+                  *f.counter,
+                  f.frames,
+                  f.bytes};
+    const auto slot = previous_.find(f.slot);
+    if (slot != previous_.end() && elapsed_s_ > 0) {
+        const std::vector<Entry> &list = slot->second;
+        const auto it =
+            std::lower_bound(list.begin(), list.end(), e,
+                             [](const Entry &a, const Entry &b) { return a.key() < b.key(); });
+        if (it != list.end() && it->key() == e.key() && it->counter == e.counter &&
+            e.frames >= it->frames && e.bytes >= it->bytes) {
+            r.frames_per_s = static_cast<double>(e.frames - it->frames) / elapsed_s_;
+            r.bytes_per_s = static_cast<double>(e.bytes - it->bytes) / elapsed_s_;
         }
     }
+    current_[f.slot].push_back(e);
+    return r;
+}
+
+void RateTracker::end() {
+    for (auto &[slot, list] : current_) {
+        // In the card's order already, unless the supervisor's changed.
+        const auto by_key = [](const Entry &a, const Entry &b) { return a.key() < b.key(); };
+        if (!std::is_sorted(list.begin(), list.end(), by_key)) {
+            std::sort(list.begin(), list.end(), by_key);
+        }
+        list.shrink_to_fit();
+    }
+    previous_ = std::move(current_);
+    current_.clear();
+}
+
+namespace {
+
+// a before b: faster, or as fast and earlier in the snapshot.
+template <class Ranked>
+bool ahead(const Ranked &a, const Ranked &b) {
+    const auto key = [](const Ranked &x) {
+        return std::tuple(*x.rate.frames_per_s, *x.rate.bytes_per_s);
+    };
+    return key(a) > key(b) || (key(a) == key(b) && a.order < b.order);
+}
+
+} // namespace
+
+void TopRates::add(Rate rate) {
+    const size_t order = seen_++;
+    if (k_ == 0) {
+        return;
+    }
+    if (!rate.frames_per_s) {
+        if (unknown_.size() < k_) {
+            unknown_.push_back(std::move(rate));
+        }
+        return;
+    }
+    fastest_.push_back({std::move(rate), order});
+    std::push_heap(fastest_.begin(), fastest_.end(), ahead<Ranked>);
+    if (fastest_.size() > k_) {
+        std::pop_heap(fastest_.begin(), fastest_.end(), ahead<Ranked>);
+        fastest_.pop_back();
+    }
+}
+
+std::vector<Rate> TopRates::take() {
+    std::sort(fastest_.begin(), fastest_.end(), ahead<Ranked>);
     std::vector<Rate> out;
-    out.reserve(now.flows.size());
-    for (const FlowRow &f : now.flows) {
-        Rate r{f, std::nullopt, std::nullopt};
-        const auto it = previous.find(id_of(f));
-        if (it != previous.end() && elapsed_s > 0) {
-            const FlowRow &p = *it->second;
-            if (f.counter && p.counter == f.counter && f.complete && p.complete &&
-                f.frames >= p.frames && f.bytes >= p.bytes) {
-                r.frames_per_s = static_cast<double>(f.frames - p.frames) / elapsed_s;
-                r.bytes_per_s = static_cast<double>(f.bytes - p.bytes) / elapsed_s;
-            }
+    out.reserve(std::min(k_, fastest_.size() + unknown_.size()));
+    for (Ranked &r : fastest_) {
+        out.push_back(std::move(r.rate));
+    }
+    for (Rate &r : unknown_) {
+        if (out.size() >= k_) {
+            break;
         }
         out.push_back(std::move(r));
     }
-    std::stable_sort(out.begin(), out.end(), [](const Rate &a, const Rate &b) {
-        if (a.frames_per_s.has_value() != b.frames_per_s.has_value()) {
-            return a.frames_per_s.has_value();
-        }
-        if (!a.frames_per_s) {
-            return false;
-        }
-        return std::tie(*a.frames_per_s, *a.bytes_per_s) >
-               std::tie(*b.frames_per_s, *b.bytes_per_s);
-    });
+    fastest_.clear();
+    unknown_.clear();
+    seen_ = 0;
     return out;
+}
+
+std::vector<Rate> rates(const Snapshot *before, const Snapshot &now, double elapsed_s) {
+    RateTracker tracker;
+    if (before != nullptr) {
+        tracker.begin(0);
+        for (const FlowRow &f : before->flows) {
+            tracker.rate(f);
+        }
+        tracker.end();
+    }
+    tracker.begin(elapsed_s);
+    TopRates top(now.flows.size());
+    for (const FlowRow &f : now.flows) {
+        top.add(tracker.rate(f));
+    }
+    return top.take();
 }
 
 std::string rate_cell(std::optional<double> rate) {
@@ -116,19 +208,6 @@ std::string rates_table(const std::vector<Rate> &rates) {
     return render_table(columns, rows);
 }
 
-json rates_json(const std::vector<Rate> &rates, double elapsed_s) {
-    json flows = json::array();
-    for (const Rate &r : rates) {
-        json f = flow_json(r.flow);
-        f["frames_per_s"] = r.frames_per_s ? json(*r.frames_per_s) : json();
-        f["bytes_per_s"] = r.bytes_per_s ? json(*r.bytes_per_s) : json();
-        flows.push_back(std::move(f));
-    }
-    return {{"time", std::time(nullptr)},
-            {"elapsed_s", elapsed_s > 0 ? json(elapsed_s) : json()},
-            {"flows", flows}};
-}
-
 model::Status run_watch(RpcClient &client, const WatchOptions &options) {
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
@@ -139,8 +218,8 @@ model::Status run_watch(RpcClient &client, const WatchOptions &options) {
     using Clock = std::chrono::steady_clock;
     const auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(options.interval_s));
-    std::optional<Snapshot> before;
-    Clock::time_point before_at;
+    RateTracker tracker;
+    std::optional<Clock::time_point> before_at;
     Clock::time_point next = Clock::now();
     for (long done = 0; g_stop == 0 && (!options.count || done < *options.count); ++done) {
         if (done > 0) {
@@ -150,34 +229,78 @@ model::Status run_watch(RpcClient &client, const WatchOptions &options) {
                 break;
             }
         }
-        auto reply = client.call("flow.show", options.show_params);
+        // A snapshot's time is when it was asked for: its rates are computed
+        // as its rows arrive.
         const Clock::time_point at = Clock::now();
-        if (!reply) {
-            return reply.error();
+        const double elapsed =
+            before_at ? std::chrono::duration<double>(at - *before_at).count() : 0;
+        tracker.begin(elapsed);
+        TopRates top(options.json_lines ? 0
+                     : options.terminal ? screen_rows()
+                                        : kWatchRowsOffTerminal);
+        bool marked = false;
+        bool line_open = false;
+        std::string text;
+        const auto shown =
+            stream_show(client, options.show_params, [&](std::span<const FlowRow> rows) {
+                for (const FlowRow &f : rows) {
+                    marked = marked || (f.counter && !f.complete);
+                    Rate r = tracker.rate(f);
+                    if (!options.json_lines) {
+                        top.add(std::move(r));
+                        continue;
+                    }
+                    // JSON Lines: every flow, written as it arrives.
+                    text +=
+                        line_open
+                            ? ","
+                            : "{\"elapsed_s\":" + (elapsed > 0 ? json(elapsed) : json()).dump() +
+                                  ",\"flows\":[";
+                    line_open = true;
+                    json row = flow_json(f);
+                    row["frames_per_s"] = r.frames_per_s ? json(*r.frames_per_s) : json();
+                    row["bytes_per_s"] = r.bytes_per_s ? json(*r.bytes_per_s) : json();
+                    text += row.dump();
+                }
+                std::fwrite(text.data(), 1, text.size(), stdout);
+                text.clear();
+            });
+        if (!shown) {
+            if (line_open) {
+                std::fputs("]}\n", stdout); // the line stays JSON; the failure follows
+            }
+            std::fflush(stdout);
+            return shown.error();
         }
-        auto now = api::decode_show(*reply);
-        if (!now) {
-            return model::error(model::Errc::Protocol, "flow.show: " + now.error().message);
-        }
-        const double elapsed = before ? std::chrono::duration<double>(at - before_at).count() : 0;
-        const std::vector<Rate> list = rates(before ? &*before : nullptr, *now, elapsed);
+        tracker.end();
         std::string frame;
         if (options.json_lines) {
-            frame = rates_json(list, elapsed).dump() + "\n";
+            if (!line_open) {
+                frame = "{\"elapsed_s\":" + (elapsed > 0 ? json(elapsed) : json()).dump() +
+                        ",\"flows\":[";
+            }
+            frame += "],\"time\":" + std::to_string(std::time(nullptr)) + "}\n";
         } else {
+            const std::string notes = flows_footnotes(marked, *shown);
+            std::vector<Rate> list = top.take();
             if (options.terminal) {
                 frame = "\x1b[H\x1b[2J"; // home, clear screen: redraw in place
+                // The footnotes fit on the screen too.
+                const size_t lines =
+                    static_cast<size_t>(std::count(notes.begin(), notes.end(), '\n'));
+                list.resize(
+                    std::min(list.size(),
+                             std::max<size_t>(1, screen_rows() - std::min(screen_rows(), lines))));
             }
             frame += "flowctl watch  " + clock_text() + "  every " + rate_cell(options.interval_s) +
                      " s\n";
-            frame += rates_table(list) + flows_footnotes(*now);
+            frame += rates_table(list) + notes;
             if (!options.terminal) {
                 frame += "\n";
             }
         }
         std::fwrite(frame.data(), 1, frame.size(), stdout);
         std::fflush(stdout);
-        before = std::move(*now);
         before_at = at;
     }
     return model::Ok{};

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <asio/buffer.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "log.h"
@@ -33,6 +34,12 @@ bool blank(std::string_view line) {
                        [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
 }
 
+// An answer line's head up to its result (same member order as result_line
+// writes).
+std::string result_head(const jsonrpc::json &id) {
+    return "{\"id\":" + id.dump() + ",\"jsonrpc\":\"2.0\",\"result\":";
+}
+
 // The lines of one answer: a raw result goes out as the envelope's head, the
 // result text itself (moved, not copied: it can be megabytes) and the tail.
 std::vector<std::string> reply_lines(const jsonrpc::json &id, Reply reply) {
@@ -40,8 +47,7 @@ std::vector<std::string> reply_lines(const jsonrpc::json &id, Reply reply) {
     if (auto *result = std::get_if<jsonrpc::json>(&reply)) {
         pieces.push_back(jsonrpc::result_line(id, *result));
     } else if (auto *raw = std::get_if<RawResult>(&reply)) {
-        // Same member order as result_line writes.
-        pieces.push_back("{\"id\":" + id.dump() + ",\"jsonrpc\":\"2.0\",\"result\":");
+        pieces.push_back(result_head(id));
         pieces.push_back(std::move(raw->json_text));
         pieces.push_back("}\n");
     } else {
@@ -97,7 +103,18 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
     std::string input;
     size_t scanned = 0; // input before this holds no newline
     std::deque<std::string> output;
-    size_t output_bytes = 0;
+    size_t output_bytes = 0; // output's and held's
+    // The request whose answer line is being written piece by piece (0:
+    // none); the pieces of other answers wait in held until it has ended.
+    uint64_t open_line = 0;
+    struct Held {
+        uint64_t request; // 0: a line of its own
+        std::string piece;
+        bool ends; // the last piece of its line
+    };
+    std::deque<Held> held;
+    uint64_t next_request = 1;
+    std::vector<std::function<void(bool)>> writable_waiters;
     size_t front_sent = 0; // bytes of output.front() written already
     bool reading = false;
     bool writing = false;
@@ -125,6 +142,12 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         socket.close(ignored);
         idle.cancel();
         output.clear();
+        held.clear();
+        open_line = 0;
+        for (auto &then : writable_waiters) {
+            asio::post(owner.io, [then = std::move(then)] { then(false); });
+        }
+        writable_waiters.clear();
         owner.total_output -= output_bytes;
         output_bytes = 0;
         front_sent = 0;
@@ -191,18 +214,20 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         } else if (auto *batch = std::get_if<jsonrpc::Batch>(&parsed)) {
             take_batch(*batch);
         } else {
-            start(std::get<jsonrpc::Request>(parsed), [](ClientSession &self, Pieces pieces) {
-                for (std::string &piece : pieces) {
-                    self.write(std::move(piece));
+            start(std::get<jsonrpc::Request>(parsed), [](ClientSession &self, Pieces pieces,
+                                                         uint64_t request, bool ends) {
+                for (size_t i = 0; i < pieces.size(); ++i) {
+                    self.write_piece(request, std::move(pieces[i]), ends && i + 1 == pieces.size());
                 }
             });
         }
     }
 
-    // An answer's pieces (none for a notification), handed over once the
-    // request is answered and only while its client is still there.
+    // An answer's pieces (none for a notification), handed over while its
+    // client is still there: all of them once the request is answered, or
+    // those of a result written part by part as they come (ends: the last).
     using Pieces = std::vector<std::string>;
-    using Answer = std::function<void(ClientSession &, Pieces)>;
+    using Answer = std::function<void(ClientSession &, Pieces, uint64_t request, bool ends)>;
 
     // Dispatches one request, counted in flight; past the bound it is
     // answered busy at once.
@@ -216,14 +241,24 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
                      "too many requests in flight (" + std::to_string(kMaxInFlight) + ")",
                      nullptr}));
             }
-            answer(*this, std::move(busy));
+            answer(*this, std::move(busy), 0, true);
             return;
         }
         ++in_flight;
-        Respond respond = [weak = weak_from_this(), id = request.id,
-                           notification = request.notification,
+        // Shared by the copies of respond: whether the answer's line is open.
+        auto opened = std::make_shared<bool>(false);
+        Respond respond = [weak = weak_from_this(), id = request.id, serial = next_request++,
+                           notification = request.notification, opened,
                            answer = std::move(answer)](Reply reply) {
             const auto self = weak.lock();
+            if (auto *wait = std::get_if<WhenWritable>(&reply)) {
+                if (!self || self->closed) {
+                    wait->then(false);
+                } else {
+                    self->when_writable(std::move(wait->then));
+                }
+                return;
+            }
             if (!self || self->closed) {
                 return;
             }
@@ -237,8 +272,38 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
                 }
                 return;
             }
+            if (const auto *notice = std::get_if<RawNotice>(&reply)) {
+                if (!notification) {
+                    self->write(
+                        "{\"jsonrpc\":\"2.0\",\"method\":" + jsonrpc::json(notice->method).dump() +
+                        ",\"params\":{\"id\":" + id.dump() + (notice->members.empty() ? "" : ",") +
+                        notice->members + "}}\n");
+                }
+                return;
+            }
+            if (auto *part = std::get_if<Part>(&reply)) {
+                if (!notification) {
+                    Pieces pieces;
+                    if (!*opened) {
+                        pieces.push_back(result_head(id));
+                        *opened = true;
+                    }
+                    pieces.push_back(std::move(part->text));
+                    answer(*self, std::move(pieces), serial, false);
+                }
+                return;
+            }
             --self->in_flight;
-            answer(*self, notification ? Pieces{} : reply_lines(id, std::move(reply)));
+            if (notification) {
+                answer(*self, Pieces{}, serial, true);
+            } else if (!*opened) {
+                answer(*self, reply_lines(id, std::move(reply)), serial, true);
+            } else if (auto *raw = std::get_if<RawResult>(&reply)) {
+                answer(*self, Pieces{std::move(raw->json_text), "}\n"}, serial, true);
+            } else {
+                // Half a result is out: no error can follow it on its line.
+                self->close("an answer broken off after its start", true);
+            }
         };
         owner.dispatch(request, identity, std::move(respond));
     }
@@ -265,10 +330,15 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
                 done(*this);
                 continue;
             }
+            // A result written part by part is collected whole here: a
+            // batch's answers go out together.
             start(std::get<jsonrpc::Request>(batch.elements[i]),
-                  [collected, i, done](ClientSession &self, Pieces pieces) {
-                      collected->answers[i] = std::move(pieces);
-                      done(self);
+                  [collected, i, done](ClientSession &self, Pieces pieces, uint64_t, bool ends) {
+                      Pieces &answer = collected->answers[i];
+                      std::move(pieces.begin(), pieces.end(), std::back_inserter(answer));
+                      if (ends) {
+                          done(self);
+                      }
                   });
         }
         done(*this);
@@ -306,24 +376,74 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
 
     // ---- output -------------------------------------------------------------
 
-    void write(std::string line) {
+    // A whole line: after the open answer line, if there is one.
+    void write(std::string line) { write_piece(0, std::move(line), true); }
+
+    // A piece of request's answer line (0: a whole line of its own).
+    void write_piece(uint64_t request, std::string piece, bool ends) {
         if (closed) {
             return;
         }
-        if (output_bytes + line.size() > kMaxOutput) {
+        if (output_bytes + piece.size() > kMaxOutput) {
             close("unsent output over " + std::to_string(kMaxOutput >> 20) + " MiB", true);
             return;
         }
+        output_bytes += piece.size();
+        owner.total_output += piece.size();
+        if (open_line != 0 && open_line != request) {
+            held.push_back({request, std::move(piece), ends});
+        } else {
+            put(request, std::move(piece), ends);
+            release_held();
+        }
+        if (owner.total_output > owner.options.max_total_output) {
+            owner.drop_largest();
+            return;
+        }
+        flush();
+    }
+
+    // Into the queue the socket drains (counted already).
+    void put(uint64_t request, std::string piece, bool ends) {
         if (output.empty()) {
             last_progress = Clock::now(); // the wait for progress starts now
         }
-        output_bytes += line.size();
-        owner.total_output += line.size();
-        output.push_back(std::move(line));
-        if (owner.total_output > owner.options.max_total_output) {
-            owner.drop_largest();
+        open_line = ends ? 0 : request;
+        output.push_back(std::move(piece));
+    }
+
+    // Held pieces that may go now; each ended line may let others go. A
+    // request's pieces keep their order: once one of them has to wait, the
+    // rest of them do.
+    void release_held() {
+        bool moved = true;
+        while (moved && open_line == 0 && !held.empty()) {
+            moved = false;
+            std::vector<uint64_t> waiting;
+            for (auto it = held.begin(); it != held.end();) {
+                const bool blocked =
+                    (open_line != 0 && open_line != it->request) ||
+                    std::find(waiting.begin(), waiting.end(), it->request) != waiting.end();
+                if (blocked) {
+                    if (it->request != 0) {
+                        waiting.push_back(it->request);
+                    }
+                    ++it;
+                    continue;
+                }
+                put(it->request, std::move(it->piece), it->ends);
+                it = held.erase(it);
+                moved = true;
+            }
         }
-        flush();
+    }
+
+    void when_writable(std::function<void(bool)> then) {
+        if (output_bytes < kResumeOutput) {
+            asio::post(owner.io, [then = std::move(then)] { then(true); });
+        } else {
+            writable_waiters.push_back(std::move(then));
+        }
     }
 
     // Writes what the socket takes (partial writes are progress too).
@@ -367,6 +487,12 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
             owner.total_output -= output.front().size();
             output.pop_front();
             front_sent = 0;
+        }
+        if (output_bytes < kResumeOutput && !writable_waiters.empty()) {
+            for (auto &then : writable_waiters) {
+                asio::post(owner.io, [then = std::move(then)] { then(true); });
+            }
+            writable_waiters.clear();
         }
         if (draining && output.empty()) {
             close("protocol error answered", false);

@@ -64,9 +64,36 @@ struct Notice {
     std::string method;
     jsonrpc::json params;
 };
-using Reply = std::variant<jsonrpc::json, RawResult, model::Error, Notice>;
+// A notification written already: members is the text inside its params
+// object, which the session opens with the request's "id" (a streamed
+// result's part: several can be in flight on one connection).
+struct RawNotice {
+    std::string method;
+    std::string members;
+};
+// A piece of the result's text, written as it comes: the first opens the
+// answer's line, a RawResult with the rest of the text ends it. The client's
+// other answers wait until it has ended.
+struct Part {
+    std::string text;
+};
+// Calls then(true) once the client's unsent output is under kResumeOutput
+// (at once when it is), then(false) when the client has left: a long answer
+// produced piece by piece goes at the pace its client reads.
+struct WhenWritable {
+    std::function<void(bool)> then;
+};
+inline constexpr size_t kResumeOutput = 1u << 20;
+using Reply =
+    std::variant<jsonrpc::json, RawResult, model::Error, Notice, RawNotice, Part, WhenWritable>;
+// Whether the reply answers its request (every other kind comes before the
+// answer).
+inline bool answers(const Reply &reply) {
+    return std::holds_alternative<jsonrpc::json>(reply) ||
+           std::holds_alternative<RawResult>(reply) || std::holds_alternative<model::Error>(reply);
+}
 // Called once per request with its answer, from the event loop, at any later
-// time; before that, any number of times with a Notice.
+// time; before that, any number of times with the other kinds.
 using Respond = std::function<void(Reply)>;
 // Each request comes with its client's identity.
 using Dispatch = std::function<void(const jsonrpc::Request &, const PeerIdentity &, Respond)>;

@@ -27,6 +27,7 @@
 #include "log.h"
 #include "schema.h"
 #include "show.h"
+#include "spool.h"
 #include "web_page.h"
 
 namespace supervisor {
@@ -47,15 +48,20 @@ using jsonrpc::json;
 constexpr const char *kJson = "application/json; charset=utf-8";
 constexpr const char *kText = "text/plain; charset=utf-8";
 
-// An answer as the event loop gives it to a worker thread.
+// An answer as the event loop gives it to a worker thread. With a spool, the
+// body is the spool's text (too large to hold: a chassis's /metrics).
 struct Answer {
     int status = 200;
     std::shared_ptr<const std::string> body;
     const char *type = kJson;
+    std::shared_ptr<const Spool> spool;
 };
 
+// What one read of a spool sends.
+constexpr size_t kSpoolChunk = 256 * 1024;
+
 Answer text_answer(int status, std::string text) {
-    return {status, std::make_shared<const std::string>(std::move(text)), kText};
+    return {status, std::make_shared<const std::string>(std::move(text)), kText, nullptr};
 }
 
 int http_status(const model::Error &error) {
@@ -77,15 +83,16 @@ Answer error_answer(const model::Error &error) {
     if (!wire.data.is_null()) {
         body["error"]["data"] = wire.data;
     }
-    return {http_status(error), std::make_shared<const std::string>(body.dump()), kJson};
+    return {http_status(error), std::make_shared<const std::string>(body.dump()), kJson, nullptr};
 }
 
 Answer reply_answer(Reply reply) {
     if (const auto *result = std::get_if<json>(&reply)) {
-        return {200, std::make_shared<const std::string>(result->dump()), kJson};
+        return {200, std::make_shared<const std::string>(result->dump()), kJson, nullptr};
     }
     if (auto *raw = std::get_if<RawResult>(&reply)) {
-        return {200, std::make_shared<const std::string>(std::move(raw->json_text)), kJson};
+        return {200, std::make_shared<const std::string>(std::move(raw->json_text)), kJson,
+                nullptr};
     }
     if (const auto *error = std::get_if<model::Error>(&reply)) {
         return error_answer(*error);
@@ -279,6 +286,102 @@ private:
     bool stopping_ = false;
 };
 
+// A response body the event loop writes as it is produced and a worker
+// sends as it comes: at most about kResumeOutput of it waits between the two,
+// the producer pausing beyond (as it does for a control client that reads
+// slowly). The loop side takes a flow.show written as one answer (Part...,
+// then the RawResult ending it).
+class BodyPipe {
+public:
+    explicit BodyPipe(asio::io_context &io) : io_(io) {}
+
+    // The loop's side.
+    void deliver(Reply reply) {
+        std::lock_guard lock(mutex_);
+        if (auto *wait = std::get_if<WhenWritable>(&reply)) {
+            if (gone_ || bytes_ < kResumeOutput) {
+                asio::post(io_, [then = std::move(wait->then), go = !gone_] { then(go); });
+            } else {
+                waiting_ = std::move(wait->then);
+            }
+            return;
+        }
+        if (auto *part = std::get_if<Part>(&reply)) {
+            push(std::move(part->text));
+        } else if (auto *raw = std::get_if<RawResult>(&reply)) {
+            push(std::move(raw->json_text));
+            ended_ = true;
+        } else if (auto *error = std::get_if<model::Error>(&reply)) {
+            error_ = *error;
+            ended_ = true;
+        } else if (auto *result = std::get_if<json>(&reply)) {
+            push(result->dump());
+            ended_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    enum class Next { Piece, End, Error, Stalled };
+    // The worker's side: the next piece (End once all are taken), waiting
+    // until deadline or stopping.
+    Next next(std::string &piece, Clock::time_point deadline, const std::atomic<bool> &stopping) {
+        std::unique_lock lock(mutex_);
+        while (pieces_.empty() && !ended_) {
+            if (stopping || Clock::now() >= deadline) {
+                return Next::Stalled;
+            }
+            changed_.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        if (pieces_.empty()) {
+            return error_ ? Next::Error : Next::End;
+        }
+        piece = std::move(pieces_.front());
+        pieces_.pop_front();
+        bytes_ -= piece.size();
+        if (bytes_ < kResumeOutput && waiting_) {
+            asio::post(io_, [then = std::move(waiting_)] { then(true); });
+            waiting_ = nullptr;
+        }
+        return Next::Piece;
+    }
+
+    // Whether the answer failed before its first piece.
+    std::optional<model::Error> error() {
+        std::lock_guard lock(mutex_);
+        return error_;
+    }
+
+    // The client left (or the server stops): the producer stops.
+    void abandon() {
+        std::lock_guard lock(mutex_);
+        gone_ = true;
+        pieces_.clear();
+        bytes_ = 0;
+        if (waiting_) {
+            asio::post(io_, [then = std::move(waiting_)] { then(false); });
+            waiting_ = nullptr;
+        }
+    }
+
+private:
+    void push(std::string piece) {
+        if (!gone_ && !piece.empty()) {
+            bytes_ += piece.size();
+            pieces_.push_back(std::move(piece));
+        }
+    }
+
+    asio::io_context &io_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> pieces_;
+    size_t bytes_ = 0;
+    bool ended_ = false;
+    bool gone_ = false;
+    std::optional<model::Error> error_;
+    std::function<void(bool)> waiting_;
+};
+
 // When this worker's request was read (set before routing, read by the
 // logger on the same thread).
 thread_local std::optional<Clock::time_point> request_started;
@@ -315,52 +418,139 @@ struct Http::Impl {
             jsonrpc::Request request;
             request.method = method;
             request.params = params;
-            dispatch(services, request, kHttpClient, [done = std::move(done)](Reply reply) {
-                if (!std::holds_alternative<Notice>(reply)) {
-                    done(reply_answer(std::move(reply)));
-                }
-            });
+            auto parts = std::make_shared<std::string>();
+            dispatch(services, request, kHttpClient,
+                     [this, parts, done = std::move(done)](Reply reply) {
+                         if (auto *part = std::get_if<Part>(&reply)) {
+                             *parts += part->text;
+                         } else if (auto *wait = std::get_if<WhenWritable>(&reply)) {
+                             asio::post(io, [then = std::move(wait->then)] { then(true); });
+                         } else if (auto *raw = std::get_if<RawResult>(&reply);
+                                    raw != nullptr && !parts->empty()) {
+                             *parts += raw->json_text;
+                             done(reply_answer(RawResult{std::move(*parts)}));
+                         } else if (answers(reply)) {
+                             done(reply_answer(std::move(reply)));
+                         }
+                     });
         });
     }
 
+    // A method whose answer is written as it is produced (flow.show), sent
+    // chunk by chunk as it comes. Its status is known with its first piece.
+    void stream(httplib::Response &res, const char *method, json params) {
+        if (stopping) {
+            res.status = 503;
+            res.set_content("stopping\n", kText);
+            return;
+        }
+        auto pipe = std::make_shared<BodyPipe>(io);
+        asio::post(io, [this, pipe, method, params = std::move(params)] {
+            jsonrpc::Request request;
+            request.method = method;
+            request.params = params;
+            dispatch(services, request, kHttpClient,
+                     [pipe](Reply reply) { pipe->deliver(std::move(reply)); });
+        });
+        std::string first;
+        const BodyPipe::Next next =
+            pipe->next(first, Clock::now() + options.answer_timeout, stopping);
+        if (next != BodyPipe::Next::Piece) {
+            pipe->abandon();
+            const auto error = pipe->error();
+            Answer answer = error
+                                ? error_answer(*error)
+                                : text_answer(503, stopping ? "stopping\n" : "no answer in time\n");
+            res.status = answer.status;
+            res.set_content(*answer.body, answer.type);
+            return;
+        }
+        res.set_chunked_content_provider(
+            kJson,
+            [this, pipe, first = std::move(first)](size_t, httplib::DataSink &sink) mutable {
+                std::string piece = std::move(first);
+                if (piece.empty()) {
+                    switch (pipe->next(piece, Clock::now() + options.answer_timeout, stopping)) {
+                    case BodyPipe::Next::Piece:
+                        break;
+                    case BodyPipe::Next::End:
+                        sink.done();
+                        return true;
+                    default: // half a document: the client sees it cut short
+                        pipe->abandon();
+                        return false;
+                    }
+                }
+                if (!sink.write(piece.data(), piece.size())) {
+                    pipe->abandon();
+                    return false;
+                }
+                return true;
+            },
+            [pipe](bool) { pipe->abandon(); });
+    }
+
     // On the loop: the flow and card families, shared by the scrapes that
-    // ask while it is taken.
+    // ask while it is taken. The snapshot is taken card by card, its text
+    // spooled as each card's rows come.
     void snapshot(std::function<void(Answer)> done) {
         if (!scrapes.join(std::move(done))) {
             return;
         }
-        struct Parts {
-            std::optional<model::Result<api::ShowResult>> flows;
-            std::optional<Reply> cards;
+        std::string why;
+        std::shared_ptr<Spool> spool = Spool::create(&why);
+        if (!spool) {
+            scrapes.finish(text_answer(503, "no snapshot: " + why + "\n"));
+            return;
+        }
+        struct Scrape : SnapshotSink {
+            explicit Scrape(std::shared_ptr<Spool> spool_)
+                : spool(std::move(spool_)),
+                  flows([spool = spool.get()](std::string_view text) { spool->append(text); }) {}
+            void slot(SlotSnapshot shown) override {
+                flows.rows(shown.rows);
+                cards.push_back(std::move(shown.card));
+            }
+            void end() override {
+                status = flows.finish(cards);
+                ended();
+            }
+            std::shared_ptr<Spool> spool;
+            api::FlowExposition flows;
+            std::vector<api::ShowCard> cards;
+            std::optional<model::Status> status; // the flows' end
+            std::optional<Reply> card_list;
+            std::function<void()> ended;
         };
-        auto parts = std::make_shared<Parts>();
+        auto scrape = std::make_shared<Scrape>(spool);
         const Clock::time_point started = Clock::now();
-        auto finish = [this, parts, started] {
-            if (!parts->flows || !parts->cards) {
+        // Both the flows and the card list in: the card families follow.
+        auto finish = [this, scrape, started] {
+            if (!scrape->status || !scrape->card_list) {
                 return;
             }
-            const Answer answer = render(*parts->flows, *parts->cards);
+            const Answer answer = render(*scrape->status, *scrape->card_list, scrape->spool);
             metrics.snapshot(Clock::now() - started);
+            scrape->ended = nullptr; // it holds scrape
             scrapes.finish(answer);
         };
+        scrape->ended = finish;
         // Counters since each card's boot: a clear is no reset, a restart is.
         api::ShowParams show;
         show.since_boot = true;
-        flow_snapshot(services, show, [parts, finish](model::Result<api::ShowResult> shown) {
-            parts->flows = std::move(shown);
-            finish();
-        });
+        take_snapshot(services, show, scrape);
         jsonrpc::Request list;
         list.method = "cards.list";
-        dispatch(services, list, kHttpClient, [parts, finish](Reply reply) {
-            if (!std::holds_alternative<Notice>(reply)) {
-                parts->cards = std::move(reply);
+        dispatch(services, list, kHttpClient, [scrape, finish](Reply reply) {
+            if (answers(reply)) {
+                scrape->card_list = std::move(reply);
                 finish();
             }
         });
     }
 
-    static Answer render(const model::Result<api::ShowResult> &flows, const Reply &cards) {
+    static Answer render(const model::Status &flows, const Reply &cards,
+                         const std::shared_ptr<Spool> &spool) {
         if (const model::Error *error = model::failed(flows)) {
             return text_answer(503, "no snapshot: " + error->message + "\n");
         }
@@ -374,10 +564,11 @@ struct Http::Impl {
         if (!list) {
             return text_answer(500, "no snapshot: undecodable card list\n");
         }
-        std::string text = api::flows_prometheus(*flows);
-        text += api::cards_prometheus(*list);
-        return {200, std::make_shared<const std::string>(std::move(text)),
-                api::kPrometheusContentType};
+        spool->append(api::cards_prometheus(*list));
+        if (std::string why; !spool->seal(&why)) {
+            return text_answer(503, "no snapshot: " + why + "\n");
+        }
+        return {200, nullptr, api::kPrometheusContentType, spool};
     }
 
     void readiness(std::function<void(Answer)> done) {
@@ -400,18 +591,40 @@ struct Http::Impl {
         });
         server->Get("/metrics", [this, send](const httplib::Request &, httplib::Response &res) {
             Answer answer = ask([this](std::function<void(Answer)> done) { snapshot(done); });
-            if (answer.status == 200) {
-                // The supervisor's own families are read fresh for each scrape.
-                res.set_content(*answer.body + metrics.exposition(), answer.type);
+            if (answer.status != 200 || !answer.spool) {
+                send(res, answer);
                 return;
             }
-            send(res, answer);
+            // Chunked, so that gzip still applies; the supervisor's own
+            // families are read fresh for each scrape.
+            res.set_chunked_content_provider(
+                answer.type, [spool = answer.spool, own = metrics.exposition(),
+                              offset = size_t{0}](size_t, httplib::DataSink &sink) mutable {
+                    if (offset < spool->size()) {
+                        std::string chunk;
+                        if (!spool->read(offset, kSpoolChunk, &chunk) || chunk.empty()) {
+                            return false;
+                        }
+                        offset += chunk.size();
+                        return sink.write(chunk.data(), chunk.size());
+                    }
+                    if (!own.empty()) {
+                        const bool written = sink.write(own.data(), own.size());
+                        own.clear();
+                        return written;
+                    }
+                    sink.done();
+                    return true;
+                });
         });
         server->Get("/api/v1/flows",
                     [this, send](const httplib::Request &req, httplib::Response &res) {
                         auto params = query_params(req.params, kShowQuery);
-                        send(res, params ? call("flow.show", std::move(*params))
-                                         : error_answer(params.error()));
+                        if (!params) {
+                            send(res, error_answer(params.error()));
+                            return;
+                        }
+                        stream(res, "flow.show", std::move(*params));
                     });
         server->Get("/api/v1/cards", [this, send](const httplib::Request &req,
                                                   httplib::Response &res) {

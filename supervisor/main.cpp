@@ -223,7 +223,7 @@ Respond measured(Metrics &metrics, const jsonrpc::Request &request, Respond resp
     const api::MethodInfo *info = api::find_method(request.method);
     const std::string_view method = info != nullptr ? info->name : "unknown";
     return [&metrics, method, started = Clock::now(), respond = std::move(respond)](Reply reply) {
-        if (!std::holds_alternative<Notice>(reply)) {
+        if (answers(reply)) {
             const model::Error *error = std::get_if<model::Error>(&reply);
             metrics.rpc(method, error != nullptr ? model::errc_name(error->code) : "ok",
                         Clock::now() - started);

@@ -372,7 +372,7 @@ Respond audited(Services &services, const jsonrpc::Request &request, const PeerI
                 Respond respond) {
     return [&services, request, who = identity.who, time_ms = utc_ms(),
             respond = std::move(respond)](Reply reply) {
-        if (std::holds_alternative<Notice>(reply)) {
+        if (!answers(reply)) {
             respond(std::move(reply));
             return;
         }

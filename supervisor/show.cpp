@@ -1,15 +1,17 @@
-// flow.show and flow.clear (show.h): the merge of displays and configured
-// flows, totals since each flow's clear, and the clear taking its baselines
-// from the same rows.
+// flow.show and flow.clear (show.h): the snapshot taken card by card, the
+// merge of displays and configured flows, totals since each flow's clear,
+// flow.show's two ways of writing it, and the clear taking its baselines from
+// the same rows.
 
 #include "show.h"
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
+#include <utility>
 
 #include "baseline.h"
 #include "display.h"
-#include "gather.h"
 #include "log.h"
 #include "sync_plan.h"
 
@@ -32,44 +34,6 @@ struct BootDisplay {
     DisplayText display;
     uint64_t boot_id = 0;
 };
-
-// Every slot's display that is up, fetched at once.
-void gather_displays(Services &services, const std::vector<uint32_t> &slots,
-                     std::function<void(Outcomes<BootDisplay> &)> finished) {
-    std::vector<uint32_t> up;
-    std::copy_if(slots.begin(), slots.end(), std::back_inserter(up), [&services](uint32_t slot) {
-        return services.cards.state(slot) != CardState::Down;
-    });
-    gather<BootDisplay>(
-        up,
-        [&services](uint32_t slot, std::function<void(Outcome<BootDisplay>)> done) {
-            services.cards.display(
-                slot, [&services, slot, done = std::move(done)](Outcome<DisplayText> outcome) {
-                    // The session that answered is still the slot's: read its boot now.
-                    const auto hello = services.cards.hello(slot);
-                    if (const Error *failure = model::failed(outcome)) {
-                        done(*failure);
-                    } else if (!hello) {
-                        done(card_down_error(slot));
-                    } else {
-                        done(BootDisplay{std::move(*outcome), hello->boot_id});
-                    }
-                });
-        },
-        std::move(finished));
-}
-
-// One card with its displays all taken makes the whole request busy: a retry
-// soon is better than megabytes of rows without counts.
-const Error *busy(const Outcomes<BootDisplay> &displays) {
-    for (const auto &[slot, outcome] : displays) {
-        const Error *error = model::failed(outcome);
-        if (error != nullptr && error->code == model::Errc::Busy) {
-            return error;
-        }
-    }
-    return nullptr;
-}
 
 // The held rows of a display the card could give, filtered; nullopt with
 // *error when there is none. unheld: the configured flows the card lacks.
@@ -137,18 +101,12 @@ held_rows(uint32_t slot, const SlotFlows &configured, const Outcome<BootDisplay>
     return rows;
 }
 
-struct SlotRows {
-    api::ShowCard card;
-    std::vector<ShowRow> rows;
-    std::optional<uint64_t> boot_id; // the display's; nullopt without one
-};
-
 // The rows of one slot and the card's entry. display: the card's display, or
 // the error that kept it away; nullptr for a card down.
-SlotRows slot_rows(Services &services, uint32_t slot, const Outcome<BootDisplay> *display,
-                   const api::ShowParams &filter) {
+SlotSnapshot slot_rows(Services &services, uint32_t slot, const Outcome<BootDisplay> *display,
+                       const api::ShowParams &filter) {
     const SlotFlows &configured = services.store.flows(slot);
-    SlotRows out{{slot, services.cards.state(slot), false, std::nullopt}, {}, std::nullopt};
+    SlotSnapshot out{{slot, services.cards.state(slot), false, std::nullopt}, {}, std::nullopt};
     api::ShowCard &card = out.card;
     std::vector<FlowKey> unheld;
     std::vector<Store::BaselineUpdate> drops;
@@ -201,7 +159,7 @@ SlotRows slot_rows(Services &services, uint32_t slot, const Outcome<BootDisplay>
 }
 
 // Why a selected flow could not be cleared.
-std::string not_cleared_reason(const SlotRows &slot, const ShowRow &row) {
+std::string not_cleared_reason(const SlotSnapshot &slot, const ShowRow &row) {
     if (slot.card.error) {
         return *slot.card.error;
     }
@@ -211,52 +169,252 @@ std::string not_cleared_reason(const SlotRows &slot, const ShowRow &row) {
     return "incomplete total (a counter inside it could not be read)";
 }
 
-} // namespace
+// One snapshot in progress: displays asked in slot order, at most
+// kSnapshotWindow of them out or waiting at once, each slot handed to the
+// sink in order once its display is in and the sink is ready.
+class Snapshot : public std::enable_shared_from_this<Snapshot> {
+public:
+    Snapshot(Services &services, api::ShowParams params, std::shared_ptr<SnapshotSink> sink)
+        : services_(services), params_(std::move(params)), sink_(std::move(sink)),
+          slots_(params_.slots ? *params_.slots : known_slots(services)), displays_(slots_.size()) {
+    }
 
-void flow_snapshot(Services &services, const api::ShowParams &params,
-                   std::function<void(model::Result<api::ShowResult>)> done) {
-    const std::vector<uint32_t> slots = params.slots ? *params.slots : known_slots(services);
-    gather_displays(
-        services, slots,
-        [&services, slots, params, done = std::move(done)](Outcomes<BootDisplay> &displays) {
-            if (const Error *error = busy(displays)) {
-                done(*error);
+    void start() {
+        ask_more();
+        hand_on();
+    }
+
+private:
+    // A slot's display as it came, or nullptr's stand-in: the card was down.
+    struct Arrived {
+        std::optional<Outcome<BootDisplay>> display;
+    };
+
+    void ask_more() {
+        while (asked_ < slots_.size() && asked_ - handed_ < kSnapshotWindow) {
+            const size_t index = asked_++;
+            const uint32_t slot = slots_[index];
+            if (services_.cards.state(slot) == CardState::Down) {
+                displays_[index] = Arrived{};
+                continue;
+            }
+            services_.cards.display(
+                slot, [self = shared_from_this(), index, slot](Outcome<DisplayText> outcome) {
+                    // The session that answered is still the slot's: read its boot now.
+                    const auto hello = self->services_.cards.hello(slot);
+                    Outcome<BootDisplay> display = card_down_error(slot);
+                    if (const Error *failure = model::failed(outcome)) {
+                        display = *failure;
+                    } else if (hello) {
+                        display = BootDisplay{std::move(*outcome), hello->boot_id};
+                    }
+                    self->displays_[index] = Arrived{std::move(display)};
+                    self->hand_on();
+                });
+        }
+    }
+
+    // The next slot to the sink, if its display is in and the sink is ready.
+    void hand_on() {
+        if (stopped_ || pacing_) {
+            return;
+        }
+        if (handed_ == slots_.size()) {
+            if (!ended_) {
+                ended_ = true;
+                sink_->end();
+            }
+            return;
+        }
+        std::optional<Arrived> &next = displays_[handed_];
+        if (!next) {
+            return;
+        }
+        const uint32_t slot = slots_[handed_];
+        SlotSnapshot shown =
+            slot_rows(services_, slot, next->display ? &*next->display : nullptr, params_);
+        next.reset(); // the display's text goes before the rows are written
+        ++handed_;
+        ask_more();
+        pacing_ = true;
+        sink_->slot(std::move(shown));
+        sink_->pace([self = shared_from_this()](bool go) {
+            self->pacing_ = false;
+            if (!go) {
+                self->stopped_ = true;
                 return;
             }
-            api::ShowResult result;
-            result.flows.reserve(configured_rows(services, slots));
-            for (const uint32_t slot : slots) {
-                const auto it = displays.find(slot);
-                SlotRows shown =
-                    slot_rows(services, slot, it == displays.end() ? nullptr : &it->second, params);
-                std::move(shown.rows.begin(), shown.rows.end(), std::back_inserter(result.flows));
-                result.cards.push_back(std::move(shown.card));
-            }
-            done(std::move(result));
+            self->hand_on();
         });
+    }
+
+    Services &services_;
+    const api::ShowParams params_;
+    const std::shared_ptr<SnapshotSink> sink_;
+    const std::vector<uint32_t> slots_;
+    std::vector<std::optional<Arrived>> displays_; // by index in slots_
+    size_t asked_ = 0;
+    size_t handed_ = 0;
+    bool pacing_ = false;
+    bool stopped_ = false;
+    bool ended_ = false;
+};
+
+// flow.show with stream: a slot's rows in parts of kShowPartRows, the card
+// with the last, then the cards and the count as the answer.
+class PartsSink : public SnapshotSink {
+public:
+    explicit PartsSink(Respond respond) : respond_(std::move(respond)) {}
+
+    void slot(SlotSnapshot shown) override {
+        const std::vector<ShowRow> &rows = shown.rows;
+        size_t at = 0;
+        do {
+            const size_t end = std::min(rows.size(), at + kShowPartRows);
+            FlowText text(kShowRowBytes * (end - at) + 64);
+            text.raw("\"slot\":");
+            text.number(shown.card.slot);
+            text.raw(",\"flows\":[");
+            for (size_t i = at; i < end; ++i) {
+                text.show_row(rows[i]);
+            }
+            text.raw("]");
+            if (end == rows.size()) {
+                text.raw(",\"card\":");
+                text.raw(api::to_json(shown.card).dump());
+            }
+            respond_(RawNotice{"flow.show.part", text.take()});
+            at = end;
+        } while (at < rows.size());
+        rows_ += rows.size();
+        cards_.push_back(api::to_json(shown.card));
+    }
+
+    void pace(std::function<void(bool)> resume) override {
+        respond_(WhenWritable{std::move(resume)});
+    }
+
+    void end() override {
+        respond_(api::json{{"flows", api::json::array()}, {"cards", cards_}, {"rows", rows_}});
+    }
+
+private:
+    Respond respond_;
+    api::json cards_ = api::json::array();
+    uint64_t rows_ = 0;
+};
+
+// flow.show without stream: one answer, its text handed on slot by slot.
+class LineSink : public SnapshotSink {
+public:
+    explicit LineSink(Respond respond) : respond_(std::move(respond)) {}
+
+    void slot(SlotSnapshot shown) override {
+        FlowText text(kShowRowBytes * shown.rows.size() + 16);
+        if (!opened_) {
+            text.raw("{\"flows\":[");
+            opened_ = true;
+        }
+        if (any_row_) {
+            text.continue_list();
+        }
+        for (const ShowRow &row : shown.rows) {
+            text.show_row(row);
+        }
+        any_row_ = any_row_ || !shown.rows.empty();
+        cards_.push_back(api::to_json(shown.card));
+        respond_(Part{text.take()});
+    }
+
+    void pace(std::function<void(bool)> resume) override {
+        respond_(WhenWritable{std::move(resume)});
+    }
+
+    void end() override {
+        respond_(RawResult{(opened_ ? "]" : "{\"flows\":[]") + std::string(",\"cards\":") +
+                           cards_.dump() + "}"});
+    }
+
+private:
+    Respond respond_;
+    api::json cards_ = api::json::array();
+    bool opened_ = false;
+    bool any_row_ = false;
+};
+
+// Everything kept: flow_snapshot's.
+class WholeSink : public SnapshotSink {
+public:
+    explicit WholeSink(std::function<void(api::ShowResult)> done) : done_(std::move(done)) {}
+    void slot(SlotSnapshot shown) override {
+        std::move(shown.rows.begin(), shown.rows.end(), std::back_inserter(result_.flows));
+        result_.cards.push_back(std::move(shown.card));
+    }
+    void end() override { done_(std::move(result_)); }
+
+private:
+    std::function<void(api::ShowResult)> done_;
+    api::ShowResult result_;
+};
+
+// flow.clear: each slot's baselines stored as its rows come, one transaction
+// a slot.
+class ClearSink : public SnapshotSink {
+public:
+    ClearSink(Services &services, std::optional<api::FlowParams> one, Respond respond)
+        : services_(services), one_(std::move(one)), respond_(std::move(respond)) {}
+
+    void slot(SlotSnapshot shown) override {
+        const uint32_t slot = shown.card.slot;
+        std::vector<Store::BaselineUpdate> baselines;
+        for (const ShowRow &row : shown.rows) {
+            if (!row.status || (one_ && row.key != one_->key)) {
+                continue; // not configured, or not the one flow
+            }
+            if (row.counter && row.complete && shown.boot_id) {
+                baselines.emplace_back(row.key, Baseline{row.frames, row.bytes, *shown.boot_id});
+            } else {
+                result_.not_cleared.push_back({slot, row.key, not_cleared_reason(shown, row)});
+            }
+        }
+        std::string why;
+        if (baselines.empty() || services_.store.set_baselines(slot, baselines, &why)) {
+            result_.cleared += baselines.size();
+            return;
+        }
+        log(Severity::Error, "slot " + std::to_string(slot) + ": clear not stored: " + why);
+        for (const auto &[key, baseline] : baselines) {
+            result_.not_cleared.push_back({slot, key, "the database refused the change: " + why});
+        }
+    }
+
+    void end() override { respond_(api::to_json(result_)); }
+
+private:
+    Services &services_;
+    const std::optional<api::FlowParams> one_;
+    Respond respond_;
+    api::ClearResult result_;
+};
+
+} // namespace
+
+void take_snapshot(Services &services, const api::ShowParams &params,
+                   std::shared_ptr<SnapshotSink> sink) {
+    std::make_shared<Snapshot>(services, params, std::move(sink))->start();
+}
+
+void flow_snapshot(Services &services, const api::ShowParams &params,
+                   std::function<void(api::ShowResult)> done) {
+    take_snapshot(services, params, std::make_shared<WholeSink>(std::move(done)));
 }
 
 void flow_show(Services &services, const api::ShowParams &params, Respond respond) {
-    flow_snapshot(services, params,
-                  [respond = std::move(respond)](model::Result<api::ShowResult> shown) {
-                      if (const Error *error = model::failed(shown)) {
-                          respond(*error);
-                          return;
-                      }
-                      FlowText text(kShowRowBytes * shown->flows.size());
-                      text.raw("{\"flows\":[");
-                      for (const ShowRow &row : shown->flows) {
-                          text.show_row(row);
-                      }
-                      api::json cards = api::json::array();
-                      for (const api::ShowCard &card : shown->cards) {
-                          cards.push_back(api::to_json(card));
-                      }
-                      text.raw("],\"cards\":");
-                      text.raw(cards.dump());
-                      text.raw("}");
-                      respond(RawResult{text.take()});
-                  });
+    if (params.stream) {
+        take_snapshot(services, params, std::make_shared<PartsSink>(std::move(respond)));
+    } else {
+        take_snapshot(services, params, std::make_shared<LineSink>(std::move(respond)));
+    }
 }
 
 void flow_clear(Services &services, const api::ClearParams &params, Respond respond) {
@@ -280,45 +438,9 @@ void flow_clear(Services &services, const api::ClearParams &params, Respond resp
             return !std::binary_search(filter.slots->begin(), filter.slots->end(), slot);
         });
     }
-    gather_displays(
-        services, slots,
-        [&services, slots, filter, one = params.flow,
-         respond = std::move(respond)](Outcomes<BootDisplay> &displays) {
-            if (const Error *error = busy(displays)) {
-                respond(*error);
-                return;
-            }
-            api::ClearResult result;
-            for (const uint32_t slot : slots) {
-                const auto it = displays.find(slot);
-                const SlotRows shown =
-                    slot_rows(services, slot, it == displays.end() ? nullptr : &it->second, filter);
-                std::vector<Store::BaselineUpdate> baselines;
-                for (const ShowRow &row : shown.rows) {
-                    if (!row.status || (one && row.key != one->key)) {
-                        continue; // not configured, or not the one flow
-                    }
-                    if (row.counter && row.complete && shown.boot_id) {
-                        baselines.emplace_back(row.key,
-                                               Baseline{row.frames, row.bytes, *shown.boot_id});
-                    } else {
-                        result.not_cleared.push_back(
-                            {slot, row.key, not_cleared_reason(shown, row)});
-                    }
-                }
-                std::string why;
-                if (baselines.empty() || services.store.set_baselines(slot, baselines, &why)) {
-                    result.cleared += baselines.size();
-                    continue;
-                }
-                log(Severity::Error, "slot " + std::to_string(slot) + ": clear not stored: " + why);
-                for (const auto &[key, baseline] : baselines) {
-                    result.not_cleared.push_back(
-                        {slot, key, "the database refused the change: " + why});
-                }
-            }
-            respond(api::to_json(result));
-        });
+    filter.slots = std::move(slots);
+    take_snapshot(services, filter,
+                  std::make_shared<ClearSink>(services, params.flow, std::move(respond)));
 }
 
 } // namespace supervisor

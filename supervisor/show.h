@@ -1,12 +1,17 @@
-// flow.show: every slot's display fetched at once and merged with the
-// configured flows into one answer; flow.clear: baselines taken from the same
-// rows.
+// flow.show: a snapshot taken card by card, each card's display merged with
+// its configured flows and handed on before the next card's; flow.clear:
+// baselines taken from the same rows.
 //
 // Invariants:
 //  - a slot's rows are the card's display order (the library's key order),
-//    configured flows the card does not hold merged in by key;
+//    configured flows the card does not hold merged in by key; slots come in
+//    ascending order, each exactly once;
+//  - every total of a slot comes from one display of its card; a card down,
+//    busy or failing is its slot's error, never the snapshot's;
+//  - at most kSnapshotWindow displays of one snapshot are asked for or held
+//    at once, and the next slot is handed on only when the sink is ready for
+//    it: a snapshot holds a few cards' rows, never a chassis's;
 //  - a total covering an applied flow the display lacks is marked incomplete;
-//  - one card answering busy makes the whole request busy;
 //  - totals are since each flow's clear (baseline.h) unless since_boot; a
 //    void baseline seen is dropped from the store;
 //  - a clear keeps a baseline only for a configured flow its card holds with
@@ -15,16 +20,51 @@
 #ifndef SUPERVISOR_SHOW_H
 #define SUPERVISOR_SHOW_H
 
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
 #include "methods.h"
 #include "schema.h"
 
 namespace supervisor {
 
+inline constexpr size_t kSnapshotWindow = 2;
+// Rows of one streamed flow.show part.
+inline constexpr size_t kShowPartRows = 1024;
+
+// One slot of a snapshot: its card's entry and its rows.
+struct SlotSnapshot {
+    api::ShowCard card;
+    std::vector<api::ShowFlow> rows;
+    std::optional<uint64_t> boot_id; // the display's; nullopt without one
+};
+
+// Where a snapshot goes, slot by slot (flow.show's answers, the HTTP
+// endpoint's documents). Called on the event loop.
+class SnapshotSink {
+public:
+    virtual ~SnapshotSink() = default;
+    // The next slot, in ascending order.
+    virtual void slot(SlotSnapshot shown) = 0;
+    // After each slot: resume(true) when ready for the next, resume(false)
+    // to stop the snapshot (its reader left).
+    virtual void pace(std::function<void(bool)> resume) { resume(true); }
+    // After the last slot (never after a stop).
+    virtual void end() = 0;
+};
+
+void take_snapshot(Services &services, const api::ShowParams &params,
+                   std::shared_ptr<SnapshotSink> sink);
+
+// flow.show: with params.stream the rows as flow.show.part notifications,
+// else as one answer written part by part (docs/jsonrpc.md).
 void flow_show(Services &services, const api::ShowParams &params, Respond respond);
-// flow.show's result before it is written: for callers that write it in
-// another form (the HTTP endpoint's /metrics).
+// A snapshot gathered whole: for small results only (tests, a few slots).
 void flow_snapshot(Services &services, const api::ShowParams &params,
-                   std::function<void(model::Result<api::ShowResult>)> done);
+                   std::function<void(api::ShowResult)> done);
 void flow_clear(Services &services, const api::ClearParams &params, Respond respond);
 
 } // namespace supervisor

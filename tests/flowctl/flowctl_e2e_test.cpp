@@ -358,6 +358,137 @@ TEST(FlowctlE2E, ApplyAndExportAFlowSetFile) {
     c.stop_all();
 }
 
+// show streams the snapshot: in every format it holds the unstreamed
+// answer's rows and cards, across the parts of a card of more than 1,024
+// rows, between cards, past a slot without a card, and with filters.
+TEST(FlowctlE2E, StreamedShowHoldsTheUnstreamedAnswer) {
+    Chassis c;
+    c.start_supervisor();
+    c.start_card({.slot = 1, .counters = "1:3000", .pps = 20000, .seed = 1});
+    c.start_card({.slot = 2, .counters = "1:99", .pps = 20000, .seed = 2});
+    ASSERT_TRUE(c.wait_card_state(1, "ready")) << c.logs();
+    ASSERT_TRUE(c.wait_card_state(2, "ready")) << c.logs();
+    std::string text = "2 vsan 10\n2 vsan 11 name=b\n3 vsan 10\n";
+    for (int i = 0; i < 2500; ++i) {
+        char line[80];
+        std::snprintf(line, sizeof line, "1 exact %d 0x%06x 0x020000%s\n", 10 + i % 2, 0x010000 + i,
+                      i % 7 == 0 ? " name=n" : "");
+        text += line;
+    }
+    std::ofstream(c.scratch.file("flows")) << text;
+    const Outcome applied = flowctl(c, {"apply", c.scratch.file("flows")});
+    ASSERT_EQ(applied.status, 0) << applied.out;
+    std::this_thread::sleep_for(300ms); // some traffic on the flows
+    for (const int slot : {1, 2}) {
+        c.result("card.traffic", {{"slot", slot}, {"action", "pause"}});
+    }
+    struct Case {
+        json params;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {json::object(), {"show"}},
+        {{{"slots", {1, 3}}, {"type", "exact"}, {"vsan", 11}},
+         {"show", "1", "3", "--type", "exact", "--vsan", "11"}},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.params.dump());
+        const json whole = c.result("flow.show", k.params);
+        std::vector<std::string> args = k.args;
+        args.insert(args.begin(), "--json");
+        const Outcome shown = flowctl(c, args);
+        ASSERT_EQ(shown.status, 0) << shown.out;
+        const json doc = json::parse(shown.out);
+        ASSERT_EQ(doc["flows"].size(), whole["flows"].size());
+        size_t exact = 0;
+        for (size_t i = 0; i < whole["flows"].size(); ++i) {
+            for (const auto &[member, value] : whole["flows"][i].items()) {
+                ASSERT_EQ(doc["flows"][i][member], value) << i << " " << member;
+            }
+            exact += whole["flows"][i]["complete"].get<bool>() ? 1 : 0;
+        }
+        EXPECT_EQ(doc["cards"], whole["cards"]);
+
+        const Outcome table = flowctl(c, k.args);
+        ASSERT_EQ(table.status, 0) << table.out;
+        EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'),
+                  1 + whole["flows"].size() + 1) // the header, the rows, slot 3 down
+            << table.out.substr(0, 2000);
+        EXPECT_NE(table.out.find("slot 3: card down"), std::string::npos);
+
+        args = k.args;
+        args.insert(args.end(), {"--format", "prometheus"});
+        const Outcome prom = flowctl(c, args);
+        ASSERT_EQ(prom.status, 0) << prom.out;
+        std::istringstream lines(prom.out);
+        size_t frames = 0;
+        for (std::string line; std::getline(lines, line);) {
+            frames += line.starts_with("acl_tcam_flow_frames_total{") ? 1 : 0;
+        }
+        EXPECT_EQ(frames, exact);
+    }
+    c.stop_all();
+
+    // A snapshot that fails after its first part: the rows already written
+    // stay, --json still ends one document (with the error), and the exit
+    // code is the failure's.
+    const std::string part =
+        R"({"jsonrpc":"2.0","method":"flow.show.part","params":{"id":1,"slot":1,"flows":[)"
+        R"({"slot":1,"type":"vsan","vsan":10,"sid":"0x000000","did":"0x000000","counter":1,)"
+        R"("frames":5,"bytes":320,"complete":true,"status":"applied","code":0,"name":"",)"
+        R"("cleared":false}]}})"
+        "\n";
+    struct Failing {
+        const char *what;
+        std::string after; // what the fake supervisor sends after the part, then it closes
+        const char *status;
+        bool as_json = true;
+    };
+    const Failing failing[] = {
+        {"closed midway", "", "UNREACHABLE"},
+        {"rows miscounted",
+         R"({"id":1,"jsonrpc":"2.0","result":{"flows":[],"cards":[],"rows":2}})"
+         "\n",
+         "PROTOCOL"},
+        {"closed midway, a table", "", "", false},
+    };
+    for (const Failing &f : failing) {
+        SCOPED_TRACE(f.what);
+        const std::string path = c.scratch.file("fake.ctl");
+        ::unlink(path.c_str());
+        const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        ASSERT_EQ(listen(listener, 1), 0);
+        std::thread fake([&] {
+            const int peer = accept(listener, nullptr, nullptr);
+            char request[4096];
+            (void)!read(peer, request, sizeof request); // the show, on one line
+            const std::string reply = part + f.after;
+            (void)!write(peer, reply.data(), reply.size());
+            close(peer);
+        });
+        const Outcome shown = run("flowctl", {"--control", "unix:" + path, "--format",
+                                              f.as_json ? "json" : "table", "show"});
+        fake.join();
+        close(listener);
+        EXPECT_EQ(shown.status, 5) << shown.out;
+        if (!f.as_json) {
+            EXPECT_NE(
+                shown.out.find("   1  vsan    10  -    -          1       5     320   applied\n"),
+                std::string::npos)
+                << shown.out;
+            continue;
+        }
+        const json doc = json::parse(shown.out, nullptr, false);
+        ASSERT_TRUE(doc.is_object()) << shown.out;
+        EXPECT_EQ(doc["flows"].size(), 1u) << shown.out;
+        EXPECT_EQ(doc["error"]["status"], f.status) << shown.out;
+    }
+}
+
 // A file past the request line's cap goes in parts of whole slots, yet
 // reads as one request: a fault anywhere changes nothing and is named by its
 // line in the file; the summary counts every part, the slots out of scope

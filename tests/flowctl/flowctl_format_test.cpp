@@ -22,6 +22,7 @@
 #include "errors.h"
 #include "format.h"
 #include "harness.h"
+#include "show_stream.h"
 #include "usage.h"
 #include "watch.h"
 
@@ -52,6 +53,24 @@ FlowRow flow(uint32_t slot, FlowKey key, std::optional<uint32_t> counter, uint64
     return {slot, key, counter, frames, bytes, complete, status, code, {}, false};
 }
 
+// What a writer makes of a snapshot handed over in parts of at most part
+// rows of one slot each, as the supervisor streams it.
+template <class Writer>
+std::string written(const Snapshot &s, size_t part = SIZE_MAX) {
+    std::string text;
+    Writer writer([&text](std::string_view piece) { text += piece; });
+    for (size_t i = 0; i < s.flows.size();) {
+        size_t n = 0;
+        while (i + n < s.flows.size() && n < part && s.flows[i + n].slot == s.flows[i].slot) {
+            ++n;
+        }
+        writer.rows(std::span(s.flows).subspan(i, n));
+        i += n;
+    }
+    EXPECT_TRUE(writer.finish(s.cards));
+    return text;
+}
+
 constexpr auto kReady = model::CardState::Ready;
 const FlowKey kVsan10{FlowType::Vsan, 10, 0, 0};
 const FlowKey kDomain{FlowType::Domain, 10, 0x120000, 0x130000};
@@ -79,8 +98,8 @@ TEST(FlowTable, NumbersOfOneToTwentyDigitsStayAligned) {
                                digits % 3 != 0));
         v *= 10;
     }
-    const std::vector<std::string> lines = lines_of(flowctl::flows_table(s));
-    ASSERT_EQ(lines.size(), s.flows.size() + 1);
+    const std::vector<std::string> lines = lines_of(written<flowctl::TableWriter>(s));
+    ASSERT_EQ(lines.size(), s.flows.size() + 2); // and the incomplete marker
     // The digits end under the title's last letter, the marker after it.
     const size_t frames_end = title_end(lines[0], "FRAMES");
     const size_t bytes_end = title_end(lines[0], "BYTES");
@@ -115,9 +134,9 @@ TEST(FlowTable, IncompleteAndAbsentTotalsAreNeverShownAsExact) {
     s.cards = {{1, kReady, false, {}}, {2, model::CardState::Down, false, "card down"}};
     s.flows[0].name = "core-a";
     s.flows[0].cleared = true;
-    const std::string table = flowctl::flows_table(s);
+    const std::string table = written<flowctl::TableWriter>(s);
     const std::vector<std::string> lines = lines_of(table);
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 7u);
     // A name and a clear add their columns; a flow the card lacks has neither.
     EXPECT_TRUE(lines[0].ends_with("STATUS                      NAME    SINCE")) << table;
     EXPECT_TRUE(lines[1].ends_with("core-a  clear")) << table;
@@ -133,13 +152,12 @@ TEST(FlowTable, IncompleteAndAbsentTotalsAreNeverShownAsExact) {
     EXPECT_NE(lines[3].find("refused COUNTERS_EXHAUSTED"), std::string::npos);
     EXPECT_NE(lines[4].find("pending"), std::string::npos);
 
-    const std::string notes = flowctl::flows_footnotes(s);
-    EXPECT_EQ(notes.rfind(std::string(1, flowctl::kIncompleteMark) + " incomplete", 0), 0u);
-    EXPECT_NE(notes.find("slot 2: card down"), std::string::npos);
+    EXPECT_EQ(lines[5].rfind(std::string(1, flowctl::kIncompleteMark) + " incomplete", 0), 0u);
+    EXPECT_EQ(lines[6].rfind("slot 2: card down", 0), 0u);
 
     Snapshot exact;
     exact.flows = {s.flows[0]};
-    EXPECT_EQ(flowctl::flows_footnotes(exact), "");
+    EXPECT_EQ(lines_of(written<flowctl::TableWriter>(exact)).size(), 2u) << "no footnotes";
 }
 
 // ---- decoding and JSON --------------------------------------------------------------
@@ -159,7 +177,7 @@ Snapshot sample_snapshot() {
 
 TEST(FlowJson, ReadsBackExactlyWithTheDocumentedFields) {
     const Snapshot s = sample_snapshot();
-    const json doc = json::parse(flowctl::flows_json(s).dump());
+    const json doc = json::parse(written<flowctl::JsonWriter>(s));
     ASSERT_EQ(doc["flows"].size(), s.flows.size());
     const json want = json::parse(R"([
         {"slot": 1, "type": "vsan", "vsan": 10, "sid": "0x000000", "did": "0x000000",
@@ -183,11 +201,27 @@ TEST(FlowJson, ReadsBackExactlyWithTheDocumentedFields) {
     // same snapshot.
     const auto back = api::decode_show(doc);
     ASSERT_TRUE(back) << back.error().message;
-    EXPECT_EQ(flowctl::flows_json(*back), flowctl::flows_json(s));
+    EXPECT_EQ(written<flowctl::JsonWriter>(*back), written<flowctl::JsonWriter>(s));
 }
 
-TEST(FlowJson, MalformedResultsAreRefused) {
-    const json good = flowctl::flows_json(sample_snapshot());
+// A flow.show.part line as the supervisor writes it (its row writer).
+std::string part_line(const std::vector<FlowRow> &rows, const json &card, int64_t id = 7) {
+    api::FlowText text;
+    text.raw(R"({"jsonrpc":"2.0","method":"flow.show.part","params":{"id":)" + std::to_string(id) +
+             R"(,"slot":)" + std::to_string(rows.empty() ? 1 : rows[0].slot) + R"(,"flows":[)");
+    for (const FlowRow &r : rows) {
+        text.show_row(r);
+    }
+    text.raw("]" + (card.is_null() ? std::string() : ",\"card\":" + card.dump()) + "}}");
+    return text.take();
+}
+
+TEST(FlowJson, MalformedResultsAndPartsAreRefused) {
+    const Snapshot sample = sample_snapshot();
+    const json good = json::parse(written<flowctl::JsonWriter>(sample));
+    // The same faults in a streamed part: its rows are the first flow's slot's.
+    const std::vector<FlowRow> first_slot(sample.flows.begin(), sample.flows.begin() + 2);
+    const json good_part = json::parse(part_line(first_slot, api::to_json(sample.cards[0])));
     struct Case {
         const char *what;
         const char *path; // JSON pointer into the first flow
@@ -207,6 +241,7 @@ TEST(FlowJson, MalformedResultsAreRefused) {
         {"unknown flow status", "/flows/0/status", "gone"},
         {"unknown card state", "/cards/0/state", "up"},
     };
+    api::ShowPart part;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         json bad = good;
@@ -215,8 +250,74 @@ TEST(FlowJson, MalformedResultsAreRefused) {
         ASSERT_FALSE(decoded);
         EXPECT_EQ(decoded.error().code, model::Errc::Protocol);
         EXPECT_FALSE(decoded.error().message.empty());
+
+        json bad_part = good_part;
+        std::string path = c.path;
+        path = path.starts_with("/cards/0") ? "/params/card" + path.substr(8) : "/params" + path;
+        bad_part[json::json_pointer(path)] = c.value;
+        const auto part_decoded = api::decode_show_part(bad_part.dump(), part);
+        ASSERT_FALSE(part_decoded);
+        EXPECT_EQ(part_decoded.error().code, model::Errc::Protocol);
     }
     EXPECT_FALSE(api::decode_show(json::array()));
+    const auto taken = api::decode_show_part(good_part.dump(), part);
+    ASSERT_TRUE(taken && *taken);
+    EXPECT_EQ(part.flows, first_slot);
+    EXPECT_EQ(part.card, sample.cards[0]);
+    EXPECT_EQ(part.id, 7);
+    // Other lines are not parts: read as usual by the caller.
+    for (const char *other :
+         {R"({"id":7,"jsonrpc":"2.0","result":{"flows":[],"cards":[],"rows":0}})",
+          R"({"jsonrpc":"2.0","method":"flow.apply.progress","params":{}})",
+          R"({"jsonrpc":"2.0","method":"flow.show.part","id":3,"params":{}})", "not json"}) {
+        const auto other_taken = api::decode_show_part(other, part);
+        EXPECT_TRUE(other_taken && !*other_taken) << other;
+    }
+}
+
+// Every format writes a snapshot the same whether it came whole or in parts
+// (one row, a few, the supervisor's 1,024), across slots and within a slot
+// of more than 1,024 rows; the table lays its columns out from its first
+// 1,024 rows, and a wider cell after them pushes its line, cut short never.
+TEST(ShowStream, PartsWriteWhatTheWholeSnapshotWrites) {
+    Snapshot s;
+    for (uint32_t i = 0; i < 2500; ++i) {
+        s.flows.push_back(flow(
+            1, {FlowType::Exact, 10 + i % 3, 0x010000 + i, 0x020000}, i + 1, i * 7, i * 700,
+            i % 500 != 3, i % 400 == 9 ? model::FlowStatus::Refused : model::FlowStatus::Applied,
+            i % 400 == 9 ? 0x404e003a : 0));
+        s.flows.back().name = i % 5 == 0 ? "f" + std::to_string(i) : "";
+    }
+    s.flows.push_back(flow(2, kVsan10, std::nullopt, 0, 0, false, model::FlowStatus::Pending));
+    s.flows.push_back(flow(4, kExact, 9, kMax, kMax, true)); // wider than the first 1,024
+    s.cards = {{1, kReady, false, {}},
+               {2, model::CardState::Down, false, "card down"},
+               {3, kReady, true, {}},
+               {4, kReady, true, {}}};
+    const std::string table = written<flowctl::TableWriter>(s);
+    const std::string json_text = written<flowctl::JsonWriter>(s);
+    const std::string prometheus = written<flowctl::PrometheusWriter>(s);
+    EXPECT_EQ(prometheus, flowctl::flows_prometheus(s)) << "a file spool, or one in memory";
+    for (const size_t part : {size_t{1}, size_t{3}, size_t{1024}}) {
+        SCOPED_TRACE(part);
+        EXPECT_EQ(written<flowctl::TableWriter>(s, part), table);
+        EXPECT_EQ(written<flowctl::JsonWriter>(s, part), json_text);
+        EXPECT_EQ(written<flowctl::PrometheusWriter>(s, part), prometheus);
+    }
+    // JSON: each row as flow_json writes it, the cards after the rows.
+    const json doc = json::parse(json_text);
+    ASSERT_EQ(doc["flows"].size(), s.flows.size());
+    for (size_t i = 0; i < s.flows.size(); i += 97) {
+        EXPECT_EQ(doc["flows"][i].dump(), flowctl::flow_json(s.flows[i]).dump());
+    }
+    EXPECT_EQ(doc["cards"].size(), 4u);
+    const std::vector<std::string> lines = lines_of(table);
+    const std::string late = lines[s.flows.size()];
+    EXPECT_NE(late.find(" 18446744073709551615   18446744073709551615   applied"),
+              std::string::npos)
+        << late;
+    EXPECT_EQ(lines[1].find("applied"), lines[1024].find("applied")) << "the head aligned";
+    EXPECT_EQ(lines[s.flows.size() + 2].rfind("slot 2: card down", 0), 0u);
 }
 
 TEST(CardsJson, DownCardsKeepEveryFieldAsNull) {
@@ -392,7 +493,7 @@ TEST(Prometheus, OnlyExactTotalsAreExportedAndOnlyFailedReadsMakeASlotIncomplete
     s.flows.push_back(flow(8, kVsan10, std::nullopt, 0, 0, false));
     s.flows.push_back(flow(8, kExact, std::nullopt, 0, 0, false, model::FlowStatus::Pending));
     const std::string text =
-        flowctl::flows_prometheus(s) + flowctl::cards_prometheus(sample_cards());
+        written<flowctl::PrometheusWriter>(s, 1) + flowctl::cards_prometheus(sample_cards());
     if (const char *path = std::getenv("FLOWCTL_PROM_SAMPLE")) {
         std::ofstream(path) << text;
     }
@@ -518,22 +619,43 @@ TEST(WatchRates, OnlyBetweenComparableSnapshots) {
     EXPECT_FALSE(flowctl::rates(nullptr, only, 0)[0].frames_per_s);
 }
 
-TEST(WatchRates, FastestFirstUnknownLastInSnapshotOrder) {
+TEST(WatchRates, FastestFirstUnknownLastInSnapshotOrderAndBoundedToTheFastest) {
     Snapshot before, now;
-    for (uint32_t i = 0; i < 6; ++i) {
+    for (uint32_t i = 0; i < 7; ++i) {
         const FlowKey k{FlowType::Vsan, 1 + i, 0, 0};
-        before.flows.push_back(flow(1, k, i + 1, 0, 0));
-        // Rates 0, 30, unknown, 10, unknown, 30 (bytes break the tie).
-        const uint64_t frames[] = {0, 30, 0, 10, 0, 30};
+        before.flows.push_back(flow(1 + i / 4, k, i + 1, 0, 0));
+        // Rates 0, 30, unknown, 10, unknown, 30 (bytes break the tie), 10
+        // (as fast as the fourth: after it).
+        const uint64_t frames[] = {0, 30, 0, 10, 0, 30, 10};
         const bool known = i != 2 && i != 4;
-        now.flows.push_back(flow(1, k, known ? i + 1 : 99, frames[i], i == 5 ? 1 : 0));
+        now.flows.push_back(flow(1 + i / 4, k, known ? i + 1 : 99, frames[i], i == 5 ? 1 : 0));
     }
-    const auto r = flowctl::rates(&before, now, 1.0);
-    std::vector<uint32_t> order;
-    for (const auto &x : r) {
-        order.push_back(x.flow.key.vsan);
+    const std::vector<uint32_t> want = {6, 2, 4, 7, 1, 3, 5};
+    const auto vsans = [](const std::vector<flowctl::Rate> &rates) {
+        std::vector<uint32_t> order;
+        for (const auto &x : rates) {
+            order.push_back(x.flow.key.vsan);
+        }
+        return order;
+    };
+    EXPECT_EQ(vsans(flowctl::rates(&before, now, 1.0)), want);
+    // A screen's worth is the head of the whole list, whatever its size.
+    for (size_t k = 0; k <= want.size() + 1; ++k) {
+        flowctl::RateTracker tracker;
+        tracker.begin(0);
+        for (const FlowRow &f : before.flows) {
+            tracker.rate(f);
+        }
+        tracker.end();
+        tracker.begin(1.0);
+        flowctl::TopRates top(k);
+        for (const FlowRow &f : now.flows) {
+            top.add(tracker.rate(f));
+        }
+        EXPECT_EQ(vsans(top.take()),
+                  std::vector<uint32_t>(want.begin(), want.begin() + std::min(k, want.size())))
+            << k;
     }
-    EXPECT_EQ(order, (std::vector<uint32_t>{6, 2, 4, 1, 3, 5}));
 }
 
 // ---- the command line without a supervisor ----------------------------------------------
