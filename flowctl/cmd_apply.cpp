@@ -178,10 +178,19 @@ void merge_into(api::ApplyResult &total, const api::ApplyResult &part) {
     total.slots.insert(total.slots.end(), part.slots.begin(), part.slots.end());
 }
 
+// "slot 3", "slots 1-2", "slots 1, 5-64": a part's slots, ascending.
 std::string slots_text(const std::vector<uint32_t> &slots) {
-    return slots.size() == 1
-               ? "slot " + std::to_string(slots.front())
-               : "slots " + std::to_string(slots.front()) + " to " + std::to_string(slots.back());
+    std::string text = slots.size() == 1 ? "slot " : "slots ";
+    for (size_t i = 0; i < slots.size();) {
+        size_t last = i;
+        while (last + 1 < slots.size() && slots[last + 1] == slots[last] + 1) {
+            ++last;
+        }
+        text += (i == 0 ? "" : ", ") + std::to_string(slots[i]) +
+                (last == i ? "" : "-" + std::to_string(slots[last]));
+        i = last + 1;
+    }
+    return text;
 }
 
 class ApplyCommand : public Command {
