@@ -2,8 +2,8 @@
 // (1,048,560), traffic on, configured from one flow-set file with flowctl,
 // shown whole in each of flowctl's formats, the supervisor restarted onto
 // cards that keep their flows, and one card replayed while the others count.
-// A smaller chassis of 16 x 4,096 gives the shows' figures at the size an
-// operator runs most.
+// A smaller chassis of 16 x 4,096 gives the shows' figures where each
+// should take well under a second.
 //
 // flowctl runs as the operator runs it, its output into a pipe this process
 // reads: the time to its first byte, to the end, the bytes, and its peak RSS
