@@ -507,9 +507,12 @@ struct Http::Impl {
             explicit Scrape(std::shared_ptr<Spool> spool_)
                 : spool(std::move(spool_)),
                   flows([spool = spool.get()](std::string_view text) { spool->append(text); }) {}
-            void slot(SlotSnapshot shown) override {
-                flows.rows(shown.rows);
-                cards.push_back(std::move(shown.card));
+            void piece(const SlotSnapshot &slot, std::span<const api::ShowFlow> rows,
+                       bool last) override {
+                flows.rows(rows);
+                if (last) {
+                    cards.push_back(slot.card);
+                }
             }
             void end() override {
                 status = flows.finish(cards);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "baseline.h"
@@ -214,30 +215,50 @@ private:
         }
     }
 
-    // The next slot to the sink, if its display is in and the sink is ready.
+    // Pieces to the sink for as long as it is ready and one is in. A sink
+    // ready at once (its resume called inside pace) is served by this loop,
+    // not by a call deeper down.
     void hand_on() {
-        if (stopped_ || pacing_) {
+        if (handing_) {
             return;
         }
-        if (handed_ == slots_.size()) {
-            if (!ended_) {
-                ended_ = true;
-                sink_->end();
+        handing_ = true;
+        while (!stopped_ && !pacing_ && hand_piece()) {
+        }
+        handing_ = false;
+    }
+
+    // The next piece: the current slot's, or the next slot's once its display
+    // is in. false when there is none to hand yet (or any more).
+    bool hand_piece() {
+        if (!current_) {
+            if (handed_ == slots_.size()) {
+                if (!ended_) {
+                    ended_ = true;
+                    sink_->end();
+                }
+                return false;
             }
-            return;
+            std::optional<Arrived> &next = displays_[handed_];
+            if (!next) {
+                return false;
+            }
+            current_ = slot_rows(services_, slots_[handed_],
+                                 next->display ? &*next->display : nullptr, params_);
+            next.reset(); // the display's text goes before the rows are written
+            ++handed_;
+            at_ = 0;
+            ask_more();
         }
-        std::optional<Arrived> &next = displays_[handed_];
-        if (!next) {
-            return;
-        }
-        const uint32_t slot = slots_[handed_];
-        SlotSnapshot shown =
-            slot_rows(services_, slot, next->display ? &*next->display : nullptr, params_);
-        next.reset(); // the display's text goes before the rows are written
-        ++handed_;
-        ask_more();
+        const std::vector<ShowRow> &rows = current_->rows;
+        const size_t end = std::min(rows.size(), at_ + kShowPartRows);
+        const std::span<const ShowRow> piece(rows.data() + at_, end - at_);
+        at_ = end;
         pacing_ = true;
-        sink_->slot(std::move(shown));
+        sink_->piece(*current_, piece, at_ == rows.size());
+        if (at_ == rows.size()) {
+            current_.reset();
+        }
         sink_->pace([self = shared_from_this()](bool go) {
             self->pacing_ = false;
             if (!go) {
@@ -246,6 +267,7 @@ private:
             }
             self->hand_on();
         });
+        return true;
     }
 
     Services &services_;
@@ -254,8 +276,11 @@ private:
     const std::vector<uint32_t> slots_;
     std::vector<std::optional<Arrived>> displays_; // by index in slots_
     size_t asked_ = 0;
-    size_t handed_ = 0;
-    bool pacing_ = false;
+    size_t handed_ = 0;                   // slots taken from displays_
+    std::optional<SlotSnapshot> current_; // the slot being handed on
+    size_t at_ = 0;                       // its rows handed on
+    bool pacing_ = false;                 // a piece handed, the sink not yet ready again
+    bool handing_ = false;                // inside hand_on's loop
     bool stopped_ = false;
     bool ended_ = false;
 };
@@ -266,28 +291,23 @@ class PartsSink : public SnapshotSink {
 public:
     explicit PartsSink(Respond respond) : respond_(std::move(respond)) {}
 
-    void slot(SlotSnapshot shown) override {
-        const std::vector<ShowRow> &rows = shown.rows;
-        size_t at = 0;
-        do {
-            const size_t end = std::min(rows.size(), at + kShowPartRows);
-            FlowText text(kShowRowBytes * (end - at) + 64);
-            text.raw("\"slot\":");
-            text.number(shown.card.slot);
-            text.raw(",\"flows\":[");
-            for (size_t i = at; i < end; ++i) {
-                text.show_row(rows[i]);
-            }
-            text.raw("]");
-            if (end == rows.size()) {
-                text.raw(",\"card\":");
-                text.raw(api::to_json(shown.card).dump());
-            }
-            respond_(RawNotice{"flow.show.part", text.take()});
-            at = end;
-        } while (at < rows.size());
+    void piece(const SlotSnapshot &slot, std::span<const ShowRow> rows, bool last) override {
+        FlowText text(kShowRowBytes * rows.size() + 64);
+        text.raw("\"slot\":");
+        text.number(slot.card.slot);
+        text.raw(",\"flows\":[");
+        for (const ShowRow &row : rows) {
+            text.show_row(row);
+        }
+        text.raw("]");
+        if (last) {
+            const api::json card = api::to_json(slot.card);
+            text.raw(",\"card\":");
+            text.raw(card.dump());
+            cards_.push_back(card);
+        }
+        respond_(RawNotice{"flow.show.part", text.take()});
         rows_ += rows.size();
-        cards_.push_back(api::to_json(shown.card));
     }
 
     void pace(std::function<void(bool)> resume) override {
@@ -309,8 +329,8 @@ class LineSink : public SnapshotSink {
 public:
     explicit LineSink(Respond respond) : respond_(std::move(respond)) {}
 
-    void slot(SlotSnapshot shown) override {
-        FlowText text(kShowRowBytes * shown.rows.size() + 16);
+    void piece(const SlotSnapshot &slot, std::span<const ShowRow> rows, bool last) override {
+        FlowText text(kShowRowBytes * rows.size() + 16);
         if (!opened_) {
             text.raw("{\"flows\":[");
             opened_ = true;
@@ -318,11 +338,13 @@ public:
         if (any_row_) {
             text.continue_list();
         }
-        for (const ShowRow &row : shown.rows) {
+        for (const ShowRow &row : rows) {
             text.show_row(row);
         }
-        any_row_ = any_row_ || !shown.rows.empty();
-        cards_.push_back(api::to_json(shown.card));
+        any_row_ = any_row_ || !rows.empty();
+        if (last) {
+            cards_.push_back(api::to_json(slot.card));
+        }
         respond_(Part{text.take()});
     }
 
@@ -346,9 +368,11 @@ private:
 class WholeSink : public SnapshotSink {
 public:
     explicit WholeSink(std::function<void(api::ShowResult)> done) : done_(std::move(done)) {}
-    void slot(SlotSnapshot shown) override {
-        std::move(shown.rows.begin(), shown.rows.end(), std::back_inserter(result_.flows));
-        result_.cards.push_back(std::move(shown.card));
+    void piece(const SlotSnapshot &slot, std::span<const ShowRow> rows, bool last) override {
+        result_.flows.insert(result_.flows.end(), rows.begin(), rows.end());
+        if (last) {
+            result_.cards.push_back(slot.card);
+        }
     }
     void end() override { done_(std::move(result_)); }
 
@@ -364,7 +388,11 @@ public:
     ClearSink(Services &services, std::optional<api::FlowParams> one, Respond respond)
         : services_(services), one_(std::move(one)), respond_(std::move(respond)) {}
 
-    void slot(SlotSnapshot shown) override {
+    // A slot's baselines once all of its rows are in (they are the slot's).
+    void piece(const SlotSnapshot &shown, std::span<const ShowRow>, bool last) override {
+        if (!last) {
+            return;
+        }
         const uint32_t slot = shown.card.slot;
         std::vector<Store::BaselineUpdate> baselines;
         for (const ShowRow &row : shown.rows) {

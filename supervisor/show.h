@@ -9,8 +9,9 @@
 //  - every total of a slot comes from one display of its card; a card down,
 //    busy or failing is its slot's error, never the snapshot's;
 //  - at most kSnapshotWindow displays of one snapshot are asked for or held
-//    at once, and the next slot is handed on only when the sink is ready for
-//    it: a snapshot holds a few cards' rows, never a chassis's;
+//    at once besides the slot being handed on, whose rows go in pieces of
+//    kShowPartRows, the next only when the sink is ready for it: a snapshot
+//    holds a card's rows and a few displays, never a chassis's;
 //  - a total covering an applied flow the display lacks is marked incomplete;
 //  - totals are since each flow's clear (baseline.h) unless since_boot; a
 //    void baseline seen is dropped from the store;
@@ -24,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "methods.h"
@@ -32,7 +34,7 @@
 namespace supervisor {
 
 inline constexpr size_t kSnapshotWindow = 2;
-// Rows of one streamed flow.show part.
+// Rows of one piece handed to a sink (a streamed flow.show part).
 inline constexpr size_t kShowPartRows = 1024;
 
 // One slot of a snapshot: its card's entry and its rows.
@@ -47,9 +49,12 @@ struct SlotSnapshot {
 class SnapshotSink {
 public:
     virtual ~SnapshotSink() = default;
-    // The next slot, in ascending order.
-    virtual void slot(SlotSnapshot shown) = 0;
-    // After each slot: resume(true) when ready for the next, resume(false)
+    // The next rows of slot, in order, at most kShowPartRows of them; last:
+    // the slot's last piece (every slot has one, with no rows if it has
+    // none). Slots come in ascending order.
+    virtual void piece(const SlotSnapshot &slot, std::span<const api::ShowFlow> rows,
+                       bool last) = 0;
+    // After each piece: resume(true) when ready for the next, resume(false)
     // to stop the snapshot (its reader left).
     virtual void pace(std::function<void(bool)> resume) { resume(true); }
     // After the last slot (never after a stop).
