@@ -41,7 +41,7 @@ struct BootDisplay {
 // Totals are since each flow's clear unless filter.since_boot; void
 // baselines go to drops.
 std::optional<std::vector<ShowRow>>
-held_rows(uint32_t slot, const SlotFlows &configured, const Outcome<BootDisplay> &display,
+held_rows(uint32_t slot, const SlotFlows &configured, Outcome<BootDisplay> &display,
           const api::ShowParams &filter, std::vector<FlowKey> &unheld, bool &complete,
           std::vector<Store::BaselineUpdate> &drops, std::string &error) {
     if (const Error *failure = model::failed(display)) {
@@ -50,6 +50,7 @@ held_rows(uint32_t slot, const SlotFlows &configured, const Outcome<BootDisplay>
     }
     std::string why;
     const auto table = display::parse(display->display.text, &why);
+    std::string().swap(display->display.text); // megabytes, no longer needed
     if (!table) {
         error = "unreadable display: " + why;
         return std::nullopt;
@@ -102,9 +103,10 @@ held_rows(uint32_t slot, const SlotFlows &configured, const Outcome<BootDisplay>
     return rows;
 }
 
-// The rows of one slot and the card's entry. display: the card's display, or
-// the error that kept it away; nullptr for a card down.
-SlotSnapshot slot_rows(Services &services, uint32_t slot, const Outcome<BootDisplay> *display,
+// The rows of one slot and the card's entry. display: the card's display
+// (its text is dropped once read), or the error that kept it away; nullptr
+// for a card down.
+SlotSnapshot slot_rows(Services &services, uint32_t slot, Outcome<BootDisplay> *display,
                        const api::ShowParams &filter) {
     const SlotFlows &configured = services.store.flows(slot);
     SlotSnapshot out{{slot, services.cards.state(slot), false, std::nullopt}, {}, std::nullopt};
