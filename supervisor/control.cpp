@@ -113,8 +113,14 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         bool ends; // the last piece of its line
     };
     std::deque<Held> held;
+    size_t held_bytes = 0;
     uint64_t next_request = 1;
-    std::vector<std::function<void(bool)>> writable_waiters;
+    // Producers waiting for the client to read (WhenWritable), by request.
+    struct Waiter {
+        uint64_t request;
+        std::function<void(bool)> then;
+    };
+    std::vector<Waiter> writable_waiters;
     size_t front_sent = 0; // bytes of output.front() written already
     bool reading = false;
     bool writing = false;
@@ -143,9 +149,10 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         idle.cancel();
         output.clear();
         held.clear();
+        held_bytes = 0;
         open_line = 0;
-        for (auto &then : writable_waiters) {
-            asio::post(owner.io, [then = std::move(then)] { then(false); });
+        for (Waiter &waiter : writable_waiters) {
+            asio::post(owner.io, [then = std::move(waiter.then)] { then(false); });
         }
         writable_waiters.clear();
         owner.total_output -= output_bytes;
@@ -255,7 +262,7 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
                 if (!self || self->closed) {
                     wait->then(false);
                 } else {
-                    self->when_writable(std::move(wait->then));
+                    self->when_writable(serial, std::move(wait->then));
                 }
                 return;
             }
@@ -391,10 +398,12 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         output_bytes += piece.size();
         owner.total_output += piece.size();
         if (open_line != 0 && open_line != request) {
+            held_bytes += piece.size();
             held.push_back({request, std::move(piece), ends});
         } else {
             put(request, std::move(piece), ends);
             release_held();
+            wake_writable(); // a line's end lets those behind it go
         }
         if (owner.total_output > owner.options.max_total_output) {
             owner.drop_largest();
@@ -431,6 +440,7 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
                     ++it;
                     continue;
                 }
+                held_bytes -= it->piece.size();
                 put(it->request, std::move(it->piece), it->ends);
                 it = held.erase(it);
                 moved = true;
@@ -438,12 +448,30 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
         }
     }
 
-    void when_writable(std::function<void(bool)> then) {
-        if (output_bytes < kResumeOutput) {
-            asio::post(owner.io, [then = std::move(then)] { then(true); });
-        } else {
-            writable_waiters.push_back(std::move(then));
+    // Whether request's producer may go on. The open line's (or any, when
+    // none is open) waits for the socket; another's pieces wait behind that
+    // line, and it may add only so much to them, lest two answers each wait
+    // for the other to be read.
+    bool writable(uint64_t request) const {
+        if (open_line == 0 || open_line == request) {
+            return output_bytes - held_bytes < kResumeOutput;
         }
+        return held_bytes < kResumeOutput;
+    }
+
+    void when_writable(uint64_t request, std::function<void(bool)> then) {
+        writable_waiters.push_back({request, std::move(then)});
+        wake_writable();
+    }
+
+    void wake_writable() {
+        std::erase_if(writable_waiters, [this](Waiter &waiter) {
+            if (!writable(waiter.request)) {
+                return false;
+            }
+            asio::post(owner.io, [then = std::move(waiter.then)] { then(true); });
+            return true;
+        });
     }
 
     // Writes what the socket takes (partial writes are progress too).
@@ -488,12 +516,7 @@ struct ClientSession : std::enable_shared_from_this<ClientSession> {
             output.pop_front();
             front_sent = 0;
         }
-        if (output_bytes < kResumeOutput && !writable_waiters.empty()) {
-            for (auto &then : writable_waiters) {
-                asio::post(owner.io, [then = std::move(then)] { then(true); });
-            }
-            writable_waiters.clear();
-        }
+        wake_writable();
         if (draining && output.empty()) {
             close("protocol error answered", false);
             return;

@@ -78,8 +78,9 @@ struct Part {
     std::string text;
 };
 // Calls then(true) once the client's unsent output is under kResumeOutput
-// (at once when it is), then(false) when the client has left: a long answer
-// produced piece by piece goes at the pace its client reads.
+// (at once when it is; an answer waiting behind another's open line counts
+// only what waits with it), then(false) when the client has left: a long
+// answer produced piece by piece goes at the pace its client reads.
 struct WhenWritable {
     std::function<void(bool)> then;
 };

@@ -207,6 +207,38 @@ TEST(Snapshot, ACardLostMidwayIsItsSlotsErrorAndAStoppedReaderHoldsOnlyItsPace) 
         EXPECT_EQ(result["rows"], 24000);
     }
 
+    {
+        // Three snapshots asked at once on one connection, two written as
+        // one line each, one streamed: each waits behind the line before it,
+        // none for ever.
+        RpcClient client(c.control_socket());
+        std::string asks;
+        for (const auto &[id, params] :
+             {std::pair{1, json::object()}, {2, json::object()}, {3, json{{"stream", true}}}}) {
+            asks +=
+                json{{"jsonrpc", "2.0"}, {"id", id}, {"method", "flow.show"}, {"params", params}}
+                    .dump() +
+                "\n";
+        }
+        client.send_raw(asks);
+        std::map<int, size_t> rows;
+        size_t streamed = 0;
+        while (rows.size() < 3) {
+            const auto line = client.read_line(20s);
+            ASSERT_TRUE(line) << rows.size() << " answers\n" << c.logs();
+            const json message = json::parse(*line);
+            if (!message.contains("id")) {
+                streamed += message["params"]["flows"].size();
+            } else if (message["id"] == 3) {
+                rows[3] = message["result"]["rows"];
+            } else {
+                rows[message["id"].get<int>()] = message["result"]["flows"].size();
+            }
+        }
+        EXPECT_EQ(rows, (std::map<int, size_t>{{1, 24000}, {2, 24000}, {3, 24000}}));
+        EXPECT_EQ(streamed, 24000u);
+    }
+
     RpcClient stopped(c.control_socket());
     stopped.send_raw(R"({"jsonrpc":"2.0","id":1,"method":"flow.show","params":{}})"
                      "\n");
