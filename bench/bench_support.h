@@ -24,6 +24,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
 namespace bench {
 
 inline constexpr uint32_t kVsans = 16;
@@ -142,6 +144,22 @@ inline Memory memory_of(pid_t pid) {
     }
     return m;
 }
+
+// The chassis benchmarks' console rows: names without the iteration count
+// and time type, so that they read like flow_bench's; colours only on a
+// terminal.
+class ConsoleTable : public benchmark::ConsoleReporter {
+public:
+    ConsoleTable() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Color : OO_None) {}
+    void ReportRuns(const std::vector<Run> &runs) override {
+        std::vector<Run> rows = runs;
+        for (Run &run : rows) {
+            run.run_name.iterations.clear();
+            run.run_name.time_type.clear();
+        }
+        ConsoleReporter::ReportRuns(rows);
+    }
+};
 
 } // namespace bench
 

@@ -956,22 +956,6 @@ void BM_Chassis16(benchmark::State &state) {
     });
 }
 
-// Names without the iteration count and time type: rows read like
-// flow_bench's.
-class Table : public benchmark::ConsoleReporter {
-public:
-    // Colours only on a terminal.
-    Table() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Color : OO_None) {}
-    void ReportRuns(const std::vector<Run> &runs) override {
-        std::vector<Run> rows = runs;
-        for (Run &run : rows) {
-            run.run_name.iterations.clear();
-            run.run_name.time_type.clear();
-        }
-        ConsoleReporter::ReportRuns(rows);
-    }
-};
-
 // The order matters: slot 1's rows first, then the replay, which configures
 // slot 2, then its snapshot; the applies use slot 3 and slot 2's flows; the
 // 16-card chassis comes last, on a rig of its own.
@@ -1040,7 +1024,7 @@ int main(int argc, char **argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    Table table;
+    bench::ConsoleTable table;
     benchmark::RunSpecifiedBenchmarks(&table);
     benchmark::Shutdown();
     the_rig.reset();

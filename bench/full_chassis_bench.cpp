@@ -596,19 +596,6 @@ void BM_Replay(benchmark::State &state) {
     });
 }
 
-class Table : public benchmark::ConsoleReporter {
-public:
-    Table() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Color : OO_None) {}
-    void ReportRuns(const std::vector<Run> &runs) override {
-        std::vector<Run> rows = runs;
-        for (Run &run : rows) {
-            run.run_name.iterations.clear();
-            run.run_name.time_type.clear();
-        }
-        ConsoleReporter::ReportRuns(rows);
-    }
-};
-
 // The full chassis's rows first, in the order an operator meets them; the
 // 16 x 4,096 chassis last, after the full one is gone.
 void register_all() {
@@ -637,7 +624,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::fprintf(stderr, "formats: 0 table, 1 --json, 2 --format prometheus\n");
-    Table table;
+    bench::ConsoleTable table;
     benchmark::RunSpecifiedBenchmarks(&table);
     benchmark::Shutdown();
     the_chassis.reset();
